@@ -1,0 +1,82 @@
+#include "tool/fwtables.h"
+
+// "CD-R" rows have three blanks after CD-R, "CD-ROM" rows one, so the model
+// name always starts at index 7.
+const char ProductID[NUM_PRODUCTS][PRODUCT_ID_LEN + 1] = {
+    "CD-ROM QV-B1MA  ",  //  0
+    "CD-ROM QV-B1MB  ",  //  1
+    "CD-ROM QV-B1MC  ",  //  2
+    "CD-ROM QV-B2MB  ",  //  3
+    "CD-ROM QV-B3MB  ",  //  4
+    "CD-ROM QV-B5MB  ",  //  5
+    "CD-ROM QV-B5NB  ",  //  6
+    "CD-ROM QV-B6NB  ",  //  7
+    "CD-ROM QV-B7NB  ",  //  8
+    "CD-ROM QV-B7MB  ",  //  9
+    "CD-R   QV-G253K ",  // 10: normal mode
+    "*Loader Mode 1* ",  // 11: QV-G253K held in loader mode by its jumper
+    "CD-ROM QV-B8NB  ",  // 12
+    "CD-R   QV-G567L ",  // 13
+    "CD-ROM QV-B8NV  ",  // 14
+    "CD-R   QV-H3551L",  // 15
+    "CD-R   QV-H7551L",  // 16
+    "CD-ROM QV-xxNB  ",  // 17: never reported; type 12 remapped by revision
+    "CD-R   QV-H7763L",  // 18
+    "CD-R   QV-H953NB",  // 19
+    "CD-R   QV-H9549A",  // 20
+    "CD-R   QV-H9549S",  // 21
+    "CD-R   QV-H9749A",  // 22
+};
+const int numProds = NUM_PRODUCTS;
+
+// Order matters: an image carrying the loader-mode identity is type 11 even
+// when a code name field is present too.
+const IdentityRow identity_rows[] = {
+    {0x180, 24, "DRAVLIN CD-R   QV-G253K ", 11},
+    {0x7FF1C, 19, "DRAVLIN HALDWYN 000", 13},
+    {0x7FF1C, 19, "DRAVLIN KESTREM 000", 15},
+    {0x7FF1C, 19, "DRAVLIN ORVENT  000", 16},
+    {0x5FF1C, 19, "DRAVLIN TAMBRIL 000", 18},
+    {0x7FF1C, 19, "DRAVLIN SELQUIN 000", 19},
+    {0x1001C, 19, "DRAVLIN DUNMAR  000", 20},
+    {0x1001C, 19, "DRAVLIN FARROWK 000", 21},
+    {0x10030, 19, "DRAVLIN BELCRAY 000", 22},
+    {0x41F4, 8, "GWYL 002", 12},
+    {0x41F4, 8, "NORVA202", 14},
+    {0x41F4, 8, "ZEP  003", 17},
+};
+const int num_identity_rows = sizeof identity_rows / sizeof identity_rows[0];
+
+const ChecksumRow* checksum_row(int type) {
+    static const ChecksumRow loader = {0x0, 0x3FFFE};     // 8 x 32768 - 2
+    static const ChecksumRow rom384 = {0x0, 0x5FFFE};     // 12 x 32768 - 2
+    static const ChecksumRow rom480 = {0x0, 0x77FFE};     // 15 x 32768 - 2
+    static const ChecksumRow rom512 = {0x0, 0x7FFFE};     // 16 x 32768 - 2
+    static const ChecksumRow rom128 = {0x4100, 0x1FFFE};  // first 0x4100 uncovered
+    switch (type) {
+    case 11: return &loader;
+    case 18: return &rom384;
+    case 20: case 21: case 22: return &rom480;
+    case 13: case 15: case 16: case 19: return &rom512;
+    case 12: case 14: case 17: return &rom128;
+    default: return nullptr;
+    }
+}
+
+const TransferPlan* transfer_plan(int type) {
+    static const TransferPlan rom = {ROM_PROGRAMMING, 8, 32768};   // 256 KiB
+    static const TransferPlan wb64 = {WRITE_BUFFER, 64, 8192};     // 512 KiB
+    static const TransferPlan wb16 = {WRITE_BUFFER, 16, 8192};     // 128 KiB
+    switch (type) {
+    case 11: return &rom;
+    case 13: case 15: case 16: case 18: case 19: case 20: case 21: case 22: return &wb64;
+    case 12: case 14: case 17: return &wb16;
+    default: return nullptr;
+    }
+}
+
+const IdentityRow* identity_row(int type) {
+    for (int i = 0; i < num_identity_rows; i++)
+        if (identity_rows[i].type == type) return &identity_rows[i];
+    return nullptr;
+}
