@@ -1,0 +1,38 @@
+// The firmware update tool qvupdate. One module, kept in files by concern:
+// qvupgrade.cpp (main, command line), session.cpp (session set-up),
+// imagecheck.cpp (image identification and checksum), drivetype.cpp (drive
+// model identification), listing.cpp (listing, jumper notice), upgrade.cpp
+// (the upgrade procedure).
+#pragma once
+
+#include "drivecmd/pcmd.h"
+#include "tool/fwtables.h"
+
+extern int debug;            // -debug
+extern int UpgradeDrive;     // drive type of the loaded image
+extern unsigned char* buffer;  // the transport's I/O buffer, >= 32768 bytes
+
+// The program: main() only forwards to it.
+int qvupgrade_main(int argc, char** argv);
+
+// Opens scgp, reconciles dev= with -ha:/-id:, gets buffer, fills the drive
+// table. Returns only on success.
+void initscsi(const char* devtext, int* ha, int* id);
+
+// Drive type of an image, or -1. Ends the run when the file cannot be opened.
+int GetUpgradeInfo(const char* file);
+// 1 when the image's checksum is right, else 0.
+int isValidUpgradeFile(const char* file, int type);
+
+// Drive type of the drive at (ha, id): 0..22, -1, -2. text: >= 80 bytes or null.
+int DravlinType(int ha, int id, char* text);
+char* RemoveSpaces(const char* src, char* dst);
+// The model name of a drive type for messages ("QV-G567L"; type 11 gives
+// row 10's name), written into out (>= 17 bytes).
+char* ModelName(int type, char* out);
+
+void ListDrives();
+void PrintJumper();
+
+// 1 when every transfer command succeeded, 0 when one failed.
+int upgrade(int ha, int id, const char* file);
