@@ -1,0 +1,119 @@
+#include "platform/winevent.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/timescale.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct EventGuard {
+    HANDLE h;
+    explicit EventGuard(BOOL manual, BOOL initial) : h(CreateEventA(nullptr, manual, initial, nullptr)) {}
+    ~EventGuard() { CloseHandle(h); }
+};
+
+TEST(Event, SignalledBeforeTheWait) {
+    EventGuard manual(1, 0);
+    ASSERT_NE(manual.h, nullptr);
+    EXPECT_EQ(WaitForSingleObject(manual.h, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(SetEvent(manual.h));
+    EXPECT_EQ(WaitForSingleObject(manual.h, 0), WAIT_OBJECT_0);
+    // A manual-reset event stays signalled until it is reset.
+    EXPECT_EQ(WaitForSingleObject(manual.h, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual.h, INFINITE), WAIT_OBJECT_0);
+}
+
+TEST(Event, InitialStateAndAutoReset) {
+    EventGuard on(0, 1);
+    EXPECT_EQ(WaitForSingleObject(on.h, 0), WAIT_OBJECT_0);
+    // The successful wait consumed the signal of the auto-reset event.
+    EXPECT_EQ(WaitForSingleObject(on.h, 1), WAIT_TIMEOUT);
+    EventGuard off(1, 0);
+    EXPECT_EQ(WaitForSingleObject(off.h, 1), WAIT_TIMEOUT);
+}
+
+TEST(Event, Reset) {
+    EventGuard e(1, 1);
+    EXPECT_TRUE(ResetEvent(e.h));
+    EXPECT_EQ(WaitForSingleObject(e.h, 1), WAIT_TIMEOUT);
+    EXPECT_TRUE(SetEvent(e.h));
+    EXPECT_TRUE(ResetEvent(e.h));
+    EXPECT_EQ(WaitForSingleObject(e.h, 0), WAIT_TIMEOUT);
+}
+
+TEST(Event, SignalledDuringTheWaitByAnotherThread) {
+    EventGuard e(1, 0);
+    std::thread t([&] {
+        std::this_thread::sleep_for(20ms);
+        SetEvent(e.h);
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(e.h, INFINITE), WAIT_OBJECT_0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 15ms);
+    t.join();
+
+    EventGuard a(0, 0);
+    std::thread t2([&] { SetEvent(a.h); });
+    EXPECT_EQ(WaitForSingleObject(a.h, 5000), WAIT_OBJECT_0);
+    t2.join();
+}
+
+TEST(Event, TimeOutWaitsAtLeastTheLimit) {
+    EventGuard e(1, 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(e.h, 30), WAIT_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 25ms);
+}
+
+TEST(Event, NullHandles) {
+    EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+    EXPECT_FALSE(SetEvent(nullptr));
+    EXPECT_FALSE(ResetEvent(nullptr));
+    EXPECT_FALSE(CloseHandle(nullptr));
+}
+
+TEST(TimeScale, Parsing) {
+    EXPECT_EQ(platform::parse_time_scale("0.001"), 0.001);
+    EXPECT_EQ(platform::parse_time_scale("2.5"), 2.5);
+    EXPECT_EQ(platform::parse_time_scale("3"), 3.0);
+    for (const char* bad : {static_cast<const char*>(nullptr), "", "x", "0.5x", "0", "-1",
+                            "-0.001", "inf", "nan", "1e999", " "})
+        EXPECT_EQ(platform::parse_time_scale(bad), 1.0) << (bad ? bad : "(null)");
+}
+
+TEST(TimeScale, ScaledWaitNeverWraps) {
+    using std::chrono::microseconds;
+    EXPECT_EQ(platform::scaled_wait(300000, 0.001), microseconds(300000));
+    EXPECT_EQ(platform::scaled_wait(1000, 1.0), microseconds(1000000));
+    EXPECT_EQ(platform::scaled_wait(0, 1e300), microseconds(0));
+    const microseconds longest(static_cast<std::int64_t>(INFINITE - 1u) * 1000);
+    EXPECT_EQ(platform::scaled_wait(INFINITE - 1u, 1.0), longest);
+    EXPECT_EQ(platform::scaled_wait(INFINITE - 1u, 1e300), longest);
+    EXPECT_EQ(platform::scaled_wait(2000000000u, 4.0), longest);
+}
+
+// The factor is read once per process, so the environment is set in a fresh
+// child (death tests re-run the binary in "threadsafe" style).
+TEST(TimeScaleDeathTest, EnvironmentShortensTheWait) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("ASPISIM_TIME_SCALE", "0.0001", 1);
+            HANDLE e = CreateEventA(nullptr, 1, 0, nullptr);
+            auto start = std::chrono::steady_clock::now();
+            // 300 s becomes 30 ms.
+            bool timed_out = WaitForSingleObject(e, 300000) == WAIT_TIMEOUT;
+            auto took = std::chrono::steady_clock::now() - start;
+            CloseHandle(e);
+            std::exit(timed_out && took >= 25ms && took < 5s ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
