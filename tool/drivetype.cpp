@@ -1,0 +1,71 @@
+// Drive model identification: the drive type of the drive at an address,
+// and the model names used in messages.
+#include "support/printf.h"
+#include "support/utils.h"
+#include "tool/qvupgrade.h"
+
+namespace {
+
+constexpr int kInquireLen = 96;
+constexpr int kTextLen = 80;  // the callers' description buffers
+constexpr int kModelAt = 7;   // "CD-ROM " and "CD-R   " are both 7 wide
+constexpr int kLoaderType = 11;
+constexpr int kNormalModeType = 10;
+
+// A fixed-width INQUIRY field as text: n characters, or fewer when a zero
+// byte ends it early.
+void field(const unsigned char* inq, int at, int n, char* out) {
+    sup::movebytes(inq + at, out, n);
+    out[n] = '\0';
+}
+
+}  // namespace
+
+int DravlinType(int ha, int id, char* text) {
+    unsigned char inq[kInquireLen];
+    if (inquire(ha, id, inq) != 1) return -1;
+
+    char vendor[8 + 1];
+    char product[PRODUCT_ID_LEN + 1];
+    char revision[4 + 1];
+    field(inq, 8, 8, vendor);
+    field(inq, 16, PRODUCT_ID_LEN, product);
+    field(inq, 32, 4, revision);
+    if (!sup::streql(vendor, "DRAVLIN ")) return -1;
+
+    int type = -1;
+    for (int i = 0; i < numProds; i++)
+        if (sup::streql(product, ProductID[i])) type = i;
+
+    if (text != nullptr) {
+        if (type == -1) {
+            type = -2;
+            sup::zt_snprintf(text, kTextLen,
+                             "Dravlin drive %.16s not recognized.\n"
+                             "Contact Dravlin for an update.",
+                             product);
+        } else {
+            sup::zt_snprintf(text, kTextLen, "%.8s%.16s V%.4s", vendor, product, revision);
+        }
+    }
+    // Type 17 has no product id of its own: it is a QV-B8NB whose firmware
+    // revision is 1.1x, and only the revision tells the two apart.
+    if (type == 12 && inq[34] == '1') type = 17;
+    return type;
+}
+
+char* RemoveSpaces(const char* src, char* dst) {
+    int len = 0;
+    while ((dst[len] = src[len]) != '\0') len++;
+    while (len > 0 && dst[len - 1] == ' ') dst[--len] = '\0';
+    return dst;
+}
+
+char* ModelName(int type, char* out) {
+    if (type == kLoaderType) type = kNormalModeType;
+    if (type < 0 || type >= numProds) {
+        out[0] = '\0';
+        return out;
+    }
+    return RemoveSpaces(ProductID[type] + kModelAt, out);
+}

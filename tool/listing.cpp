@@ -1,0 +1,36 @@
+// The drive listing (-l) and the jumper notice for the QV-G253K.
+#include "support/printf.h"
+#include "tool/qvupgrade.h"
+
+namespace {
+
+constexpr int kListHosts = 8;
+constexpr int kListTargets = 16;  // wider than the scan: wide SCSI ids too
+
+const char* const kJumperNotice[] = {
+    "You need to install a jumper to enable upgrade .",
+    "Rear side of view of QV-G253K :",
+    "                   BLOCK",
+    "      SCSI-ID      | FLASH",
+    "       | | |       | |",
+    "       . . . . . . . .",
+    "       . . . . . .|. .|   SCSI connector",
+    "      PCB side    ----- <- jumper",
+};
+
+}  // namespace
+
+void ListDrives() {
+    for (int ha = 0; ha < kListHosts; ha++) {
+        for (int id = 0; id < kListTargets; id++) {
+            char text[80];
+            int type = DravlinType(ha, id, text);
+            if (type >= 0 || type == -2) sup::printf("%s (HA:%d ID:%d)\n", text, ha, id);
+        }
+    }
+}
+
+void PrintJumper() {
+    sup::printf("\n");
+    for (const char* line : kJumperNotice) sup::printf("%-63s\n", line);
+}
