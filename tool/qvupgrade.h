@@ -36,3 +36,20 @@ void PrintJumper();
 
 // 1 when every transfer command succeeded, 0 when one failed.
 int upgrade(int ha, int id, const char* file);
+
+// 1 when the image holds every byte that the transfer for its drive type
+// sends; the checksum of some types covers less than that.
+int isCompleteUpgradeFile(const char* file, int type);
+
+// The image file, opened afresh by every check and every upgrade: opens it
+// read-only, or says so and ends the run with status 1.
+int OpenImage(const char* file);
+// Reads up to len bytes into to; fewer only at the end of the file or on a
+// read error.
+long ReadImage(int fd, unsigned char* to, long len);
+
+// The next character typed, an upper-case letter turned into lower case. At
+// the end of standard input the line is ended and the run ends with status 1.
+int GetAnswer();
+// Flushes standard output and ends the run.
+[[noreturn]] void EndRun(int status);
