@@ -1,0 +1,128 @@
+// The upgrade of one drive: warning and confirmation, drive and medium
+// checks, the transfer, and the firmware version before and after.
+#include <unistd.h>
+
+#include <cstring>
+
+#include "support/printf.h"
+#include "tool/qvupgrade.h"
+
+namespace {
+
+// The warning and its confirmation come once per run, before the first drive.
+int printed = 0;
+
+enum {
+    ID_AREA = 0x100180,  // flash identity area of the ROM-programmed model
+    ID_AREA_LEN = 32,
+    ID_VERSION = 24,     // the version text inside it
+    VERSION_LEN = 4,
+    NO_MEDIUM = 0x3A,    // additional sense code "medium not present"
+};
+
+void ConfirmOnce() {
+    if (printed) return;
+    printed = 1;
+    sup::printf("                 WARNING!\n");
+    sup::printf("Firmware updates should be done in single user mode.\n");
+    sup::printf("If you cannot put your machine into single user mode,\n");
+    sup::printf("unmount and remove any media from the drive and stop\n");
+    sup::printf("volume management.\n");
+    for (;;) {
+        sup::printf("\nContinue? (y/n) ");
+        sup::flush();
+        int c;
+        do {
+            c = GetAnswer();
+        } while (c == '\n');
+        if (c == 'y') return;
+        if (c == 'n') EndRun(1);
+    }
+}
+
+// The drive's firmware version, empty when the drive does not answer: the
+// read-back of the flash identity area for the ROM-programmed model, the
+// INQUIRY revision for the others.
+void ReadVersion(int ha, int id, TransferProcedure procedure, char (&version)[VERSION_LEN + 1]) {
+    std::memset(version, 0, sizeof version);
+    if (procedure == ROM_PROGRAMMING) {
+        if (ReadRom(ha, id, ID_AREA, ID_AREA_LEN, buffer) == 1)
+            std::strncpy(version, reinterpret_cast<const char*>(buffer) + ID_VERSION, VERSION_LEN);
+    } else {
+        char vendor[9], product[17], revision[VERSION_LEN + 1];
+        if (DevInquiry(ha, id, vendor, product, revision) == 1)
+            std::strncpy(version, revision, VERSION_LEN);
+    }
+}
+
+// Sends the image from offset 0 in the plan's pieces. The last piece goes
+// in the command that commits the image to flash, so it is sent only after
+// every earlier piece went through whole: a piece that fails, or that the
+// file cannot fill (it changed under us), stops the transfer there.
+int Transfer(int ha, int id, int fd, const TransferPlan& plan) {
+    for (int p = 0; p < plan.pieces; p++) {
+        const bool closing = p == plan.pieces - 1;
+        const long offset = static_cast<long>(p) * plan.piece_size;
+        if (ReadImage(fd, buffer, plan.piece_size) != plan.piece_size) return 0;
+        int ok = plan.procedure == ROM_PROGRAMMING
+                     ? WriteRom(ha, id, closing ? 0 : 1, offset, plan.piece_size, buffer)
+                     : WriteBuffer(ha, id, closing ? 5 : 4, 0, offset, plan.piece_size, buffer);
+        if (ok != 1) return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int upgrade(int ha, int id, const char* file) {
+    char text[128];
+    char model[PRODUCT_ID_LEN + 1];
+    int t = DravlinType(ha, id, text);
+
+    ConfirmOnce();
+
+    if (t != UpgradeDrive) {
+        if (t == 10 && UpgradeDrive == 11)
+            PrintJumper();
+        else
+            sup::printf("No %s found at HA:%d ID:%d\n", ModelName(UpgradeDrive, model), ha, id);
+        EndRun(1);
+    }
+
+    int fd = OpenImage(file);
+
+    for (int i = 0; i < 3; i++) Test(ha, id);
+    // Only a drive that says it has no disc is written: a ready drive may be
+    // in use, and any other answer leaves its state unknown.
+    if (scg_sense_code(scgp) != NO_MEDIUM) {
+        sup::printf("Please remove medium from drive and try again.\n");
+        EndRun(1);
+    }
+
+    const TransferPlan* plan = transfer_plan(UpgradeDrive);
+    if (!plan) {
+        close(fd);
+        return 0;
+    }
+
+    char version[VERSION_LEN + 1];
+    ReadVersion(ha, id, plan->procedure, version);
+    sup::printf("Current firmware version: %s\n", version);
+    sup::printf("Upgrade %s (HA:%d ID:%d) in progress...", ModelName(UpgradeDrive, model), ha, id);
+    sup::flush();
+
+    if (plan->procedure == ROM_PROGRAMMING) EraseRom(ha, id);
+    int result = Transfer(ha, id, fd, *plan);
+    sup::printf("Done\n");
+
+    if (plan->procedure == ROM_PROGRAMMING) {
+        ReadVersion(ha, id, plan->procedure, version);
+        sup::printf("New firmware version: %s\n", version);
+    } else {
+        sleep(2);  // the drive saves the downloaded code and restarts
+        ReadVersion(ha, id, plan->procedure, version);
+        sup::printf("New firmware version    : %s\n", version);
+    }
+    close(fd);
+    return result;
+}
