@@ -1,0 +1,212 @@
+// qvupdate: the command line, the banner and the four modes of a run.
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/printf.h"
+#include "support/utils.h"
+#include "tool/qvupgrade.h"
+
+namespace {
+
+enum { NAME_MAX_LEN = 255 };
+
+const char* const banner[] = {
+    " ___________________________________________________________________________ ",
+    "|    QVUpdate V1.21                                           01/05/09      |",
+    "|    Dravlin Firmware Update program                                        |",
+    " ___________________________________________________________________________ ",
+};
+
+const char* const usage[] = {
+    "Usage: qvupdate filename [dev=scsidev] [-ha:ha_id] [-id:target_id] [-all] [-l]",
+    "example: qvupdate g253k106.bin -all",
+    "example: qvupdate g253k106.bin dev=3,0",
+};
+
+struct Options {
+    char file[NAME_MAX_LEN + 1] = "";
+    const char* devtext = nullptr;
+    int ha = 0;
+    int id = -1;  // no target given
+    int all = 0;
+    int list = 0;
+    int help = 0;
+    int file_given = 0;
+};
+
+// Copies at most NAME_MAX_LEN characters of an argument, terminated.
+void CopyArg(const char* arg, char (&to)[NAME_MAX_LEN + 1]) {
+    std::size_t n = strnlen(arg, NAME_MAX_LEN);
+    std::memcpy(to, arg, n);
+    to[n] = 0;
+}
+
+// The number after -id: or -ha:, read the way atoi reads the argument with
+// its four option characters blanked out: "-id:" alone is 0, "-id:-1" is -1.
+int OptionNumber(const char* arg) {
+    char text[NAME_MAX_LEN + 1];
+    CopyArg(arg, text);
+    std::memset(text, ' ', 4);
+    return static_cast<int>(std::strtol(text, nullptr, 10));
+}
+
+bool Is(const char* arg, const char* slash, const char* dash) {
+    std::size_t n = std::strlen(slash);
+    return std::strncmp(arg, slash, n) == 0 || std::strncmp(arg, dash, n) == 0;
+}
+
+// First matching rule decides; later arguments override earlier ones.
+void ParseArgs(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (Is(arg, "/l", "-l")) {
+            o.list = 1;
+            o.file_given = 1;
+        } else if (Is(arg, "/?", "-?")) {
+            o.help = 1;
+        } else if (std::strncmp(arg, "dev=", 4) == 0) {
+            o.devtext = arg + 4;
+        } else if (Is(arg, "/id:", "-id:")) {
+            o.id = OptionNumber(arg);
+        } else if (Is(arg, "/ha:", "-ha:")) {
+            o.ha = OptionNumber(arg);
+        } else if (Is(arg, "/all", "-all")) {
+            o.all = 1;
+        } else if (std::strcmp(arg, "-debug") == 0) {
+            debug = 1;
+        } else if (arg[0] == '-') {
+            // Unknown options are ignored without a word.
+        } else {
+            CopyArg(arg, o.file);
+            o.file_given = 1;
+        }
+    }
+}
+
+enum Outcome { NO_MATCH = 0, MATCHED = 1, NEEDS_JUMPER = 2 };
+
+// Walks the drive table and upgrades the drives of the image's type, asking
+// for each one unless every drive is wanted. The last drive that matched or
+// needed the jumper decides the outcome.
+Outcome WalkDrives(const char* file, int& all, bool ask) {
+    Outcome outcome = NO_MATCH;
+    char text[128];
+    for (int i = 0; i < ndrive && i < MAX_DRIVES; i++) {
+        int t = DravlinType(arHA[i], arID[i], text);
+        if (t == UpgradeDrive) {
+            outcome = MATCHED;
+            if (ask) {
+                sup::printf("Upgrade Dravlin drive at HA:%d ID:%d? (y/n/a) ", arHA[i], arID[i]);
+                sup::flush();
+                int answer = 'a';
+                if (!all) {
+                    do {
+                        answer = GetAnswer();
+                    } while (answer != 'y' && answer != 'n' && answer != 'a');
+                    if (answer == 'a') all = 1;
+                }
+                sup::printf(" %c\n", answer);
+                if (answer == 'n') continue;
+            }
+            if (!upgrade(arHA[i], arID[i], file)) {
+                sup::printf("Error upgrading drive\n");
+                break;
+            }
+        } else if (t == 10 && UpgradeDrive == 11) {
+            // The drive is in its normal mode; the image is for its loader.
+            outcome = NEEDS_JUMPER;
+        }
+    }
+    return outcome;
+}
+
+// Identifies and checks the image; any fault ends the run before a drive is
+// touched.
+void LoadImage(const char* file) {
+    UpgradeDrive = GetUpgradeInfo(file);
+    if (UpgradeDrive == -1) {
+        sup::printf("Invalid upgrade file\n");
+        EndRun(1);
+    }
+    if (!isValidUpgradeFile(file, UpgradeDrive)) {
+        sup::printf("Invalid upgrade file (bad checksum)\n");
+        EndRun(1);
+    }
+    // Some checksums cover less than the transfer sends; refuse an image
+    // that would run out before the closing piece.
+    if (!isCompleteUpgradeFile(file, UpgradeDrive)) {
+        sup::printf("Invalid upgrade file (too short)\n");
+        EndRun(1);
+    }
+    if (UpgradeDrive == 17) {
+        sup::printf("Upgrade file for QV-B8NB loaded\n");
+    } else {
+        char model[PRODUCT_ID_LEN + 1];
+        sup::printf("Upgrade file for %s loaded\n", ModelName(UpgradeDrive, model));
+    }
+}
+
+}  // namespace
+
+int GetAnswer() {
+    int c = std::getc(stdin);
+    if (c == EOF) {
+        sup::printf("\n");
+        EndRun(1);
+    }
+    return std::isupper(c) ? std::tolower(c) : c;
+}
+
+void EndRun(int status) {
+    sup::flush();
+    std::exit(status);
+}
+
+int qvupgrade_main(int argc, char** argv) {
+    sup::save_args(argc, argv);
+
+    Options o;
+    ParseArgs(argc, argv, o);
+
+    if (debug)
+        for (int i = 0; i < numProds; i++) sup::printf("%d\t%s\n", i, ProductID[i]);
+
+    for (const char* line : banner) sup::printf("%s\n", line);
+
+    // -l skips the image check, so -all with it would upgrade with no
+    // checked image.
+    if (o.help || !o.file_given || (o.all && o.list)) {
+        for (const char* line : usage) sup::printf("%s\n", line);
+        EndRun(1);
+    }
+
+    // The image is read through the transport's buffer, so the session
+    // comes first.
+    initscsi(o.devtext, &o.ha, &o.id);
+
+    if (!o.list) LoadImage(o.file);
+
+    Outcome outcome = NO_MATCH;
+    if (o.all) {
+        outcome = WalkDrives(o.file, o.all, false);
+    } else if (o.list) {
+        ListDrives();
+        sup::flush();
+        return 0;
+    } else if (o.id >= 0) {
+        if (!upgrade(o.ha, o.id, o.file)) sup::printf("Error upgrading drive\n");
+        sup::flush();
+        return 0;
+    } else {
+        outcome = WalkDrives(o.file, o.all, true);
+    }
+
+    if (outcome == NO_MATCH)
+        sup::printf("%cNo upgradable drives found\n", 7);
+    else if (outcome == NEEDS_JUMPER)
+        PrintJumper();
+    sup::flush();
+    return 0;
+}
