@@ -94,6 +94,18 @@ struct SRB_HAInquiry {
     WORD HA_Rsvd1;
 };
 
+struct SRB_GDEVBlock {
+    BYTE SRB_Cmd;
+    BYTE SRB_Status;
+    BYTE SRB_HaId;
+    BYTE SRB_Flags;
+    DWORD SRB_Hdr_Rsvd;
+    BYTE SRB_Target;
+    BYTE SRB_Lun;
+    BYTE SRB_DeviceType;
+    BYTE SRB_Rsvd1;
+};
+
 struct SRB_ExecSCSICmd {
     BYTE SRB_Cmd;
     BYTE SRB_Status;

@@ -61,13 +61,12 @@ HANDLE CreateEventA(void*, BOOL manual_reset, BOOL initial_state, const char*) {
 BOOL SetEvent(HANDLE event) {
     Event* e = as_event(event);
     if (e == nullptr) return 0;
-    {
-        std::lock_guard<std::mutex> g(e->lock);
-        e->signalled = true;
-    }
-    // Notified outside the lock; a manual-reset event releases every waiter.
+    // Notified under the lock: a waiter that wakes may close the event at
+    // once, so nothing of it may be touched after the unlock.
+    std::lock_guard<std::mutex> g(e->lock);
+    e->signalled = true;
     if (e->manual_reset)
-        e->changed.notify_all();
+        e->changed.notify_all();  // a manual-reset event releases every waiter
     else
         e->changed.notify_one();
     return 1;

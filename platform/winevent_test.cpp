@@ -64,6 +64,19 @@ TEST(Event, SignalledDuringTheWaitByAnotherThread) {
     t2.join();
 }
 
+// The completion side signals and the waiting side closes the event at once,
+// as the ASPI transport does; the signaller must be done with the event by
+// then (an ASan run shows a use after free otherwise).
+TEST(Event, CloseRightAfterTheWakeUp) {
+    for (int i = 0; i < 200; i++) {
+        HANDLE e = CreateEventA(nullptr, 1, 0, nullptr);
+        std::thread t([e] { SetEvent(e); });
+        EXPECT_EQ(WaitForSingleObject(e, INFINITE), WAIT_OBJECT_0);
+        CloseHandle(e);
+        t.join();
+    }
+}
+
 TEST(Event, TimeOutWaitsAtLeastTheLimit) {
     EventGuard e(1, 0);
     auto start = std::chrono::steady_clock::now();
