@@ -2,8 +2,6 @@
 // checks, the transfer, and the firmware version before and after.
 #include <unistd.h>
 
-#include <cstring>
-
 #include "support/printf.h"
 #include "tool/qvupgrade.h"
 
@@ -40,18 +38,28 @@ void ConfirmOnce() {
     }
 }
 
+// Up to VERSION_LEN characters, fewer when a zero byte comes first.
+void CopyVersion(const char* from, char (&version)[VERSION_LEN + 1]) {
+    int n = 0;
+    while (n < VERSION_LEN && from[n] != 0) {
+        version[n] = from[n];
+        n++;
+    }
+    version[n] = 0;
+}
+
 // The drive's firmware version, empty when the drive does not answer: the
 // read-back of the flash identity area for the ROM-programmed model, the
 // INQUIRY revision for the others.
 void ReadVersion(int ha, int id, TransferProcedure procedure, char (&version)[VERSION_LEN + 1]) {
-    std::memset(version, 0, sizeof version);
+    version[0] = 0;
     if (procedure == ROM_PROGRAMMING) {
         if (ReadRom(ha, id, ID_AREA, ID_AREA_LEN, buffer) == 1)
-            std::strncpy(version, reinterpret_cast<const char*>(buffer) + ID_VERSION, VERSION_LEN);
+            CopyVersion(reinterpret_cast<const char*>(buffer) + ID_VERSION, version);
     } else {
         char vendor[9], product[17], revision[VERSION_LEN + 1];
         if (DevInquiry(ha, id, vendor, product, revision) == 1)
-            std::strncpy(version, revision, VERSION_LEN);
+            CopyVersion(revision, version);
     }
 }
 
