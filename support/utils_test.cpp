@@ -1,0 +1,227 @@
+#include "support/utils.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(SaveArgs, ProgramNameFallbacksAndCopies) {
+    // A re-executed child sees the state before any test touched it.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            bool ok = std::strcmp(sup::get_progname(), "?") == 0 && sup::saved_av0() == nullptr &&
+                      sup::saved_ac() == 0 && sup::saved_av() == nullptr;
+            std::exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+
+    std::string name40(40, 'n');
+    std::string name31(31, 's');
+    char* av[] = {name40.data(), nullptr};
+    sup::save_args(1, av);
+    EXPECT_EQ(sup::saved_ac(), 1);
+    EXPECT_EQ(sup::saved_av(), av);
+    EXPECT_STREQ(sup::get_progname(), name40.c_str());
+    EXPECT_NE(sup::get_progname(), name40.c_str()) << "a copy, not the argument";
+    const char* heap_copy = sup::saved_av0();
+
+    char* av2[] = {name31.data(), nullptr};
+    sup::save_args(1, av2);
+    EXPECT_STREQ(sup::get_progname(), name31.c_str());
+    EXPECT_NE(sup::saved_av0(), heap_copy);
+    const char* static_copy = sup::saved_av0();
+    name31[0] = 'X';  // the copy does not follow the argument
+    EXPECT_EQ(sup::get_progname()[0], 's');
+
+    char* av3[] = {const_cast<char*>("/usr/bin/qvupdate"), nullptr};
+    sup::save_args(1, av3);
+    EXPECT_EQ(sup::saved_av0(), static_copy) << "short names reuse the static buffer";
+    EXPECT_STREQ(sup::get_progname(), "/usr/bin/qvupdate");
+
+    sup::set_progname("other");
+    EXPECT_STREQ(sup::get_progname(), "other");
+    sup::set_progname(nullptr);
+    EXPECT_STREQ(sup::get_progname(), "/usr/bin/qvupdate");
+
+    char* none[] = {nullptr};
+    sup::save_args(0, none);
+    EXPECT_STREQ(sup::get_progname(), "?");
+    sup::save_args(1, none);
+    EXPECT_STREQ(sup::get_progname(), "?");
+    sup::save_args(1, nullptr);
+    EXPECT_STREQ(sup::get_progname(), "?");
+    EXPECT_EQ(sup::saved_av0(), nullptr);
+}
+
+// A buffer with guard bytes on both sides of the area under test.
+struct Guarded {
+    static constexpr int kGuard = 16;
+    std::vector<unsigned char> mem;
+    explicit Guarded(int size) : mem(size + 2 * kGuard + 8, 0xA5) {}
+    unsigned char* at(int offset) { return mem.data() + kGuard + offset; }
+};
+
+TEST(Fillbytes, ExactExtentAtEveryAlignment) {
+    for (int count : {0, 1, 3, 7, 8, 31, 32, 33, 63, 64, 100, 1000}) {
+        for (int misalign = 0; misalign < 4; misalign++) {
+            Guarded g(count + 8);
+            // Start on a known alignment of the underlying storage.
+            auto base = reinterpret_cast<std::uintptr_t>(g.at(0));
+            int off = static_cast<int>((4 - base % 4) % 4) + misalign;
+            unsigned char* to = g.at(off);
+            void* end = sup::fillbytes(to, count, 0x1234);
+            EXPECT_EQ(end, to + count);
+            for (std::size_t i = 0; i < g.mem.size(); i++) {
+                unsigned char* p = g.mem.data() + i;
+                bool inside = p >= to && p < to + count;
+                ASSERT_EQ(*p, inside ? 0x34 : 0xA5)
+                    << "count " << count << " misalign " << misalign << " byte " << i;
+            }
+        }
+    }
+    unsigned char b[4] = {1, 2, 3, 4};
+    EXPECT_EQ(sup::fillbytes(b, -5, 0), b);
+    EXPECT_EQ(b[0], 1);
+}
+
+TEST(Movebytes, OverlapInBothDirectionsWithoutSmearing) {
+    for (int count : {1, 7, 8, 31, 32, 33, 100, 257}) {
+        for (int shift : {-33, -32, -8, -4, -1, 1, 3, 4, 8, 32, 33}) {
+            for (int misalign = 0; misalign < 4; misalign++) {
+                std::vector<unsigned char> mem(count + 2 * 64 + 8);
+                std::iota(mem.begin(), mem.end(), 0);
+                std::vector<unsigned char> expect = mem;
+                auto base = reinterpret_cast<std::uintptr_t>(mem.data());
+                int from_off = 64 + static_cast<int>((4 - base % 4) % 4) + misalign;
+                int to_off = from_off + shift;
+                std::memmove(expect.data() + to_off, expect.data() + from_off, count);
+                void* end = sup::movebytes(mem.data() + from_off, mem.data() + to_off, count);
+                EXPECT_EQ(end, mem.data() + to_off + count);
+                ASSERT_EQ(mem, expect) << "count " << count << " shift " << shift
+                                       << " misalign " << misalign;
+            }
+        }
+    }
+    unsigned char a[4] = {1, 2, 3, 4}, b[4] = {};
+    EXPECT_EQ(sup::movebytes(a, b, 0), b);
+    EXPECT_EQ(sup::movebytes(a, b, -1), b);
+    EXPECT_EQ(b[0], 0);
+    EXPECT_EQ(sup::movebytes(a, a, 4), a + 4);
+}
+
+TEST(Streql, NullIsNeverEqual) {
+    EXPECT_EQ(sup::streql(nullptr, nullptr), 0);
+    EXPECT_EQ(sup::streql("", nullptr), 0);
+    EXPECT_EQ(sup::streql(nullptr, ""), 0);
+    EXPECT_EQ(sup::streql("", ""), 1);
+    EXPECT_EQ(sup::streql("abc", "abc"), 1);
+    EXPECT_EQ(sup::streql("abc", "abcd"), 0);
+    EXPECT_EQ(sup::streql("abcd", "abc"), 0);
+    EXPECT_EQ(sup::streql("abc", "abd"), 0);
+}
+
+struct Parsed {
+    long value;
+    std::ptrdiff_t stop;
+};
+Parsed L(const char* s) {
+    long v = 12345;
+    const char* end = sup::astol(s, &v);
+    return {v, end - s};
+}
+
+TEST(Astol, PrefixesSignsAndStops) {
+    auto r = L("  \t-0x1F");
+    EXPECT_EQ(r.value, -31);
+    EXPECT_EQ(r.stop, 8);
+    r = L("0x");
+    EXPECT_EQ(r.value, 0);
+    EXPECT_EQ(r.stop, 2);
+    r = L("09");
+    EXPECT_EQ(r.value, 0);
+    EXPECT_EQ(r.stop, 1);
+    r = L("12abc");
+    EXPECT_EQ(r.value, 12);
+    EXPECT_EQ(r.stop, 2);
+    r = L("0777");
+    EXPECT_EQ(r.value, 511);
+    r = L("+0XfF,");
+    EXPECT_EQ(r.value, 255);
+    EXPECT_EQ(r.stop, 5);
+    r = L("");
+    EXPECT_EQ(r.value, 0);
+    EXPECT_EQ(r.stop, 0);
+    r = L("abc");
+    EXPECT_EQ(r.value, 0);
+    EXPECT_EQ(r.stop, 0);
+    r = L("- 5");
+    EXPECT_EQ(r.value, 0);
+    EXPECT_EQ(r.stop, 1);
+    r = L("\n5");
+    EXPECT_EQ(r.stop, 0);
+}
+
+TEST(Astol, WrapsModulo2To32) {
+    EXPECT_EQ(L("2147483647").value, 2147483647L);
+    EXPECT_EQ(L("2147483648").value, -2147483648L);
+    EXPECT_EQ(L("4294967295").value, -1L);
+    EXPECT_EQ(L("4294967296").value, 0L);
+    EXPECT_EQ(L("-2147483648").value, -2147483648L);
+    EXPECT_EQ(L("0x1FFFFFFFF").value, -1L);
+    EXPECT_EQ(L("99999999999999999999999").stop, 23);
+    int i = 0;
+    const char* s = "0x7fffffff";
+    EXPECT_EQ(sup::astoi(s, &i), s + 10);
+    EXPECT_EQ(i, 2147483647);
+    EXPECT_EQ(*sup::astoi("-12x", &i), 'x');
+    EXPECT_EQ(i, -12);
+}
+
+struct TmpStream {
+    FILE* f;
+    explicit TmpStream(const char* text) : f(std::tmpfile()) {
+        std::fwrite(text, 1, std::strlen(text), f);
+        std::rewind(f);
+    }
+    ~TmpStream() { std::fclose(f); }
+};
+
+TEST(Fgetline, LongLinesAreCutAndTheRestDropped) {
+    TmpStream t("abcdefg\nhi\n\nlast");
+    char buf[5 + 8];
+    std::memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(sup::fgetline(t.f, buf, 5), 4);
+    EXPECT_STREQ(buf, "abcd");
+    EXPECT_EQ(buf[5], 'Z');
+    EXPECT_EQ(sup::fgetline(t.f, buf, 5), 2);
+    EXPECT_STREQ(buf, "hi");
+    EXPECT_EQ(sup::fgetline(t.f, buf, 5), 0);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(sup::fgetline(t.f, buf, 5), 4);
+    EXPECT_STREQ(buf, "last");
+    EXPECT_EQ(sup::fgetline(t.f, buf, 5), -1);
+    EXPECT_EQ(sup::fgetline(t.f, buf, 5), -1);
+}
+
+TEST(Fgetline, TinySizes) {
+    TmpStream t("ab\ncd\n");
+    char buf[4] = {'Z', 'Z', 'Z', 'Z'};
+    EXPECT_EQ(sup::fgetline(t.f, buf, 0), -1);
+    EXPECT_EQ(sup::fgetline(t.f, buf, -3), -1);
+    EXPECT_EQ(buf[0], 'Z') << "a size below 1 stores nothing";
+    EXPECT_EQ(sup::fgetline(t.f, buf, 1), 0);
+    EXPECT_EQ(buf[0], '\0');
+    EXPECT_EQ(buf[1], 'Z');
+    EXPECT_EQ(sup::fgetline(t.f, buf, 2), 1);
+    EXPECT_STREQ(buf, "c");
+    EXPECT_EQ(sup::fgetline(t.f, buf, 2), -1);
+}
+
+}  // namespace
