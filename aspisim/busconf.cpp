@@ -1,0 +1,426 @@
+#include "aspisim/busconf.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace aspisim {
+
+namespace {
+
+// One word of a statement, or a double-quoted text still holding its quotes
+// and escapes.
+struct Line {
+    std::vector<std::string_view> words;
+    std::string error;  // set when the line cannot be split
+};
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+Line split(std::string_view s) {
+    Line line;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        if (is_blank(s[i])) {
+            i++;
+            continue;
+        }
+        if (s[i] == '#') break;
+        std::size_t start = i;
+        while (i < s.size() && !is_blank(s[i]) && s[i] != '#') {
+            if (s[i] == '"') {
+                i++;
+                while (i < s.size() && s[i] != '"') i += (s[i] == '\\' && i + 1 < s.size()) ? 2 : 1;
+                if (i >= s.size()) {
+                    line.error = "unterminated text";
+                    return line;
+                }
+            }
+            i++;
+        }
+        line.words.push_back(s.substr(start, i - start));
+    }
+    return line;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A number in decimal or with 0x in hexadecimal, no sign, at most `max`.
+std::optional<unsigned long> number(std::string_view s, unsigned long max) {
+    unsigned base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s.remove_prefix(2);
+    }
+    if (s.empty()) return std::nullopt;
+    unsigned long v = 0;
+    for (char c : s) {
+        int d = hex_digit(c);
+        if (d < 0 || static_cast<unsigned>(d) >= base) return std::nullopt;
+        if (v > (max - static_cast<unsigned long>(d)) / base) return std::nullopt;
+        v = v * base + static_cast<unsigned long>(d);
+    }
+    return v;
+}
+
+// A double-quoted text with \0, \xNN, \\ and \" escapes, padded with blanks
+// to the field's width.
+// Word i of a statement as a number up to max.
+bool word_number(const std::vector<std::string_view>& w, std::size_t i, unsigned long max, unsigned long& out) {
+    if (i >= w.size()) return false;
+    std::optional<unsigned long> v = number(w[i], max);
+    if (!v) return false;
+    out = *v;
+    return true;
+}
+
+template <std::size_t N>
+std::string text_field(std::string_view s, std::array<char, N>& out) {
+    if (s.size() < 2 || s.front() != '"' || s.back() != '"') return "must be a text in double quotes";
+    s = s.substr(1, s.size() - 2);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < s.size(); i++) {
+        char c = s[i];
+        if (c == '\\') {
+            if (i + 1 >= s.size()) return "ends in a lone backslash";
+            char e = s[++i];
+            if (e == '0') {
+                c = '\0';
+            } else if (e == '\\' || e == '"') {
+                c = e;
+            } else if (e == 'x' && i + 2 < s.size() && hex_digit(s[i + 1]) >= 0 &&
+                       hex_digit(s[i + 2]) >= 0) {
+                c = static_cast<char>(hex_digit(s[i + 1]) * 16 + hex_digit(s[i + 2]));
+                i += 2;
+            } else {
+                return "has an unknown escape (use \\0, \\xNN, \\\\ or \\\")";
+            }
+        }
+        if (n == N) return "is longer than " + std::to_string(N) + " characters";
+        out[n++] = c;
+    }
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(n), out.end(), ' ');
+    return {};
+}
+
+bool sense_bytes(std::string_view s, std::vector<std::uint8_t>& out) {
+    if (s.empty() || s.size() % 2 != 0) return false;
+    for (std::size_t i = 0; i < s.size(); i += 2) {
+        int hi = hex_digit(s[i]), lo = hex_digit(s[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+    }
+    return true;
+}
+
+template <std::size_t N>
+std::array<char, N> padded(std::string_view s) {
+    std::array<char, N> a;
+    a.fill(' ');
+    std::copy_n(s.begin(), std::min(s.size(), N), a.begin());
+    return a;
+}
+
+struct FaultAt {
+    FaultConf fault;
+    int line;
+};
+
+class Parser {
+public:
+    explicit Parser(std::string_view name) : name_(name) {}
+
+    void at(int line) { line_ = line; }
+
+    void statement(const std::vector<std::string_view>& w) {
+        std::string_view kw = w[0];
+        if (kw == "adapters") {
+            once(seen_adapters_, kw);
+            if (auto v = single_number(w, MAX_ADAPTERS)) conf_.adapters = static_cast<int>(*v);
+        } else if (kw == "support") {
+            once(seen_support_, kw);
+            if (auto v = single_number(w, 0xFF)) conf_.support = static_cast<std::uint8_t>(*v);
+        } else if (kw == "latency") {
+            once(seen_latency_, kw);
+            if (auto v = single_number(w, MAX_LATENCY_MS)) conf_.latency_ms = static_cast<unsigned>(*v);
+        } else if (kw == "device") {
+            device(w);
+        } else if (kw == "fail" || kw == "hang") {
+            fault(w, kw == "hang");
+        } else {
+            fail("unknown statement '" + std::string(kw) + "'");
+        }
+    }
+
+    void fail(const std::string& what) {
+        errors_.push_back(std::string(name_) + ":" + std::to_string(line_) + ": " + what);
+    }
+
+    ParseResult finish() {
+        // Checked once the whole file is read, so statements may come in any order.
+        for (const DeviceConf& d : conf_.devices) {
+            if (d.ha >= conf_.adapters) {
+                line_ = d.line;
+                fail("device on adapter " + std::to_string(d.ha) + ", but there are " +
+                     std::to_string(conf_.adapters) + " adapters");
+            }
+        }
+        for (const FaultAt& f : faults_) {
+            line_ = f.line;
+            bool found = std::any_of(conf_.devices.begin(), conf_.devices.end(), [&](const DeviceConf& d) {
+                return d.ha == f.fault.ha && d.target == f.fault.target;
+            });
+            if (!found)
+                fail("no device at " + std::to_string(f.fault.ha) + " " + std::to_string(f.fault.target));
+            conf_.faults.push_back(f.fault);
+        }
+        ParseResult r;
+        r.errors = std::move(errors_);
+        r.ok = r.errors.empty();
+        if (r.ok) r.config = std::move(conf_);
+        return r;
+    }
+
+private:
+    void once(bool& seen, std::string_view kw) {
+        if (seen) fail(std::string(kw) + " given twice");
+        seen = true;
+    }
+
+    std::optional<unsigned long> single_number(const std::vector<std::string_view>& w, unsigned long max) {
+        std::optional<unsigned long> v;
+        if (w.size() == 2) v = number(w[1], max);
+        if (!v) fail(std::string(w[0]) + ": expected one number from 0 to " + std::to_string(max));
+        return v;
+    }
+
+    // HA and TARGET of a device, fail or hang statement.
+    bool address(const std::vector<std::string_view>& w, int& ha, int& target) {
+        unsigned long h = 0, t = 0;
+        if (!word_number(w, 1, MAX_ADAPTERS - 1, h) || !word_number(w, 2, MAX_TARGET, t)) {
+            fail(std::string(w[0]) + ": expected an adapter from 0 to " + std::to_string(MAX_ADAPTERS - 1) +
+                 " and a target from 0 to " + std::to_string(MAX_TARGET));
+            return false;
+        }
+        if (t == ADAPTER_SCSI_ID) {
+            fail(std::string(w[0]) + ": target 7 is the host adapter's own SCSI id");
+            return false;
+        }
+        ha = static_cast<int>(h);
+        target = static_cast<int>(t);
+        return true;
+    }
+
+    void device(const std::vector<std::string_view>& w) {
+        DeviceConf d;
+        d.line = line_;
+        if (!address(w, d.ha, d.target)) return;
+        d.vendor.fill(' ');
+        d.product.fill(' ');
+        d.revision = padded<4>("1.00");
+        std::vector<std::string_view> keys;
+        bool flash_given = false, ok = true;
+        for (std::size_t i = 3; i < w.size(); i++) {
+            std::size_t eq = w[i].find('=');
+            if (eq == std::string_view::npos || eq == 0) {
+                fail("device: expected key=value, got '" + std::string(w[i]) + "'");
+                ok = false;
+                continue;
+            }
+            std::string_view key = w[i].substr(0, eq), value = w[i].substr(eq + 1);
+            if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+                fail("device: " + std::string(key) + " given twice");
+                ok = false;
+                continue;
+            }
+            keys.push_back(key);
+            std::string err;
+            if (key == "type") {
+                if (auto v = number(value, 31))
+                    d.type = static_cast<int>(*v);
+                else
+                    err = "must be a number from 0 to 31";
+            } else if (key == "vendor") {
+                err = text_field(value, d.vendor);
+            } else if (key == "product") {
+                err = text_field(value, d.product);
+            } else if (key == "revision") {
+                err = text_field(value, d.revision);
+            } else if (key == "medium") {
+                if (value == "yes" || value == "no")
+                    d.medium = value == "yes";
+                else
+                    err = "must be yes or no";
+            } else if (key == "flash") {
+                flash_given = true;
+                if (value == "writebuffer")
+                    d.flash = Flash::writebuffer;
+                else if (value == "rom")
+                    d.flash = Flash::rom;
+                else if (value == "none")
+                    d.flash = Flash::none;
+                else
+                    err = "must be writebuffer, rom or none";
+            } else {
+                fail("device: unknown key '" + std::string(key) + "'");
+                ok = false;
+                continue;
+            }
+            if (!err.empty()) {
+                fail("device: " + std::string(key) + " " + err);
+                ok = false;
+            }
+        }
+        if (!flash_given) d.flash = default_flash(d.vendor, d.product);
+        for (const DeviceConf& o : conf_.devices) {
+            if (o.ha == d.ha && o.target == d.target) {
+                fail("device: a device at " + std::to_string(d.ha) + " " + std::to_string(d.target) +
+                     " was declared on line " + std::to_string(o.line));
+                ok = false;
+                break;
+            }
+        }
+        if (ok) conf_.devices.push_back(d);
+    }
+
+    void fault(const std::vector<std::string_view>& w, bool hang) {
+        std::string kw(w[0]);
+        FaultConf f;
+        f.hang = hang;
+        if (!address(w, f.ha, f.target)) return;
+        unsigned long op = 0;
+        if (!word_number(w, 3, 0xFF, op) || !word_number(w, 4, 0xFFFFFFFFul, f.nth) || f.nth == 0) {
+            fail(kw + ": expected an opcode from 0x00 to 0xFF and a count from 1");
+            return;
+        }
+        f.opcode = static_cast<int>(op);
+        bool ok = true, in_sense = false, sense_given = false;
+        std::vector<std::string_view> keys;
+        for (std::size_t i = 5; i < w.size(); i++) {
+            std::size_t eq = w[i].find('=');
+            if (eq == std::string_view::npos && in_sense) {
+                // sense=70 00 04 ...: the bytes may also be given as separate words
+                if (!sense_bytes(w[i], f.sense)) {
+                    fail(kw + ": sense must be pairs of hexadecimal digits");
+                    ok = false;
+                    in_sense = false;
+                }
+                continue;
+            }
+            in_sense = false;
+            if (hang || eq == std::string_view::npos || eq == 0) {
+                fail(kw + ": unexpected '" + std::string(w[i]) + "'");
+                ok = false;
+                continue;
+            }
+            std::string_view key = w[i].substr(0, eq), value = w[i].substr(eq + 1);
+            if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+                fail(kw + ": " + std::string(key) + " given twice");
+                ok = false;
+                continue;
+            }
+            keys.push_back(key);
+            if (key == "status" || key == "targstat") {
+                auto v = number(value, 0xFF);
+                if (!v) {
+                    fail(kw + ": " + std::string(key) + " must be a number from 0x00 to 0xFF");
+                    ok = false;
+                } else {
+                    (key == "status" ? f.status : f.targstat) = static_cast<std::uint8_t>(*v);
+                }
+            } else if (key == "sense") {
+                sense_given = true;
+                if (!sense_bytes(value, f.sense)) {
+                    fail(kw + ": sense must be pairs of hexadecimal digits");
+                    ok = false;
+                } else {
+                    in_sense = true;
+                }
+            } else {
+                fail(kw + ": unknown key '" + std::string(key) + "'");
+                ok = false;
+            }
+        }
+        if (f.sense.size() > MAX_SENSE_BYTES) {
+            fail(kw + ": sense longer than " + std::to_string(MAX_SENSE_BYTES) + " bytes");
+            ok = false;
+        }
+        if (!sense_given) f.sense = {0x70, 0, 0x04, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x44, 0};
+        for (const FaultAt& o : faults_) {
+            if (o.fault.ha == f.ha && o.fault.target == f.target && o.fault.opcode == f.opcode &&
+                o.fault.nth == f.nth) {
+                fail(kw + ": that command was given a fault on line " + std::to_string(o.line));
+                ok = false;
+                break;
+            }
+        }
+        if (ok) faults_.push_back({f, line_});
+    }
+
+    std::string_view name_;
+    int line_ = 0;
+    BusConfig conf_;
+    std::vector<FaultAt> faults_;
+    std::vector<std::string> errors_;
+    bool seen_adapters_ = false, seen_support_ = false, seen_latency_ = false;
+};
+
+}  // namespace
+
+ParseResult parse_bus(std::string_view text, std::string_view name) {
+    Parser p(name);
+    int line = 0;
+    while (!text.empty() || line == 0) {
+        std::size_t nl = text.find('\n');
+        std::string_view s = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+        line++;
+        Line l = split(s);
+        p.at(line);
+        if (!l.error.empty())
+            p.fail(l.error);
+        else if (!l.words.empty())
+            p.statement(l.words);
+        if (text.empty()) break;
+    }
+    return p.finish();
+}
+
+Flash default_flash(const std::array<char, 8>& vendor, const std::array<char, 16>& product) {
+    if (vendor != padded<8>("DRAVLIN ")) return Flash::none;
+    return product == padded<16>("*Loader Mode 1* ") ? Flash::rom : Flash::writebuffer;
+}
+
+BusConfig default_bus() {
+    BusConfig c;
+    c.adapters = 2;
+    DeviceConf cdr;
+    cdr.ha = 0;
+    cdr.target = 2;
+    cdr.vendor = padded<8>("DRAVLIN ");
+    cdr.product = padded<16>("CD-R   QV-G567L ");
+    cdr.revision = padded<4>("1.00");
+    cdr.flash = Flash::writebuffer;
+    DeviceConf other;
+    other.ha = 0;
+    other.target = 4;
+    other.vendor = padded<8>("MERIDIAN");
+    other.product = padded<16>("CD-ROM MX-3240  ");
+    other.revision = padded<4>("2.04");
+    DeviceConf disk;
+    disk.ha = 1;
+    disk.target = 0;
+    disk.type = 0;
+    disk.vendor = padded<8>("HALCYON ");
+    disk.product = padded<16>("HD-1080S        ");
+    disk.revision = padded<4>("0412");
+    disk.medium = true;
+    c.devices = {cdr, other, disk};
+    return c;
+}
+
+}  // namespace aspisim

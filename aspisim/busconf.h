@@ -1,0 +1,77 @@
+// The bus description of the simulated ASPI layer: host adapters, devices
+// and injected faults, parsed from text (the file named by ASPISIM_BUS) or
+// the built-in default bus.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace aspisim {
+
+enum class Flash { none, writebuffer, rom };
+
+struct DeviceConf {
+    int ha = 0;
+    int target = 0;
+    int type = 5;  // peripheral device type
+    std::array<char, 8> vendor;
+    std::array<char, 16> product;
+    std::array<char, 4> revision;
+    bool medium = false;
+    Flash flash = Flash::none;
+    int line = 0;  // where it was declared; 0 for the built-in bus
+};
+
+// The n-th command with `opcode` to a device fails with the given statuses
+// and sense bytes, or never completes (`hang`).
+struct FaultConf {
+    int ha = 0;
+    int target = 0;
+    int opcode = 0;
+    unsigned long nth = 1;
+    bool hang = false;
+    std::uint8_t status = 0x04;    // SS_ERR
+    std::uint8_t targstat = 0x02;  // CHECK CONDITION
+    std::vector<std::uint8_t> sense;
+};
+
+struct BusConfig {
+    int adapters = 1;
+    std::uint8_t support = 0x01;  // SS_COMP
+    unsigned latency_ms = 0;
+    std::vector<DeviceConf> devices;
+    std::vector<FaultConf> faults;
+};
+
+// Limits of the statements.
+enum : int {
+    MAX_ADAPTERS = 255,
+    MAX_TARGET = 15,
+    ADAPTER_SCSI_ID = 7,  // the adapter's own id; no device may use it
+    MAX_SENSE_BYTES = 64,
+};
+constexpr unsigned MAX_LATENCY_MS = 600000;
+
+struct ParseResult {
+    bool ok = false;
+    BusConfig config;
+    // One line per refused statement: "NAME:LINE: what is wrong".
+    std::vector<std::string> errors;
+};
+
+// Parses a bus description; `name` only labels the error lines.
+ParseResult parse_bus(std::string_view text, std::string_view name);
+
+// Adapter 0: a QV-G567L at target 2 without a disc, a CD-ROM drive of another
+// maker at target 4; adapter 1: a disk at target 0.
+BusConfig default_bus();
+
+// The flash a device has when the statement names none: the loader mode
+// product programs its flash directly, the maker's other drives take WRITE
+// BUFFER downloads, other devices have none.
+Flash default_flash(const std::array<char, 8>& vendor, const std::array<char, 16>& product);
+
+}  // namespace aspisim
