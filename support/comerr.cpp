@@ -74,10 +74,14 @@ int on_comerr(ExitFunc func, void* arg) {
 }
 
 void comexit(int code) {
+    // Each function runs once, even if a later one ends the process itself;
+    // a record is released once its function has run, so nothing is left
+    // behind unreachable at exit.
     while (exfuncs != nullptr) {
         ExFunc* e = exfuncs;
         e->func(code, e->arg);
         exfuncs = e->next;
+        delete e;
     }
     std::exit(code);
 }
