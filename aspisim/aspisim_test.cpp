@@ -1,0 +1,633 @@
+// The simulated ASPI layer through the entry points of the real shared
+// object, as the ASPI transport reaches it.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "aspisim/crc32.h"
+#include "aspisim/fwimage.h"
+#include "platform/aspi.h"
+#include "platform/winevent.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+struct Api {
+    void* lib;
+    GetASPI32SupportInfo_t support;
+    SendASPI32Command_t send;
+    void (*reload)();
+};
+
+const Api& api() {
+    static const Api a = [] {
+        void* lib = dlopen(WNASPI32_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (lib == nullptr) {
+            ADD_FAILURE() << dlerror();
+            std::abort();
+        }
+        Api x{lib, reinterpret_cast<GetASPI32SupportInfo_t>(dlsym(lib, "GetASPI32SupportInfo")),
+              reinterpret_cast<SendASPI32Command_t>(dlsym(lib, "SendASPI32Command")),
+              reinterpret_cast<void (*)()>(dlsym(lib, "aspisim_reload"))};
+        return x;
+    }();
+    return a;
+}
+
+std::string text(const void* p, std::size_t n) { return std::string(static_cast<const char*>(p), n); }
+
+// A command block as the transport fills it.
+SRB_ExecSCSICmd block(int ha, int target, const Bytes& cdb, std::uint8_t* buf, std::uint32_t len, BYTE dir,
+                      HANDLE event, int lun = 0) {
+    SRB_ExecSCSICmd s{};
+    s.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    s.SRB_HaId = static_cast<BYTE>(ha);
+    s.SRB_Flags = static_cast<BYTE>(SRB_EVENT_NOTIFY | dir);
+    s.SRB_Target = static_cast<BYTE>(target);
+    s.SRB_Lun = static_cast<BYTE>(lun);
+    s.SRB_BufLen = len;
+    s.SRB_BufPointer = buf;
+    s.SRB_SenseLen = SENSE_LEN;
+    s.SRB_CDBLen = static_cast<BYTE>(cdb.size());
+    s.SRB_PostProc = event;
+    std::memcpy(s.CDBByte, cdb.data(), cdb.size());
+    return s;
+}
+
+class Sim : public testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* v : {"ASPISIM_BUS", "ASPISIM_LOG", "ASPISIM_STATE"}) unsetenv(v);
+        char tmpl[] = "/tmp/aspisim-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        event_ = CreateEventA(nullptr, 1, 0, nullptr);
+    }
+    void TearDown() override {
+        CloseHandle(event_);
+        fs::remove_all(dir_);
+        api().reload();
+    }
+
+    // Writes the bus description and starts the layer afresh on it.
+    void bus(const std::string& description) {
+        std::ofstream(dir_ + "/bus") << description;
+        setenv("ASPISIM_BUS", (dir_ + "/bus").c_str(), 1);
+        restart();
+    }
+    // Starts the layer afresh; returns what it said on standard error.
+    std::string restart() {
+        api().reload();
+        testing::internal::CaptureStderr();
+        api().support();
+        return testing::internal::GetCapturedStderr();
+    }
+
+    DWORD send(void* srb) { return api().send(srb); }
+
+    // Sends a command and waits for its completion.
+    SRB_ExecSCSICmd run(int ha, int target, const Bytes& cdb, std::uint8_t* buf = nullptr, std::uint32_t len = 0,
+                        BYTE dir = 0, int lun = 0) {
+        SRB_ExecSCSICmd s = block(ha, target, cdb, buf, len, dir, event_, lun);
+        ResetEvent(event_);
+        if (send(&s) == SS_PENDING) {
+            if (WaitForSingleObject(event_, 5000) != WAIT_OBJECT_0) {
+                ADD_FAILURE() << "no completion";
+                SRB_Abort a{};
+                a.SRB_Cmd = SC_ABORT_SRB;
+                a.SRB_HaId = static_cast<BYTE>(ha);
+                a.SRB_ToAbort = &s;
+                send(&a);
+            }
+        }
+        return s;
+    }
+
+    std::string inquiry_id(int ha, int target) {
+        std::uint8_t d[96] = {};
+        SRB_ExecSCSICmd s = run(ha, target, {0x12, 0, 0, 0, 96, 0}, d, 96, SRB_DIR_IN);
+        EXPECT_EQ(s.SRB_Status, SS_COMP);
+        return text(d + 8, 28);
+    }
+
+    // Sense key, ASC and ASCQ of a completed block, e.g. "05/20/00".
+    static std::string sense(const SRB_ExecSCSICmd& s) {
+        char b[16];
+        std::snprintf(b, sizeof b, "%02X/%02X/%02X", s.SenseArea[2], s.SenseArea[12], s.SenseArea[13]);
+        return b;
+    }
+
+    SRB_ExecSCSICmd write_buffer(int ha, int target, int mode, int id, std::uint32_t offset, const std::uint8_t* data,
+                                 std::uint32_t len) {
+        Bytes cdb = {0x3B, std::uint8_t(mode), std::uint8_t(id), std::uint8_t(offset >> 16), std::uint8_t(offset >> 8),
+                     std::uint8_t(offset), std::uint8_t(len >> 16), std::uint8_t(len >> 8), std::uint8_t(len), 0};
+        return run(ha, target, cdb, const_cast<std::uint8_t*>(data), len, SRB_DIR_OUT);
+    }
+
+    // The WRITE BUFFER download of the upgrade procedure; the status of the
+    // closing piece.
+    BYTE download(int ha, int target, const Bytes& img) {
+        auto n = static_cast<std::uint32_t>(img.size() / 8192);
+        for (std::uint32_t p = 0; p + 1 < n; p++)
+            EXPECT_EQ(write_buffer(ha, target, 4, 0, p * 8192, img.data() + p * 8192, 8192).SRB_Status, SS_COMP);
+        return write_buffer(ha, target, 5, 0, (n - 1) * 8192, img.data() + (n - 1) * 8192, 8192).SRB_Status;
+    }
+
+    static Bytes flash_cmd(std::uint8_t op, std::uint8_t b1, std::uint32_t addr, std::uint32_t len) {
+        return {op,
+                b1,
+                std::uint8_t(addr >> 24),
+                std::uint8_t(addr >> 16),
+                std::uint8_t(addr >> 8),
+                std::uint8_t(addr),
+                std::uint8_t(len >> 24),
+                std::uint8_t(len >> 16),
+                std::uint8_t(len >> 8),
+                std::uint8_t(len),
+                0,
+                0};
+    }
+
+    std::string read_version(int ha, int target) {
+        std::uint8_t d[32] = {};
+        SRB_ExecSCSICmd s = run(ha, target, flash_cmd(0xE3, 0, 0x100180, 32), d, 32, SRB_DIR_IN);
+        EXPECT_EQ(s.SRB_Status, SS_COMP);
+        return text(d + 24, 4);
+    }
+
+    static Bytes image(int type, const char* version) {
+        Bytes img;
+        EXPECT_EQ(fwimage::build(type, version, {}, img), "");
+        return img;
+    }
+
+    std::string dir_;
+    HANDLE event_ = nullptr;
+};
+
+const char loader_bus[] =
+    "adapters 1\n"
+    "device 0 3 vendor=\"DRAVLIN \" product=\"*Loader Mode 1* \" revision=\"1.02\"\n"
+    "device 0 2 vendor=\"DRAVLIN \" product=\"CD-R   QV-G567L \" revision=\"1.00\"\n";
+
+TEST_F(Sim, BuiltInBus) {
+    EXPECT_EQ(restart(), "aspisim: using the built-in simulated bus\n");
+    EXPECT_EQ(api().support(), 0x0102u);
+
+    EXPECT_EQ(inquiry_id(0, 2), "DRAVLIN CD-R   QV-G567L 1.00");
+    EXPECT_EQ(inquiry_id(0, 4).substr(0, 8), "MERIDIAN");
+    std::uint8_t d[36] = {};
+    SRB_ExecSCSICmd s = run(1, 0, {0x12, 0, 0, 0, 36, 0}, d, 36, SRB_DIR_IN);
+    EXPECT_EQ(s.SRB_Status, SS_COMP);
+    EXPECT_EQ(d[0], 0);  // a disk
+    EXPECT_EQ(run(1, 0, {0, 0, 0, 0, 0, 0}).SRB_Status, SS_COMP);  // with its medium
+
+    // No disc in the drive: not ready, medium not present.
+    s = run(0, 2, {0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(s.SRB_Status, SS_ERR);
+    EXPECT_EQ(s.SRB_TargStat, 0x02);
+    EXPECT_EQ(s.SRB_HaStat, HASTAT_OK);
+    EXPECT_EQ(sense(s), "02/3A/00");
+    EXPECT_EQ(s.SenseArea[0], 0x70);
+    EXPECT_EQ(s.SenseArea[7], 0x0A);
+}
+
+TEST_F(Sim, AdapterInquiry) {
+    restart();
+    for (int ha : {0, 1}) {
+        SRB_HAInquiry h{};
+        h.SRB_Cmd = SC_HA_INQUIRY;
+        h.SRB_HaId = static_cast<BYTE>(ha);
+        EXPECT_EQ(send(&h), SS_COMP);
+        EXPECT_EQ(h.SRB_Status, SS_COMP);
+        EXPECT_EQ(h.HA_Count, 2);
+        EXPECT_EQ(h.HA_SCSI_ID, 7);
+        EXPECT_EQ(text(h.HA_ManagerId, 16), "ASPI for WIN32  ");
+        EXPECT_EQ(text(h.HA_Identifier, 16), "ASPISIM         ");
+    }
+    SRB_HAInquiry h{};
+    h.SRB_Cmd = SC_HA_INQUIRY;
+    h.SRB_HaId = 2;
+    EXPECT_EQ(send(&h), SS_INVALID_HA);
+    EXPECT_EQ(h.SRB_Status, SS_INVALID_HA);
+}
+
+TEST_F(Sim, AddressesWithoutDevice) {
+    restart();
+    // Selection time-out for an empty target and for a LUN other than 0.
+    for (auto [target, lun] : {std::pair{3, 0}, std::pair{2, 1}}) {
+        SRB_ExecSCSICmd s = run(0, target, {0x12, 0, 0, 0, 36, 0}, nullptr, 0, 0, lun);
+        EXPECT_EQ(s.SRB_Status, SS_ERR);
+        EXPECT_EQ(s.SRB_HaStat, HASTAT_SEL_TO);
+    }
+    SRB_ExecSCSICmd s = block(9, 2, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0, event_);
+    EXPECT_EQ(send(&s), SS_INVALID_HA);
+    EXPECT_EQ(s.SRB_Status, SS_INVALID_HA);
+
+    SRB_GDEVBlock g{};
+    g.SRB_Cmd = SC_GET_DEV_TYPE;
+    g.SRB_Target = 2;
+    EXPECT_EQ(send(&g), SS_COMP);
+    EXPECT_EQ(g.SRB_DeviceType, 5);
+    g.SRB_Target = 3;
+    EXPECT_EQ(send(&g), SS_NO_DEVICE);
+}
+
+TEST_F(Sim, MalformedRequests) {
+    restart();
+    EXPECT_EQ(send(nullptr), SS_INVALID_SRB);
+    SRB_ExecSCSICmd s = block(0, 2, {}, nullptr, 0, 0, event_);
+    EXPECT_EQ(send(&s), SS_INVALID_SRB);  // no CDB
+    s = block(0, 2, {0x12, 0, 0, 0, 36, 0}, nullptr, 36, SRB_DIR_IN, event_);
+    EXPECT_EQ(send(&s), SS_INVALID_SRB);  // data without a buffer
+    SRB_Header h{};
+    h.SRB_Cmd = 0x7F;
+    EXPECT_EQ(send(&h), SS_INVALID_CMD);
+}
+
+TEST_F(Sim, InquiryNeverWritesBeyondTheBufferOrTheAllocationLength) {
+    restart();
+    std::uint8_t d[128];
+    // Allocation length below the buffer: only that much arrives.
+    std::memset(d, 0xEE, sizeof d);
+    EXPECT_EQ(run(0, 2, {0x12, 0, 0, 0, 36, 0}, d, 96, SRB_DIR_IN).SRB_Status, SS_COMP);
+    EXPECT_EQ(text(d + 8, 8), "DRAVLIN ");
+    EXPECT_EQ(d[35], '0');
+    EXPECT_EQ(d[36], 0xEE);
+    // A buffer smaller than the allocation length bounds the transfer.
+    std::memset(d, 0xEE, sizeof d);
+    EXPECT_EQ(run(0, 2, {0x12, 0, 0, 0, 96, 0}, d, 20, SRB_DIR_IN).SRB_Status, SS_COMP);
+    EXPECT_EQ(d[19], 'R');
+    EXPECT_EQ(d[20], 0xEE);
+    // The standard data is 96 bytes, whatever is asked for.
+    std::memset(d, 0xEE, sizeof d);
+    EXPECT_EQ(run(0, 2, {0x12, 0, 0, 0, 255, 0}, d, 128, SRB_DIR_IN).SRB_Status, SS_COMP);
+    EXPECT_EQ(d[0], 5);
+    EXPECT_EQ(d[1], 0x80);
+    EXPECT_EQ(d[4], 91);
+    EXPECT_EQ(d[95], 0);
+    EXPECT_EQ(d[96], 0xEE);
+    // No vital product data.
+    EXPECT_EQ(sense(run(0, 2, {0x12, 1, 0, 0, 96, 0}, d, 96, SRB_DIR_IN)), "05/24/00");
+}
+
+TEST_F(Sim, SenseAreaBoundedByItsLengthAndSize) {
+    restart();
+    // The block sits in a larger buffer so that bytes after it can be watched.
+    struct alignas(8) Guarded {
+        SRB_ExecSCSICmd s;
+        std::uint8_t after[8];
+    } g;
+    for (BYTE len : {BYTE{14}, BYTE{4}, BYTE{255}}) {
+        std::memset(&g, 0xEE, sizeof g);
+        g.s = block(0, 2, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0, event_);
+        g.s.SRB_SenseLen = len;
+        std::memset(g.s.SenseArea, 0xEE, sizeof g.s.SenseArea);
+        ResetEvent(event_);
+        ASSERT_EQ(send(&g.s), SS_PENDING);
+        ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+        std::size_t n = std::min<std::size_t>(len, 16);
+        EXPECT_EQ(g.s.SenseArea[0], 0x70);
+        if (n < 16) {
+            EXPECT_EQ(g.s.SenseArea[n], 0xEE) << int(len);
+        }
+        for (std::uint8_t b : g.after) EXPECT_EQ(b, 0xEE);
+    }
+}
+
+TEST_F(Sim, RequestSenseReportsThePreviousCheckCondition) {
+    restart();
+    std::uint8_t d[18];
+    run(0, 2, {0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(run(0, 2, {0x03, 0, 0, 0, 18, 0}, d, 18, SRB_DIR_IN).SRB_Status, SS_COMP);
+    EXPECT_EQ(d[2], 0x02);
+    EXPECT_EQ(d[12], 0x3A);
+    // Reported once; then there is nothing to tell.
+    run(0, 2, {0x03, 0, 0, 0, 18, 0}, d, 18, SRB_DIR_IN);
+    EXPECT_EQ(d[0], 0x70);
+    EXPECT_EQ(d[2], 0x00);
+    EXPECT_EQ(d[12], 0x00);
+}
+
+TEST_F(Sim, UnknownCommandsAndBadFields) {
+    restart();
+    SRB_ExecSCSICmd s = run(0, 2, {0x01, 0, 0, 0, 0, 0});
+    EXPECT_EQ(s.SRB_Status, SS_ERR);
+    EXPECT_EQ(s.SRB_TargStat, 0x02);
+    EXPECT_EQ(sense(s), "05/20/00");
+    // The maker's flash commands belong to the loader mode only, and other
+    // makers' drives take no download.
+    EXPECT_EQ(sense(run(0, 2, flash_cmd(0xE1, 4, 0xFF000000, 0))), "05/20/00");
+    std::uint8_t piece[8192] = {};
+    EXPECT_EQ(sense(write_buffer(0, 4, 4, 0, 0, piece, 8192)), "05/20/00");
+}
+
+TEST_F(Sim, WriteBufferDownloadReplacesTheRevision) {
+    restart();
+    EXPECT_EQ(download(0, 2, image(13, "1.10")), SS_COMP);
+    EXPECT_EQ(inquiry_id(0, 2), "DRAVLIN CD-R   QV-G567L 1.10");
+}
+
+TEST_F(Sim, WriteBufferRefusals) {
+    restart();
+    Bytes img = image(13, "1.10");
+    const std::uint8_t* p = img.data();
+    EXPECT_EQ(sense(write_buffer(0, 2, 4, 1, 0, p, 8192)), "05/24/00");        // buffer id
+    EXPECT_EQ(sense(write_buffer(0, 2, 2, 0, 0, p, 8192)), "05/24/00");        // mode
+    EXPECT_EQ(sense(write_buffer(0, 2, 4, 0, 100, p, 8192)), "05/24/00");      // offset
+    EXPECT_EQ(sense(write_buffer(0, 2, 4, 0, 0, p, 4096)), "05/24/00");        // length
+    EXPECT_EQ(sense(write_buffer(0, 2, 4, 0, 0x80000, p, 8192)), "05/24/00");  // beyond the flash
+    EXPECT_EQ(sense(write_buffer(0, 2, 5, 0, 0x1E000, p, 8192)), "05/24/00");  // not the closing offset
+
+    // The CDB asks for more than the block offers: nothing is read.
+    Bytes cdb = {0x3B, 4, 0, 0, 0, 0, 0, 0x20, 0, 0};
+    SRB_ExecSCSICmd s = run(0, 2, cdb, img.data(), 4096, SRB_DIR_OUT);
+    EXPECT_EQ(s.SRB_Status, SS_ERR);
+    EXPECT_EQ(s.SRB_HaStat, HASTAT_DO_DU);
+
+    // A download that lost a piece is not committed.
+    for (std::uint32_t o = 0; o < 0x7E000; o += 8192)
+        if (o != 0x10000) write_buffer(0, 2, 4, 0, o, p + o, 8192);
+    EXPECT_EQ(sense(write_buffer(0, 2, 5, 0, 0x7E000, p + 0x7E000, 8192)), "05/24/00");
+    EXPECT_EQ(inquiry_id(0, 2), "DRAVLIN CD-R   QV-G567L 1.00");
+    // Nor is what was staged before a device reset.
+    for (std::uint32_t o = 0; o < 0x7E000; o += 8192) write_buffer(0, 2, 4, 0, o, p + o, 8192);
+    SRB_BusDeviceReset r{};
+    r.SRB_Cmd = SC_RESET_DEV;
+    r.SRB_Target = 2;
+    r.SRB_Flags = SRB_EVENT_NOTIFY;
+    r.SRB_PostProc = event_;
+    ResetEvent(event_);
+    EXPECT_EQ(send(&r), SS_PENDING);
+    ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(r.SRB_Status, SS_COMP);
+    EXPECT_EQ(sense(write_buffer(0, 2, 5, 0, 0x7E000, p + 0x7E000, 8192)), "05/24/00");
+    EXPECT_EQ(inquiry_id(0, 2), "DRAVLIN CD-R   QV-G567L 1.00");
+}
+
+TEST_F(Sim, ResetOfAnEmptyAddress) {
+    restart();
+    SRB_BusDeviceReset r{};
+    r.SRB_Cmd = SC_RESET_DEV;
+    r.SRB_Target = 5;
+    r.SRB_Flags = SRB_EVENT_NOTIFY;
+    r.SRB_PostProc = event_;
+    EXPECT_EQ(send(&r), SS_PENDING);
+    ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(r.SRB_Status, SS_ERR);
+    EXPECT_EQ(r.SRB_HaStat, HASTAT_SEL_TO);
+}
+
+TEST_F(Sim, LoaderModeFlash) {
+    bus(loader_bus);
+    // The flash holds an image of the model with the configured revision.
+    EXPECT_EQ(read_version(0, 3), "1.02");
+    EXPECT_EQ(inquiry_id(0, 3), "DRAVLIN *Loader Mode 1* 1.02");
+
+    Bytes img = image(11, "1.10");
+    EXPECT_EQ(run(0, 3, flash_cmd(0xE1, 4, 0xFF000000, 0)).SRB_Status, SS_COMP);
+    for (std::uint32_t p = 0; p < 8; p++)
+        EXPECT_EQ(run(0, 3, flash_cmd(0xE2, p < 7, p * 32768, 32768), img.data() + p * 32768, 32768, SRB_DIR_OUT)
+                      .SRB_Status,
+                  SS_COMP);
+    EXPECT_EQ(read_version(0, 3), "1.10");
+    // Reading from 0x100000 reads the flash from its start.
+    Bytes all(0x40000);
+    EXPECT_EQ(run(0, 3, flash_cmd(0xE3, 0, 0x100000, 0x40000), all.data(), 0x40000, SRB_DIR_IN).SRB_Status,
+              SS_COMP);
+    EXPECT_EQ(all, img);
+
+    // Programming without an erase only clears bits.
+    Bytes ones(32768, 0x0F);
+    run(0, 3, flash_cmd(0xE2, 1, 0, 32768), ones.data(), 32768, SRB_DIR_OUT);
+    run(0, 3, flash_cmd(0xE3, 0, 0x100000, 16), all.data(), 16, SRB_DIR_IN);
+    for (int i = 0; i < 16; i++) EXPECT_EQ(all[i], img[i] & 0x0F);
+}
+
+TEST_F(Sim, LoaderModeRefusals) {
+    bus(loader_bus);
+    std::uint8_t d[32768] = {};
+    EXPECT_EQ(sense(run(0, 3, flash_cmd(0xE3, 0, 0x0FFFFF, 16), d, 16, SRB_DIR_IN)), "05/24/00");
+    EXPECT_EQ(sense(run(0, 3, flash_cmd(0xE3, 0, 0x13FFF0, 32), d, 32, SRB_DIR_IN)), "05/24/00");
+    EXPECT_EQ(sense(run(0, 3, flash_cmd(0xE3, 0, 0xFFFFFFFF, 0xFFFFFFFF), d, 32, SRB_DIR_IN)), "05/24/00");
+    EXPECT_EQ(sense(run(0, 3, flash_cmd(0xE2, 1, 0x4000, 32768), d, 32768, SRB_DIR_OUT)), "05/24/00");
+    EXPECT_EQ(sense(run(0, 3, flash_cmd(0xE2, 1, 0x40000, 32768), d, 32768, SRB_DIR_OUT)), "05/24/00");
+    EXPECT_EQ(sense(run(0, 3, flash_cmd(0xE2, 1, 0, 16384), d, 16384, SRB_DIR_OUT)), "05/24/00");
+    SRB_ExecSCSICmd s = run(0, 3, flash_cmd(0xE3, 0, 0x100000, 64), d, 32, SRB_DIR_IN);
+    EXPECT_EQ(s.SRB_Status, SS_ERR);
+    EXPECT_EQ(s.SRB_HaStat, HASTAT_DO_DU);
+    EXPECT_EQ(sense(write_buffer(0, 3, 4, 0, 0, d, 8192)), "05/20/00");
+    EXPECT_EQ(read_version(0, 3), "1.02");
+}
+
+TEST_F(Sim, CompletionIsAsynchronousAfterTheLatency) {
+    bus(std::string(loader_bus) + "latency 60\n");
+    SRB_ExecSCSICmd s = block(0, 2, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0, event_);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(send(&s), SS_PENDING);
+    EXPECT_EQ(WaitForSingleObject(event_, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 55ms);
+    EXPECT_EQ(s.SRB_Status, SS_ERR);
+    // Sending a block that is still running is refused without touching it.
+    ResetEvent(event_);
+    s = block(0, 2, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0, event_);
+    EXPECT_EQ(send(&s), SS_PENDING);
+    EXPECT_EQ(send(&s), SS_ASPI_IS_BUSY);
+    EXPECT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+}
+
+TEST_F(Sim, HungCommandUntilAborted) {
+    bus(std::string(loader_bus) + "hang 0 2 0x00 2\n");
+    EXPECT_EQ(run(0, 2, {0, 0, 0, 0, 0, 0}).SRB_Status, SS_ERR);
+
+    // The block and its event live on the heap and are freed right after
+    // the abort: ASan reports any later touch.
+    auto* s = new SRB_ExecSCSICmd(block(0, 2, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0, nullptr));
+    HANDLE ev = CreateEventA(nullptr, 1, 0, nullptr);
+    s->SRB_PostProc = ev;
+    EXPECT_EQ(send(s), SS_PENDING);
+    EXPECT_EQ(WaitForSingleObject(ev, 50), WAIT_TIMEOUT);
+    EXPECT_EQ(s->SRB_Status, SS_PENDING);
+    SRB_Abort a{};
+    a.SRB_Cmd = SC_ABORT_SRB;
+    a.SRB_ToAbort = s;
+    EXPECT_EQ(send(&a), SS_COMP);
+    EXPECT_EQ(a.SRB_Status, SS_COMP);
+    EXPECT_EQ(s->SRB_Status, SS_ABORTED);
+    delete s;
+    CloseHandle(ev);
+    // Aborting it again finds nothing; the bus goes on working.
+    EXPECT_EQ(send(&a), SS_ABORT_FAIL);
+    EXPECT_EQ(run(0, 2, {0, 0, 0, 0, 0, 0}).SRB_Status, SS_ERR);
+}
+
+TEST_F(Sim, AbortCancelsACompletionStillWaitingForTheLatency) {
+    bus(std::string(loader_bus) + "latency 40\n");
+    auto* s = new SRB_ExecSCSICmd(block(0, 2, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0, nullptr));
+    HANDLE ev = CreateEventA(nullptr, 1, 0, nullptr);
+    s->SRB_PostProc = ev;
+    EXPECT_EQ(send(s), SS_PENDING);
+    SRB_Abort a{};
+    a.SRB_Cmd = SC_ABORT_SRB;
+    a.SRB_ToAbort = s;
+    EXPECT_EQ(send(&a), SS_COMP);
+    delete s;
+    CloseHandle(ev);
+    std::this_thread::sleep_for(60ms);  // past the time it would have completed
+    EXPECT_EQ(run(0, 2, {0, 0, 0, 0, 0, 0}).SRB_Status, SS_ERR);
+}
+
+TEST_F(Sim, InjectedFailures) {
+    bus(std::string(loader_bus) +
+        "fail 0 2 0x12 2 status=0x04 targstat=0x02 sense=70 00 05 00 00 00 00 0A 00 00 00 00 24 00\n"
+        "fail 0 2 0x00 1\n"
+        "fail 0 3 0x12 1 status=0xE5 targstat=0 sense=7000\n");
+    std::uint8_t d[96];
+    EXPECT_EQ(run(0, 2, {0x12, 0, 0, 0, 96, 0}, d, 96, SRB_DIR_IN).SRB_Status, SS_COMP);
+    std::memset(d, 0xEE, sizeof d);
+    SRB_ExecSCSICmd s = run(0, 2, {0x12, 0, 0, 0, 96, 0}, d, 96, SRB_DIR_IN);
+    EXPECT_EQ(s.SRB_Status, SS_ERR);
+    EXPECT_EQ(s.SRB_TargStat, 0x02);
+    EXPECT_EQ(sense(s), "05/24/00");
+    EXPECT_EQ(d[0], 0xEE);  // the failed command moved no data
+    EXPECT_EQ(run(0, 2, {0x12, 0, 0, 0, 96, 0}, d, 96, SRB_DIR_IN).SRB_Status, SS_COMP);
+
+    // The default failure is a hardware error; REQUEST SENSE repeats it.
+    s = run(0, 2, {0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(s.SRB_Status, SS_ERR);
+    EXPECT_EQ(sense(s), "04/44/00");
+    EXPECT_EQ(s.SenseArea[7], 0x0A);
+    run(0, 2, {0x03, 0, 0, 0, 18, 0}, d, 18, SRB_DIR_IN);
+    EXPECT_EQ(d[2], 0x04);
+    EXPECT_EQ(d[12], 0x44);
+    EXPECT_EQ(sense(run(0, 2, {0, 0, 0, 0, 0, 0})), "02/3A/00");  // the second runs normally
+
+    s = run(0, 3, {0x12, 0, 0, 0, 96, 0}, d, 96, SRB_DIR_IN);
+    EXPECT_EQ(s.SRB_Status, 0xE5);
+    EXPECT_EQ(s.SRB_TargStat, 0);
+    EXPECT_EQ(s.SenseArea[0], 0x70);
+    EXPECT_EQ(s.SenseArea[1], 0x00);
+}
+
+TEST_F(Sim, CommandLog) {
+    std::string log = dir_ + "/log";
+    setenv("ASPISIM_LOG", log.c_str(), 1);
+    bus(loader_bus);
+    SRB_HAInquiry h{};
+    h.SRB_Cmd = SC_HA_INQUIRY;
+    send(&h);
+    std::uint8_t d[96];
+    run(0, 2, {0x12, 0, 0, 0, 96, 0}, d, 96, SRB_DIR_IN);
+    std::uint8_t piece[8192];
+    for (std::size_t i = 0; i < sizeof piece; i++) piece[i] = static_cast<std::uint8_t>(i * 7);
+    write_buffer(0, 2, 4, 0, 0x1E000, piece, 8192);
+    SRB_ExecSCSICmd none = run(0, 2, {0, 0, 0, 0, 0, 0});
+    SRB_Abort a{};
+    a.SRB_Cmd = SC_ABORT_SRB;
+    a.SRB_ToAbort = &none;
+    send(&a);
+    SRB_BusDeviceReset r{};
+    r.SRB_Cmd = SC_RESET_DEV;
+    r.SRB_Target = 2;
+    r.SRB_Lun = 1;
+    send(&r);  // no event: not waited for
+    api().reload();  // let the reset finish or drop before reading
+
+    std::ifstream f(log);
+    std::stringstream got;
+    got << f.rdbuf();
+    char want_crc[9];
+    std::snprintf(want_crc, sizeof want_crc, "%08X", aspisim::crc32(piece, sizeof piece));
+    EXPECT_EQ(got.str(), "hainquiry 0\n"
+                         "exec 0 2 0 flags=0x48 len=96 cdb=120000006000\n"
+                         "exec 0 2 0 flags=0x50 len=8192 cdb=3B040001E00000200000 crc32=" +
+                             std::string(want_crc) +
+                             "\n"
+                             "exec 0 2 0 flags=0x40 len=0 cdb=000000000000\n"
+                             "abort 0\n"
+                             "reset 0 2 1\n");
+}
+
+TEST(Crc32, KnownValues) {
+    const char* s = "123456789";
+    EXPECT_EQ(aspisim::crc32(reinterpret_cast<const std::uint8_t*>(s), 9), 0xCBF43926u);
+    EXPECT_EQ(aspisim::crc32(nullptr, 0), 0u);
+}
+
+TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
+    setenv("ASPISIM_STATE", (dir_ + "/state").c_str(), 1);
+    bus(loader_bus);
+    EXPECT_EQ(download(0, 2, image(13, "1.10")), SS_COMP);
+    Bytes img = image(11, "1.12");
+    run(0, 3, flash_cmd(0xE1, 4, 0xFF000000, 0));
+    for (std::uint32_t p = 0; p < 8; p++)
+        run(0, 3, flash_cmd(0xE2, p < 7, p * 32768, 32768), img.data() + p * 32768, 32768, SRB_DIR_OUT);
+    EXPECT_TRUE(fs::exists(dir_ + "/state/ha0-t2.state"));
+    EXPECT_TRUE(fs::exists(dir_ + "/state/ha0-t3.state"));
+
+    EXPECT_EQ(restart(), "");  // the next run
+    EXPECT_EQ(inquiry_id(0, 2), "DRAVLIN CD-R   QV-G567L 1.10");
+    EXPECT_EQ(read_version(0, 3), "1.12");
+
+    // A state that does not belong to the device is refused, never guessed at.
+    std::ofstream(dir_ + "/state/ha0-t2.state") << "something else";
+    std::string err = restart();
+    EXPECT_NE(err.find(dir_ + "/state/ha0-t2.state: not a saved state of this device"), std::string::npos) << err;
+    EXPECT_EQ(api().support(), DWORD{SS_FAILED_INIT} << 8);
+}
+
+TEST_F(Sim, RefusedBusDescription) {
+    std::string err;
+    bus("adapters 2\n\ndevice 0 7 type=5\nlatency fast\n");
+    err = restart();
+    std::string file = dir_ + "/bus";
+    EXPECT_EQ(err, "aspisim: " + file + ":3: device: target 7 is the host adapter's own SCSI id\n" +
+                       "aspisim: " + file + ":4: latency: expected one number from 0 to 600000\n");
+    EXPECT_EQ(api().support(), 0xE400u);
+    SRB_HAInquiry h{};
+    h.SRB_Cmd = SC_HA_INQUIRY;
+    EXPECT_EQ(send(&h), SS_FAILED_INIT);
+
+    setenv("ASPISIM_BUS", (dir_ + "/missing").c_str(), 1);
+    err = restart();
+    EXPECT_EQ(err, "aspisim: cannot read the bus description " + dir_ + "/missing: No such file or directory\n");
+    EXPECT_EQ(api().support(), 0xE400u);
+}
+
+TEST_F(Sim, ConfiguredSupportStatusAndAdapters) {
+    bus("adapters 0\nsupport 0xE8\n");
+    EXPECT_EQ(api().support(), 0xE800u);
+    bus("adapters 5\n");
+    EXPECT_EQ(api().support(), 0x0105u);
+}
+
+TEST_F(Sim, ForkedChildRunsCommands) {
+    restart();
+    EXPECT_EQ(inquiry_id(0, 2), "DRAVLIN CD-R   QV-G567L 1.00");
+    GTEST_FLAG_SET(death_test_style, "fast");  // a plain fork of this process
+    EXPECT_EXIT(
+        {
+            HANDLE ev = CreateEventA(nullptr, 1, 0, nullptr);
+            SRB_ExecSCSICmd s = block(0, 2, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0, ev);
+            bool ok = api().send(&s) == SS_PENDING && WaitForSingleObject(ev, 5000) == WAIT_OBJECT_0 &&
+                      s.SRB_Status == SS_ERR;
+            std::_Exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
