@@ -1,0 +1,379 @@
+#include "tests/harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "aspisim/fwimage.h"
+
+extern char** environ;
+
+namespace e2e {
+
+const char kBanner[] =
+    " ___________________________________________________________________________ \n"
+    "|    QVUpdate V1.21                                           01/05/09      |\n"
+    "|    Dravlin Firmware Update program                                        |\n"
+    " ___________________________________________________________________________ \n";
+
+const char kWarning[] =
+    "                 WARNING!\n"
+    "Firmware updates should be done in single user mode.\n"
+    "If you cannot put your machine into single user mode,\n"
+    "unmount and remove any media from the drive and stop\n"
+    "volume management.\n"
+    "\n"
+    "Continue? (y/n) ";
+
+std::uint32_t Crc32(const unsigned char* data, std::size_t size) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; i++) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; k++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+namespace {
+
+[[maybe_unused]] std::string BuildDir() {
+    const char* dir = std::getenv("QV_BUILD_DIR");
+    return dir ? dir : ".";
+}
+
+void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+}  // namespace
+
+std::string QvupdatePath() {
+#ifdef QVUPDATE_PATH
+    return QVUPDATE_PATH;
+#else
+    return BuildDir() + "/qvupdate";
+#endif
+}
+
+std::string QvmkimagePath() {
+#ifdef QVMKIMAGE_PATH
+    return QVMKIMAGE_PATH;
+#else
+    return BuildDir() + "/qvmkimage";
+#endif
+}
+
+Sandbox::Sandbox() {
+    // A child that ends before reading all of its input must not take the
+    // test down with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    char tmpl[] = "/tmp/qve2eXXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    dir_ = tmpl;
+    mkdir(Path("state").c_str(), 0700);
+}
+
+Sandbox::~Sandbox() {
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (std::system(cmd.c_str()) != 0) {
+        // Leftovers in /tmp are harmless.
+    }
+}
+
+void Sandbox::SetBus(const std::string& text) {
+    std::ofstream(Path("bus"), std::ios::binary) << text;
+    has_bus_ = true;
+}
+
+std::string Sandbox::WriteFile(const std::string& name, const Bytes& data) const {
+    std::string path = Path(name);
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    return path;
+}
+
+Bytes Sandbox::ReadFile(const std::string& name) const {
+    std::ifstream f(Path(name), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+Result Sandbox::Run(const std::vector<std::string>& args, const std::string& input,
+                    int timeout_s) const {
+    return Spawn(QvupdatePath(), args, input, timeout_s);
+}
+
+Result Sandbox::RunAfter(const std::vector<std::string>& args, const std::string& wait_for,
+                         const std::function<void()>& action, const std::string& input) const {
+    return Spawn(QvupdatePath(), args, input, 60, wait_for, action);
+}
+
+Result Sandbox::MakeImage(const std::vector<std::string>& args) const {
+    return Spawn(QvmkimagePath(), args, "", 60);
+}
+
+Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& input, int timeout_s, const std::string& wait_for,
+                      const std::function<void()>& action) const {
+    Result r;
+    std::vector<std::string> env;
+    for (char** e = environ; *e; e++)
+        if (std::strncmp(*e, "ASPISIM_", 8) != 0) env.push_back(*e);
+    env.push_back("ASPISIM_LOG=" + Path("log"));
+    env.push_back("ASPISIM_STATE=" + Path("state"));
+    if (has_bus_) env.push_back("ASPISIM_BUS=" + Path("bus"));
+
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int in[2], out[2], err[2];
+    if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+        posix_spawn_file_actions_addclose(&fa, fd);
+    pid_t pid;
+    int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (rc != 0) {
+        close(in[1]);
+        close(out[0]);
+        close(err[0]);
+        r.err = "spawn of " + program + " failed: " + std::strerror(rc);
+        return r;
+    }
+
+    SetNonBlocking(in[1]);
+    std::size_t written = 0;
+    int to_child = in[1];
+    bool held = !wait_for.empty();
+    if (input.empty() && !held) {
+        close(to_child);
+        to_child = -1;
+    }
+    int from_out = out[0], from_err = err[0];
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    while (from_out >= 0 || from_err >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) {
+            r.timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        pollfd fds[3];
+        int n = 0;
+        if (held && r.out.find(wait_for) != std::string::npos) {
+            held = false;
+            if (action) action();
+            if (input.empty()) {
+                close(to_child);
+                to_child = -1;
+            }
+        }
+        if (to_child >= 0 && !held) fds[n++] = {to_child, POLLOUT, 0};
+        if (from_out >= 0) fds[n++] = {from_out, POLLIN, 0};
+        if (from_err >= 0) fds[n++] = {from_err, POLLIN, 0};
+        if (poll(fds, n, static_cast<int>(left)) < 0 && errno != EINTR) break;
+        for (int i = 0; i < n; i++) {
+            if (!fds[i].revents) continue;
+            int fd = fds[i].fd;
+            if (fd == to_child) {
+                ssize_t w = write(fd, input.data() + written, input.size() - written);
+                if (w > 0) written += static_cast<std::size_t>(w);
+                if (w < 0 && errno != EAGAIN) written = input.size();
+                if (written == input.size()) {
+                    close(to_child);
+                    to_child = -1;
+                }
+                continue;
+            }
+            char buf[65536];
+            ssize_t got = read(fd, buf, sizeof buf);
+            if (got > 0) {
+                (fd == from_out ? r.out : r.err).append(buf, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EAGAIN) {
+                close(fd);
+                (fd == from_out ? from_out : from_err) = -1;
+            }
+        }
+    }
+    for (int fd : {to_child, from_out, from_err})
+        if (fd >= 0) close(fd);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return r;
+}
+
+Bytes Image(int type, const std::string& version, long length, bool bad_checksum) {
+    fwimage::Options options;
+    if (length >= 0) options.length = static_cast<std::size_t>(length);
+    options.bad_checksum = bad_checksum;
+    std::vector<std::uint8_t> out;
+    std::string error = fwimage::build(type, version, options, out);
+    EXPECT_EQ(error, "");
+    return Bytes(out.begin(), out.end());
+}
+
+std::string Drive(int ha, int target, const std::string& product, const std::string& revision,
+                  bool medium) {
+    return "device " + std::to_string(ha) + " " + std::to_string(target) +
+           " type=5 vendor=\"DRAVLIN \" product=\"" + product + "\" revision=\"" + revision +
+           "\" medium=" + (medium ? "yes" : "no") + "\n";
+}
+
+std::string FaultReport(const std::string& cmd_name, const std::string& cdb) {
+    return QvupdatePath() + ": Input/output error. " + cmd_name +
+           ": scsi sendcmd: retryable error\n"
+           "CDB:  " + cdb + "\n"
+           "status: 0x2 (CHECK CONDITION)\n"
+           "Sense Bytes: 70 00 04 00 00 00 00 0A 00 00 00 00 44 00\n"
+           "Sense Key: 0x4 Hardware Error, Segment 0\n"
+           "Sense Code: 0x44 Qual 0x00 (internal target failure) Fru 0x0\n"
+           "Sense flags: Blk 0 (not valid) \n"
+           "cmd finished after 0.000s timeout 300s\n";
+}
+
+std::string ZeroTimes(std::string err) {
+    static const std::string mark = "cmd finished after ";
+    for (std::size_t at = err.find(mark); at != std::string::npos; at = err.find(mark, at + 1)) {
+        std::size_t from = at + mark.size();
+        std::size_t to = err.find('s', from);
+        if (to != std::string::npos) err.replace(from, to - from, "0.000");
+    }
+    return err;
+}
+
+const char kUsage[] =
+    "Usage: qvupdate filename [dev=scsidev] [-ha:ha_id] [-id:target_id] [-all] [-l]\n"
+    "example: qvupdate g253k106.bin -all\n"
+    "example: qvupdate g253k106.bin dev=3,0\n";
+
+std::string ProductTable() {
+    static const char* const rows[] = {
+        "CD-ROM QV-B1MA  ", "CD-ROM QV-B1MB  ", "CD-ROM QV-B1MC  ", "CD-ROM QV-B2MB  ",
+        "CD-ROM QV-B3MB  ", "CD-ROM QV-B5MB  ", "CD-ROM QV-B5NB  ", "CD-ROM QV-B6NB  ",
+        "CD-ROM QV-B7NB  ", "CD-ROM QV-B7MB  ", "CD-R   QV-G253K ", "*Loader Mode 1* ",
+        "CD-ROM QV-B8NB  ", "CD-R   QV-G567L ", "CD-ROM QV-B8NV  ", "CD-R   QV-H3551L",
+        "CD-R   QV-H7551L", "CD-ROM QV-xxNB  ", "CD-R   QV-H7763L", "CD-R   QV-H953NB",
+        "CD-R   QV-H9549A", "CD-R   QV-H9549S", "CD-R   QV-H9749A",
+    };
+    std::string table;
+    int i = 0;
+    for (const char* row : rows) table += std::to_string(i++) + "\t" + row + "\n";
+    return table;
+}
+
+std::string JumperNotice() {
+    static const char* const lines[] = {
+        "You need to install a jumper to enable upgrade .",
+        "Rear side of view of QV-G253K :",
+        "                   BLOCK",
+        "      SCSI-ID      | FLASH",
+        "       | | |       | |",
+        "       . . . . . . . .",
+        "       . . . . . .|. .|   SCSI connector",
+        "      PCB side    ----- <- jumper",
+    };
+    std::string notice = "\n";
+    for (std::string line : lines) {
+        line.resize(63, ' ');
+        notice += line + "\n";
+    }
+    return notice;
+}
+
+namespace {
+
+Bytes Hex(const std::string& text) {
+    Bytes b;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        b.push_back(static_cast<unsigned char>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return b;
+}
+
+}  // namespace
+
+std::vector<LogEntry> Sandbox::Log() const {
+    std::vector<LogEntry> log;
+    std::ifstream f(Path("log"));
+    std::string line;
+    while (std::getline(f, line)) {
+        LogEntry e;
+        e.line = line;
+        std::istringstream s(line);
+        s >> e.kind;
+        if (e.kind == "exec") {
+            s >> e.ha >> e.target >> e.lun;
+            std::string word;
+            while (s >> word) {
+                if (word.rfind("flags=", 0) == 0)
+                    e.flags = static_cast<int>(std::stoul(word.substr(6), nullptr, 16));
+                else if (word.rfind("len=", 0) == 0)
+                    e.len = std::stol(word.substr(4));
+                else if (word.rfind("cdb=", 0) == 0)
+                    e.cdb = Hex(word.substr(4));
+                else if (word.rfind("crc32=", 0) == 0) {
+                    e.has_crc = true;
+                    e.crc = static_cast<std::uint32_t>(std::stoul(word.substr(6), nullptr, 16));
+                }
+            }
+        } else if (e.kind == "hainquiry" || e.kind == "abort") {
+            s >> e.ha;
+        } else if (e.kind == "reset") {
+            s >> e.ha >> e.target >> e.lun;
+        }
+        log.push_back(e);
+    }
+    return log;
+}
+
+void Sandbox::ClearLog() const { unlink(Path("log").c_str()); }
+
+std::vector<LogEntry> Execs(const std::vector<LogEntry>& log, int opcode) {
+    std::vector<LogEntry> out;
+    for (const LogEntry& e : log)
+        if (e.kind == "exec" && !e.cdb.empty() && e.cdb[0] == opcode) out.push_back(e);
+    return out;
+}
+
+std::vector<LogEntry> To(const std::vector<LogEntry>& log, int ha, int target) {
+    std::vector<LogEntry> out;
+    for (const LogEntry& e : log)
+        if (e.kind == "exec" && e.ha == ha && e.target == target) out.push_back(e);
+    return out;
+}
+
+std::vector<LogEntry> Changing(const std::vector<LogEntry>& log) {
+    std::vector<LogEntry> out;
+    for (const LogEntry& e : log)
+        if (e.kind == "exec" && !e.cdb.empty() &&
+            (e.cdb[0] == 0x3B || e.cdb[0] == 0xE1 || e.cdb[0] == 0xE2))
+            out.push_back(e);
+    return out;
+}
+
+}  // namespace e2e

@@ -1,0 +1,112 @@
+// Runs the built qvupdate as a user would: a temporary folder per test with a
+// bus description, images and the simulator's log and state, a child process
+// with its own standard input, output and error, and a time limit.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+using Bytes = std::vector<unsigned char>;
+
+struct Result {
+    std::string out;
+    std::string err;
+    int status = -1;        // exit status, or -1 when killed by a signal
+    bool timed_out = false;
+};
+
+// One request block as the simulator logs it.
+struct LogEntry {
+    std::string kind;  // exec, hainquiry, abort, reset
+    int ha = -1;
+    int target = -1;
+    int lun = -1;
+    int flags = 0;
+    long len = 0;
+    Bytes cdb;
+    bool has_crc = false;
+    std::uint32_t crc = 0;
+    std::string line;
+};
+
+std::uint32_t Crc32(const unsigned char* data, std::size_t size);
+
+// The banner every run prints first.
+extern const char kBanner[];
+// The warning and the confirmation prompt of the first upgrade of a run.
+extern const char kWarning[];
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::string& dir() const { return dir_; }
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+    // Writes the bus description the next runs use; without one the
+    // simulator's built-in bus answers.
+    void SetBus(const std::string& text);
+    std::string WriteFile(const std::string& name, const Bytes& data) const;
+    Bytes ReadFile(const std::string& name) const;
+
+    // Runs qvupdate with args and the given standard input (closed after
+    // it), with the simulator's log and state in this folder.
+    Result Run(const std::vector<std::string>& args, const std::string& input = "",
+               int timeout_s = 60) const;
+    // The same, but the input is held back until standard output shows
+    // wait_for; then action runs, and the input follows.
+    Result RunAfter(const std::vector<std::string>& args, const std::string& wait_for,
+                    const std::function<void()>& action, const std::string& input) const;
+    // Runs the image builder.
+    Result MakeImage(const std::vector<std::string>& args) const;
+
+    // The log of every run so far; ClearLog() starts it afresh.
+    std::vector<LogEntry> Log() const;
+    void ClearLog() const;
+
+private:
+    Result Spawn(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& input, int timeout_s, const std::string& wait_for = "",
+                 const std::function<void()>& action = {}) const;
+    std::string dir_;
+    bool has_bus_ = false;
+};
+
+// Filters of a log.
+std::vector<LogEntry> Execs(const std::vector<LogEntry>& log, int opcode);
+// The commands sent to one address.
+std::vector<LogEntry> To(const std::vector<LogEntry>& log, int ha, int target);
+// Commands that change a drive: WRITE BUFFER and the flash erase and write.
+std::vector<LogEntry> Changing(const std::vector<LogEntry>& log);
+
+// Path of the programs under test.
+std::string QvupdatePath();
+std::string QvmkimagePath();
+
+// An image made by the image builder; the test fails when it refuses.
+Bytes Image(int type, const std::string& version, long length = -1, bool bad_checksum = false);
+
+// A bus description line for a drive of the maker.
+std::string Drive(int ha, int target, const std::string& product, const std::string& revision,
+                  bool medium = false);
+
+// The report on standard error of a command that the simulator failed
+// with its default fault (hardware error, internal target failure), as the
+// program at path prints it; cdb in the report's hex form ("12 00 00 00 38 00").
+std::string FaultReport(const std::string& cmd_name, const std::string& cdb);
+// Standard error with each command's elapsed time set to 0.000s.
+std::string ZeroTimes(std::string err);
+
+// Texts every run prints.
+extern const char kUsage[];
+std::string ProductTable();
+std::string JumperNotice();
+
+}  // namespace e2e
