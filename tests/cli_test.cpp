@@ -1,0 +1,240 @@
+// The command line and the modes of a run, end to end.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/harness.h"
+
+namespace e2e {
+namespace {
+
+const char kG253K[] = "CD-R   QV-G253K ";
+const char kLoader[] = "*Loader Mode 1* ";
+const char kG567L[] = "CD-R   QV-G567L ";
+const char kB8NB[] = "CD-ROM QV-B8NB  ";
+const char kNoDrives[] = "\aNo upgradable drives found\n";
+
+TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
+    Sandbox box;
+    std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
+    const std::vector<std::vector<std::string>> runs = {
+        {},
+        {"-all"},
+        {"-x", "-debugx", "-ha:1"},  // options other than -l
+        {"-?", file},
+        {file, "/?"},
+        {file, "-all", "-l"},        // -l would skip the image check
+        {"-list", "/all"},
+    };
+    for (const auto& args : runs) {
+        Result r = box.Run(args);
+        EXPECT_EQ(r.out, std::string(kBanner) + kUsage) << testing::PrintToString(args);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_TRUE(box.Log().empty());  // the ASPI layer was never asked
+}
+
+TEST(Cli, DebugListsTheProductTableBeforeTheBanner) {
+    Sandbox box;
+    box.SetBus(Drive(0, 1, kB8NB, "1.04"));
+    Bytes image = Image(13, "1.10");
+    std::string file = box.WriteFile("qvg567l.bin", image);
+    unsigned sum = image[0x7FFFE] * 256u + image[0x7FFFF];
+    char trace[200];
+    std::snprintf(trace, sizeof trace,
+                  "Found drive type: 13\nChecksum pos: 0x7FFFE\nChecksum 0x%X should be 0x%X\n",
+                  sum, sum);
+
+    Result r = box.Run({"-debug", file});
+    EXPECT_EQ(r.out, ProductTable() + kBanner + trace + "Upgrade file for QV-G567L loaded\n" +
+                         kNoDrives);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+
+    // Only the whole word counts.
+    r = box.Run({"-debugx", "-deb", file});
+    EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kNoDrives);
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Cli, WhatCountsAsTheFileName) {
+    Sandbox box;
+    box.SetBus(Drive(0, 1, kB8NB, "1.04"));
+    std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
+    std::string missing = box.Path("missing.bin");
+    const std::string loaded = std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kNoDrives;
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+    } cases[] = {
+        {{"/x"}, std::string(kBanner) + "\aUnable to open file /x\n", 1},
+        {{"-x", file}, loaded, 0},
+        {{missing, file}, loaded, 0},
+        {{file, missing}, std::string(kBanner) + "\aUnable to open file " + missing + "\n", 1},
+        // A path that begins with /l is the list option.
+        {{"/local/fw.bin"}, std::string(kBanner) + "DRAVLIN CD-ROM QV-B8NB   V1.04 (HA:0 ID:1)\n", 0},
+    };
+    for (const Case& c : cases) {
+        Result r = box.Run(c.args);
+        EXPECT_EQ(r.out, c.out) << testing::PrintToString(c.args);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, c.status);
+    }
+}
+
+TEST(Cli, LongFileNameIsCutAt255Characters) {
+    Sandbox box;
+    box.SetBus(Drive(0, 1, kB8NB, "1.04"));
+    // A path of exactly 255 characters holds the image; the argument goes on.
+    std::string path = box.dir() + "/";
+    path += std::string(255 - path.size(), 'f');
+    ASSERT_EQ(path.size(), 255u);
+    std::string name = path.substr(box.dir().size() + 1);
+    box.WriteFile(name, Image(13, "1.10"));
+
+    Result r = box.Run({path + "-and-more-that-is-dropped.bin"});
+    EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kNoDrives);
+    EXPECT_EQ(r.status, 0);
+
+    std::string missing = box.dir() + "/" + std::string(300, 'm');
+    r = box.Run({missing});
+    EXPECT_EQ(r.out, std::string(kBanner) + "\aUnable to open file " + missing.substr(0, 255) + "\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Cli, TargetWithoutAdapterMeansAdapterZero) {
+    // A disc in the G567L stops the run at the medium check, which shows
+    // which drive was addressed without a transfer.
+    Sandbox box;
+    box.SetBus("adapters 2\n" + Drive(0, 2, kG567L, "1.00", true) + Drive(1, 2, kB8NB, "1.04"));
+    std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
+    const std::string head = std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kWarning;
+
+    Result r = box.Run({file, "-id:2"}, "y\n");
+    EXPECT_EQ(r.out, head + "Please remove medium from drive and try again.\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(Execs(To(box.Log(), 0, 2), 0x00).size(), 4u);  // scan + medium check
+
+    r = box.Run({file, "-id:2", "/ha:1"}, "y\n");
+    EXPECT_EQ(r.out, head + "No QV-G567L found at HA:1 ID:2\n");
+    EXPECT_EQ(r.status, 1);
+
+    // "-id:" alone is target 0, "-id:-1" no target at all.
+    r = box.Run({file, "-id:"}, "y\n");
+    EXPECT_EQ(r.out, head + "No QV-G567L found at HA:0 ID:0\n");
+    EXPECT_EQ(r.status, 1);
+    r = box.Run({file, "-id:7", "-id:-1"}, "n\n");
+    EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" +
+                         "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  n\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Cli, InteractiveAnswers) {
+    Sandbox box;
+    box.SetBus("adapters 2\n" + Drive(0, 2, kG567L, "1.00") + Drive(0, 5, kB8NB, "1.04") +
+               Drive(1, 3, kG567L, "1.00"));
+    std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
+    const std::string head = std::string(kBanner) + "Upgrade file for QV-G567L loaded\n";
+
+    // Other characters and newlines are skipped until y, n or a; the
+    // adapter option alone changes nothing.
+    Result r = box.Run({file, "-ha:1"}, "q\nx\n\nn\nN");
+    EXPECT_EQ(r.out, head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  n\n" +
+                         "Upgrade Dravlin drive at HA:1 ID:3? (y/n/a)  n\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);  // drives matched, so no "No upgradable drives"
+    EXPECT_TRUE(Changing(box.Log()).empty());
+
+    // Y is yes: the upgrade starts with its warning; the newline after Y is
+    // read by the confirmation.
+    box.SetBus("adapters 2\n" + Drive(0, 2, kG567L, "1.00") + Drive(1, 3, kG567L, "1.00", true));
+    r = box.Run({file}, "xnY\ny\n");
+    EXPECT_EQ(r.out, head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  n\n" +
+                         "Upgrade Dravlin drive at HA:1 ID:3? (y/n/a)  y\n" + kWarning +
+                         "Please remove medium from drive and try again.\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Changing(box.Log()).empty());
+}
+
+TEST(Cli, NoMatchingDriveRingsTheBell) {
+    Sandbox box;
+    box.SetBus(Drive(0, 2, kG567L, "1.00") + Drive(0, 1, kB8NB, "1.04"));
+    std::string file = box.WriteFile("qvb8nv.bin", Image(14, "1.10"));
+    for (const auto& args : {std::vector<std::string>{file}, std::vector<std::string>{file, "-all"}}) {
+        Result r = box.Run(args);
+        EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-B8NV loaded\n" + kNoDrives);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+TEST(Cli, BuiltInBusHasNoDriveForAnotherModel) {
+    Sandbox box;  // no bus description: the simulator's own bus
+    std::string file = box.WriteFile("qvb8nb.bin", Image(12, "1.06"));
+    Result r = box.Run({file, "-all"});
+    EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-B8NB loaded\n" + kNoDrives);
+    EXPECT_EQ(r.status, 0);
+    // The simulator announces its built-in bus in one line.
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
+TEST(Cli, JumperNoticeWhenOnlyTheNormalModeIsFound) {
+    Sandbox box;
+    box.SetBus(Drive(0, 3, kG253K, "1.02"));
+    std::string file = box.WriteFile("g253k106.bin", Image(11, "1.06"));
+    const std::string head = std::string(kBanner) + "Upgrade file for QV-G253K loaded\n";
+
+    for (const auto& args : {std::vector<std::string>{file}, std::vector<std::string>{file, "-all"}}) {
+        Result r = box.Run(args);
+        EXPECT_EQ(r.out, head + JumperNotice());
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(Changing(box.Log()).empty());
+    }
+
+    // The last drive in table order decides between the notice and nothing.
+    box.SetBus(Drive(0, 1, kLoader, "1.02") + Drive(0, 3, kG253K, "1.02"));
+    Result r = box.Run({file}, "n");
+    EXPECT_EQ(r.out, head + "Upgrade Dravlin drive at HA:0 ID:1? (y/n/a)  n\n" + JumperNotice());
+    EXPECT_EQ(r.status, 0);
+    box.SetBus(Drive(0, 1, kG253K, "1.02") + Drive(0, 3, kLoader, "1.02"));
+    r = box.Run({file}, "n");
+    EXPECT_EQ(r.out, head + "Upgrade Dravlin drive at HA:0 ID:3? (y/n/a)  n\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Cli, ListingIgnoresTheTarget) {
+    Sandbox box;
+    box.SetBus(Drive(0, 2, kG567L, "1.00") + Drive(0, 1, kB8NB, "1.04"));
+    const std::string listing = std::string(kBanner) +
+                                "DRAVLIN CD-ROM QV-B8NB   V1.04 (HA:0 ID:1)\n"
+                                "DRAVLIN CD-R   QV-G567L  V1.00 (HA:0 ID:2)\n";
+    for (const auto& args : {std::vector<std::string>{"-l"}, std::vector<std::string>{"-id:2", "-l"}}) {
+        Result r = box.Run(args, "y\n");
+        EXPECT_EQ(r.out, listing);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+    }
+    EXPECT_TRUE(Changing(box.Log()).empty());
+}
+
+TEST(Cli, DevAddressIsTheWholeDriveTable) {
+    // With dev= the loop sees only that address, even with -all and a
+    // matching drive elsewhere.
+    Sandbox box;
+    box.SetBus(Drive(0, 2, kG567L, "1.00") + Drive(0, 1, kB8NB, "1.04"));
+    std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
+    Result r = box.Run({file, "dev=0,1,0", "-all"});
+    EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kNoDrives);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(To(box.Log(), 0, 2).empty());
+}
+
+}  // namespace
+}  // namespace e2e
