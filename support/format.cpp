@@ -32,7 +32,10 @@ const char null_text[] = "(NULL POINTER)";
 constexpr int kWorkBuf = FCONV_BUFSIZE;
 // gcvt's text is at most its digit count plus 8 (sign, point, "e-308").
 constexpr int kMaxGDigits = kWorkBuf - 16;
-// A %r chain deeper than this can only be a list that contains itself.
+// Nested formats run per call of format, at most, in all and in depth. Only
+// a list that contains its own %r argument gets near either: without the
+// total, two %r in such a format would double the work at every level.
+constexpr int kMaxNested = 1024;
 constexpr int kMaxNesting = 64;
 
 enum { F_PLUS = 2, F_BLANK = 4, F_ALT = 8 };
@@ -256,7 +259,12 @@ long long print_fixed_int(State& st, ArgList& args, char size, char type, bool u
     return print_int(st, fetch_int(args, size, type == 'D' && !uns), type, uns);
 }
 
-long long run(OutFunc out, void* farg, const char* fmt, ArgList& args, int depth) {
+struct Nesting {
+    int depth;
+    int budget;
+};
+
+long long run(OutFunc out, void* farg, const char* fmt, ArgList& args, Nesting& nest) {
     long long count = 0;
     if (fmt == nullptr)
         return 0;
@@ -439,9 +447,13 @@ long long run(OutFunc out, void* farg, const char* fmt, ArgList& args, int depth
         case 'r':
         case 'R': {
             const Arg& a = args.next();
-            if (a.kind == Arg::kNested && a.r != nullptr && depth < kMaxNesting) {
+            if (a.kind == Arg::kNested && a.r != nullptr && nest.depth < kMaxNesting &&
+                nest.budget > 0) {
                 ArgList nested = a.r->args;
-                count += run(out, farg, a.r->fmt, nested, depth + 1);
+                nest.depth++;
+                nest.budget--;
+                count += run(out, farg, a.r->fmt, nested, nest);
+                nest.depth--;
             }
             break;
         }
@@ -475,7 +487,8 @@ long long run(OutFunc out, void* farg, const char* fmt, ArgList& args, int depth
 }  // namespace
 
 int format(OutFunc out, void* farg, const char* fmt, ArgList args) {
-    return static_cast<int>(run(out, farg, fmt, args, 0));
+    Nesting nest{0, kMaxNested};
+    return static_cast<int>(run(out, farg, fmt, args, nest));
 }
 
 }  // namespace sup
