@@ -63,7 +63,7 @@ SRB_ExecSCSICmd block(int ha, int target, const Bytes& cdb, std::uint8_t* buf, s
     s.SRB_SenseLen = SENSE_LEN;
     s.SRB_CDBLen = static_cast<BYTE>(cdb.size());
     s.SRB_PostProc = event;
-    std::memcpy(s.CDBByte, cdb.data(), cdb.size());
+    if (!cdb.empty()) std::memcpy(s.CDBByte, cdb.data(), cdb.size());
     return s;
 }
 
