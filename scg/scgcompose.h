@@ -23,7 +23,11 @@ inline int stored_count(int n, int room) {
 
 class Composer {
 public:
-    Composer(char* buf, int room) : pos_(buf), room_(room) {}
+    // The buffer holds a terminated text from the start, so even an s-form
+    // with nothing to say leaves an empty text behind.
+    Composer(char* buf, int room) : pos_(buf), room_(room) {
+        if (room_ > 0) *pos_ = '\0';
+    }
 
     // Appends one formatted piece. False once any piece failed.
     template <class... A>

@@ -148,8 +148,8 @@ void scg_printwdata(SCSI* scgp) { print_sform(scgp, stderr, scg_sprintwdata); }
 
 int scg_sprintwdata(SCSI* scgp, char* buf, int maxcnt) {
     const struct scg_cmd* scmd = scgp->cmdrec;
-    if (scmd->size <= 0 || (scmd->flags & SCGF_RECV)) return 0;
     Composer c(buf, maxcnt);
+    if (scmd->size <= 0 || (scmd->flags & SCGF_RECV)) return 0;
     c.put("Sending %d (0x%X) bytes of data.\n", scmd->size, scmd->size);
     put_bytes(c, "Write Data: ", static_cast<const unsigned char*>(scmd->addr),
               scmd->addr != nullptr ? min_int(scmd->size, kMaxDump) : 0);
@@ -160,9 +160,9 @@ void scg_printrdata(SCSI* scgp) { print_sform(scgp, stderr, scg_sprintrdata); }
 
 int scg_sprintrdata(SCSI* scgp, char* buf, int maxcnt) {
     const struct scg_cmd* scmd = scgp->cmdrec;
+    Composer c(buf, maxcnt);
     if (scmd->size <= 0 || !(scmd->flags & SCGF_RECV)) return 0;
     const int n = scg_getdmacnt(scgp);
-    Composer c(buf, maxcnt);
     c.put("Got %d (0x%X), expecting %d (0x%X) bytes of data.\n", n, n, scmd->size, scmd->size);
     put_bytes(c, "Received Data: ", static_cast<const unsigned char*>(scmd->addr),
               scmd->addr != nullptr ? min_int(n, kMaxDump) : 0);

@@ -127,9 +127,9 @@ void scg_vhead(SCSI* scgp) {
 }
 
 int scg_svhead(SCSI* scgp, char* buf, int maxcnt) {
+    Composer c(buf, maxcnt);
     if (scgp->verbose <= 0) return 0;
     const struct scg_cmd* scmd = scgp->cmdrec;
-    Composer c(buf, maxcnt);
     c.put("\nExecuting '%s' command on Bus %d Target %d, Lun %d timeout %ds\n", scgp->cmd_name,
           scgp->scsibus, scgp->target, scgp->lun, scmd->timeout);
     c.take(scg_sprintcdb(scgp, c.pos(), c.room()));
