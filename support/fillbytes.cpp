@@ -2,9 +2,30 @@
 #include <cstdint>
 #include <cstring>
 
+#include "support/bulk.h"
 #include "support/utils.h"
 
 namespace sup {
+namespace {
+
+// The 32-byte passes, eight words each. Every byte of the block is the same,
+// so after the first pass the stores may start at the next 32-byte boundary
+// and the last one may overlap its predecessor: the bytes written are exactly
+// those of the plain passes, but no wide store is split across cache lines.
+SUP_BULK_CLONES
+void fill_passes(unsigned char* to, unsigned passes, std::uint32_t w) {
+    const detail::Words8 block = {w, w, w, w, w, w, w, w};
+    unsigned char* const end = to + 32 * static_cast<std::size_t>(passes);
+    detail::store8(to, block);
+    unsigned char* p = to + (32 - (reinterpret_cast<std::uintptr_t>(to) & 31));
+#pragma GCC unroll 4
+    for (; end - p >= 32; p += 32)
+        detail::store8(p, block);
+    if (p < end)
+        detail::store8(end - 32, block);
+}
+
+}  // namespace
 
 void* fillbytes(void* tov, int cnt, int val) {
     auto* to = static_cast<unsigned char*>(tov);
@@ -18,20 +39,8 @@ void* fillbytes(void* tov, int cnt, int val) {
         n--;
     }
     if (n >= 32) {
-        const std::uint32_t w = c * 0x01010101u;
-        // memcpy of a word is a single aligned store; it keeps the
-        // compiler free of aliasing assumptions about the caller's bytes.
-        for (unsigned passes = n / 32; passes > 0; passes--) {
-            std::memcpy(to + 0, &w, 4);
-            std::memcpy(to + 4, &w, 4);
-            std::memcpy(to + 8, &w, 4);
-            std::memcpy(to + 12, &w, 4);
-            std::memcpy(to + 16, &w, 4);
-            std::memcpy(to + 20, &w, 4);
-            std::memcpy(to + 24, &w, 4);
-            std::memcpy(to + 28, &w, 4);
-            to += 32;
-        }
+        fill_passes(to, n / 32, c * 0x01010101u);
+        to += n & ~31u;
         n &= 31;
     }
     while (n >= 8) {

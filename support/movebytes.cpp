@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "support/bulk.h"
 #include "support/utils.h"
 
 namespace sup {
@@ -11,21 +12,37 @@ inline bool aligned4(const void* p) {
     return (reinterpret_cast<std::uintptr_t>(p) & 3) == 0;
 }
 
-// One 32-byte pass: all eight words are loaded before any is stored, so a
-// pass is correct for overlapping areas in either direction.
+// One 32-byte pass: the eight words are all loaded before any is stored, so
+// a pass is correct for overlapping areas in either direction.
 inline void move32(const unsigned char* from, unsigned char* to) {
-    std::uint32_t w[8];
-    std::memcpy(w, from, 32);
-    std::memcpy(to, w, 32);
+    detail::Words8 w;
+    detail::load8(w, from);
+    detail::store8(to, w);
+}
+
+SUP_BULK_CLONES
+void forward_passes(const unsigned char* from, unsigned char* to, unsigned passes) {
+#pragma GCC unroll 4
+    for (unsigned i = 0; i < passes; i++, from += 32, to += 32)
+        move32(from, to);
+}
+
+// from and to point just past the areas.
+SUP_BULK_CLONES
+void backward_passes(const unsigned char* from, unsigned char* to, unsigned passes) {
+#pragma GCC unroll 4
+    for (unsigned i = 0; i < passes; i++) {
+        from -= 32;
+        to -= 32;
+        move32(from, to);
+    }
 }
 
 void forward(const unsigned char* from, unsigned char* to, unsigned n) {
     if (n >= 32 && aligned4(from) && aligned4(to)) {
-        for (unsigned passes = n / 32; passes > 0; passes--) {
-            move32(from, to);
-            from += 32;
-            to += 32;
-        }
+        forward_passes(from, to, n / 32);
+        from += n & ~31u;
+        to += n & ~31u;
         n &= 31;
     }
     while (n >= 8) {
@@ -44,11 +61,9 @@ void forward(const unsigned char* from, unsigned char* to, unsigned n) {
 // from and to point just past the ends of the areas.
 void backward(const unsigned char* from, unsigned char* to, unsigned n) {
     if (n >= 32 && aligned4(from) && aligned4(to)) {
-        for (unsigned passes = n / 32; passes > 0; passes--) {
-            from -= 32;
-            to -= 32;
-            move32(from, to);
-        }
+        backward_passes(from, to, n / 32);
+        from -= n & ~31u;
+        to -= n & ~31u;
         n &= 31;
     }
     while (n >= 8) {
