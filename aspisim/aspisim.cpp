@@ -17,7 +17,6 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,6 +58,28 @@ std::string hex(const std::uint8_t* p, std::size_t n) {
 std::string hex32(std::uint32_t v) {
     std::uint8_t b[4] = {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8), std::uint8_t(v)};
     return hex(b, 4);
+}
+
+// The whole file, up to one byte more than a bus description may have; false
+// with errno set when it cannot be read (a folder, say).
+bool read_file(const char* path, std::string& out) {
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int e = errno;
+            ::close(fd);
+            errno = e;
+            return false;
+        }
+        if (n == 0 || out.size() > MAX_BUS_FILE) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return true;
 }
 
 template <std::size_t N>
@@ -129,14 +150,8 @@ private:
 
     bool configure() {
         if (const char* path = env("ASPISIM_BUS")) {
-            std::ifstream f(path, std::ios::binary);
             std::string text;
-            if (f) {
-                std::ostringstream ss;
-                ss << f.rdbuf();
-                text = ss.str();
-            }
-            if (!f) {
+            if (!read_file(path, text)) {
                 report(std::string("cannot read the bus description ") + path + ": " + std::strerror(errno));
                 return false;
             }
@@ -164,7 +179,9 @@ private:
         }
         if (const char* dir = env("ASPISIM_STATE")) {
             state_dir_ = dir;
-            if (::mkdir(dir, 0755) != 0 && errno != EEXIST) {
+            struct stat st;
+            if (::mkdir(dir, 0755) != 0 && (errno != EEXIST || ::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))) {
+                if (errno == EEXIST) errno = ENOTDIR;
                 report(std::string("cannot make the state folder ") + dir + ": " + std::strerror(errno));
                 return false;
             }

@@ -588,6 +588,10 @@ TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
     std::string err = restart();
     EXPECT_NE(err.find(dir_ + "/state/ha0-t2.state: not a saved state of this device"), std::string::npos) << err;
     EXPECT_EQ(api().support(), DWORD{SS_FAILED_INIT} << 8);
+
+    setenv("ASPISIM_STATE", (dir_ + "/bus").c_str(), 1);  // a file, not a folder
+    EXPECT_EQ(restart(), "aspisim: cannot make the state folder " + dir_ + "/bus: Not a directory\n");
+    EXPECT_EQ(api().support(), DWORD{SS_FAILED_INIT} << 8);
 }
 
 TEST_F(Sim, RefusedBusDescription) {
@@ -605,6 +609,10 @@ TEST_F(Sim, RefusedBusDescription) {
     setenv("ASPISIM_BUS", (dir_ + "/missing").c_str(), 1);
     err = restart();
     EXPECT_EQ(err, "aspisim: cannot read the bus description " + dir_ + "/missing: No such file or directory\n");
+    EXPECT_EQ(api().support(), 0xE400u);
+    setenv("ASPISIM_BUS", dir_.c_str(), 1);  // a folder is no description either
+    err = restart();
+    EXPECT_EQ(err, "aspisim: cannot read the bus description " + dir_ + ": Is a directory\n");
     EXPECT_EQ(api().support(), 0xE400u);
 }
 
