@@ -20,8 +20,10 @@ constexpr int kMaxDump = 100;  // data bytes shown of a transfer
 
 using SForm = int (*)(SCSI*, char*, int);
 
-// Composes with an s-form and writes what it produced to f.
+// Composes with an s-form and writes what it produced to f (a handle whose
+// err_stream was cleared prints nothing).
 int print_sform(SCSI* scgp, FILE* f, SForm sform) {
+    if (f == nullptr) return 0;
     char buf[SCSI_ERRBUF_SIZE];
     int n = sform(scgp, buf, sizeof buf);
     if (n > 0) {

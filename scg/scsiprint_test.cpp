@@ -243,6 +243,9 @@ TEST_F(PrintTest, PrinterrOfASuccessfulCommandIsEmpty) {
     EXPECT_EQ(read_all(out), "resid: 5\n");
     EXPECT_EQ(scgp->silent, 3);
     EXPECT_EQ(scgp->verbose, 1);
+    scgp->err_stream = nullptr;
+    scg_printerr(scgp);
+    scg_printstatus(scgp);
 }
 
 }  // namespace
