@@ -69,9 +69,10 @@ struct Guarded {
 };
 
 TEST(Fillbytes, ExactExtentAtEveryAlignment) {
+    // Every start modulo 32: the word passes choose their stores by it.
     for (int count : {0, 1, 3, 7, 8, 31, 32, 33, 63, 64, 100, 1000}) {
-        for (int misalign = 0; misalign < 4; misalign++) {
-            Guarded g(count + 8);
+        for (int misalign = 0; misalign < 36; misalign++) {
+            Guarded g(count + 40);
             // Start on a known alignment of the underlying storage.
             auto base = reinterpret_cast<std::uintptr_t>(g.at(0));
             int off = static_cast<int>((4 - base % 4) % 4) + misalign;
