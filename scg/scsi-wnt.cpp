@@ -321,9 +321,14 @@ int scgo_send(SCSI* scgp) {
 
     ResetEvent(event);
     if (pfnSendASPI32Command(&s) == SS_PENDING) {
-        if (WaitForSingleObject(event, scg_wnt::wait_millis(sp->timeout)) == WAIT_OBJECT_0) {
-            ResetEvent(event);
+        std::uint32_t waited = WaitForSingleObject(event, scg_wnt::wait_millis(sp->timeout));
+        if (waited != WAIT_OBJECT_0 && status_of(s) != SS_PENDING) {
+            // ASPI finished just as the wait ran out. It writes the status
+            // before it signals, so the signal is still to come: the event
+            // and this block must outlive it.
+            waited = WaitForSingleObject(event, INFINITE);
         }
+        if (waited == WAIT_OBJECT_0) ResetEvent(event);
         if (status_of(s) == SS_PENDING) {
             if (debugging(scgp)) sup::zt_fprintf(errs(scgp), "Timeout....\n");
             // Counts as timed out whether or not ASPI confirms the abort.
