@@ -115,8 +115,9 @@ Result Sandbox::Run(const std::vector<std::string>& args, const std::string& inp
 }
 
 Result Sandbox::RunAfter(const std::vector<std::string>& args, const std::string& wait_for,
-                         const std::function<void()>& action, const std::string& input) const {
-    return Spawn(QvupdatePath(), args, input, 60, wait_for, action);
+                         const std::function<void()>& action, const std::string& input,
+                         const std::string& first) const {
+    return Spawn(QvupdatePath(), args, input, 60, wait_for, action, first);
 }
 
 Result Sandbox::MakeImage(const std::vector<std::string>& args) const {
@@ -125,7 +126,7 @@ Result Sandbox::MakeImage(const std::vector<std::string>& args) const {
 
 Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>& args,
                       const std::string& input, int timeout_s, const std::string& wait_for,
-                      const std::function<void()>& action) const {
+                      const std::function<void()>& action, const std::string& first) const {
     Result r;
     std::vector<std::string> env;
     for (char** e = environ; *e; e++)
@@ -133,6 +134,7 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     env.push_back("ASPISIM_LOG=" + Path("log"));
     env.push_back("ASPISIM_STATE=" + Path("state"));
     if (has_bus_) env.push_back("ASPISIM_BUS=" + Path("bus"));
+    if (!time_scale_.empty()) env.push_back("ASPISIM_TIME_SCALE=" + time_scale_);
 
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -165,13 +167,20 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     }
 
     SetNonBlocking(in[1]);
+    // The child's input: `first` at once, `input` once wait_for has shown
+    // (at once without one); then it is closed.
+    std::string feed = first;
+    bool held = !wait_for.empty();
+    if (!held) feed += input;
     std::size_t written = 0;
     int to_child = in[1];
-    bool held = !wait_for.empty();
-    if (input.empty() && !held) {
-        close(to_child);
-        to_child = -1;
-    }
+    auto close_when_fed = [&] {
+        if (to_child >= 0 && !held && written == feed.size()) {
+            close(to_child);
+            to_child = -1;
+        }
+    };
+    close_when_fed();
     int from_out = out[0], from_err = err[0];
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
     while (from_out >= 0 || from_err >= 0) {
@@ -188,12 +197,10 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
         if (held && r.out.find(wait_for) != std::string::npos) {
             held = false;
             if (action) action();
-            if (input.empty()) {
-                close(to_child);
-                to_child = -1;
-            }
+            feed += input;
+            close_when_fed();
         }
-        if (to_child >= 0 && !held) fds[n++] = {to_child, POLLOUT, 0};
+        if (to_child >= 0 && written < feed.size()) fds[n++] = {to_child, POLLOUT, 0};
         if (from_out >= 0) fds[n++] = {from_out, POLLIN, 0};
         if (from_err >= 0) fds[n++] = {from_err, POLLIN, 0};
         if (poll(fds, n, static_cast<int>(left)) < 0 && errno != EINTR) break;
@@ -201,13 +208,15 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
             if (!fds[i].revents) continue;
             int fd = fds[i].fd;
             if (fd == to_child) {
-                ssize_t w = write(fd, input.data() + written, input.size() - written);
+                ssize_t w = write(fd, feed.data() + written, feed.size() - written);
                 if (w > 0) written += static_cast<std::size_t>(w);
-                if (w < 0 && errno != EAGAIN) written = input.size();
-                if (written == input.size()) {
+                if (w < 0 && errno != EAGAIN) {
+                    // The child stopped reading: the rest goes nowhere.
                     close(to_child);
                     to_child = -1;
+                    continue;
                 }
+                close_when_fed();
                 continue;
             }
             char buf[65536];
@@ -353,6 +362,17 @@ std::vector<LogEntry> Sandbox::Log() const {
 
 void Sandbox::ClearLog() const { unlink(Path("log").c_str()); }
 
+DriveState State(const Sandbox& box, int ha, int target) {
+    // magic (8) | product (16) | revision (4) | flash size (4) | flash
+    DriveState state;
+    Bytes bytes = box.ReadFile("state/ha" + std::to_string(ha) + "-t" + std::to_string(target) + ".state");
+    if (bytes.size() < 32) return state;
+    state.saved = true;
+    state.revision.assign(bytes.begin() + 24, bytes.begin() + 28);
+    state.flash.assign(bytes.begin() + 32, bytes.end());
+    return state;
+}
+
 std::vector<LogEntry> Execs(const std::vector<LogEntry>& log, int opcode) {
     std::vector<LogEntry> out;
     for (const LogEntry& e : log)
@@ -374,6 +394,13 @@ std::vector<LogEntry> Changing(const std::vector<LogEntry>& log) {
             (e.cdb[0] == 0x3B || e.cdb[0] == 0xE1 || e.cdb[0] == 0xE2))
             out.push_back(e);
     return out;
+}
+
+std::vector<int> Opcodes(const std::vector<LogEntry>& log) {
+    std::vector<int> ops;
+    for (const LogEntry& e : log)
+        if (e.kind == "exec") ops.push_back(e.cdb.empty() ? -1 : e.cdb[0]);
+    return ops;
 }
 
 }  // namespace e2e

@@ -53,6 +53,9 @@ public:
     // Writes the bus description the next runs use; without one the
     // simulator's built-in bus answers.
     void SetBus(const std::string& text);
+    // Scales every time limit of the next runs (ASPISIM_TIME_SCALE): 0.001
+    // turns the program's 300-second time-out into 0.3 seconds.
+    void SetTimeScale(const std::string& factor) { time_scale_ = factor; }
     std::string WriteFile(const std::string& name, const Bytes& data) const;
     Bytes ReadFile(const std::string& name) const;
 
@@ -61,9 +64,11 @@ public:
     Result Run(const std::vector<std::string>& args, const std::string& input = "",
                int timeout_s = 60) const;
     // The same, but the input is held back until standard output shows
-    // wait_for; then action runs, and the input follows.
+    // wait_for; then action runs, and the input follows. `first` goes to
+    // the input at once, before wait_for.
     Result RunAfter(const std::vector<std::string>& args, const std::string& wait_for,
-                    const std::function<void()>& action, const std::string& input) const;
+                    const std::function<void()>& action, const std::string& input,
+                    const std::string& first = "") const;
     // Runs the image builder.
     Result MakeImage(const std::vector<std::string>& args) const;
 
@@ -74,10 +79,20 @@ public:
 private:
     Result Spawn(const std::string& program, const std::vector<std::string>& args,
                  const std::string& input, int timeout_s, const std::string& wait_for = "",
-                 const std::function<void()>& action = {}) const;
+                 const std::function<void()>& action = {}, const std::string& first = "") const;
     std::string dir_;
     bool has_bus_ = false;
+    std::string time_scale_;
 };
+
+// What a drive of the maker keeps between runs, from the simulator's state
+// folder; `saved` is false while the drive was never changed.
+struct DriveState {
+    bool saved = false;
+    std::string revision;
+    Bytes flash;
+};
+DriveState State(const Sandbox& box, int ha, int target);
 
 // Filters of a log.
 std::vector<LogEntry> Execs(const std::vector<LogEntry>& log, int opcode);
@@ -85,6 +100,8 @@ std::vector<LogEntry> Execs(const std::vector<LogEntry>& log, int opcode);
 std::vector<LogEntry> To(const std::vector<LogEntry>& log, int ha, int target);
 // Commands that change a drive: WRITE BUFFER and the flash erase and write.
 std::vector<LogEntry> Changing(const std::vector<LogEntry>& log);
+// The opcode of each command, in order.
+std::vector<int> Opcodes(const std::vector<LogEntry>& log);
 
 // Path of the programs under test.
 std::string QvupdatePath();
