@@ -2,7 +2,10 @@
 // checks, the transfer, and the firmware version before and after.
 #include <unistd.h>
 
+#include <vector>
+
 #include "support/printf.h"
+#include "support/utils.h"
 #include "tool/qvupgrade.h"
 
 namespace {
@@ -67,13 +70,29 @@ void ReadVersion(int ha, int id, TransferProcedure procedure, char (&version)[VE
 // in the command that commits the image to flash, so it is sent only after
 // every earlier piece went through whole: a piece that fails, or that the
 // file cannot fill (it changed under us), stops the transfer there.
+//
+// The loader mode has no download to commit: its flash is erased first and
+// holds no firmware until the last block is in. So the whole image is read
+// before the erase, and a file that no longer holds it leaves the drive as it
+// was; and a flash that did not erase is not programmed, since programming
+// only clears bits and would mix the old firmware into the new.
 int Transfer(int ha, int id, int fd, const TransferPlan& plan) {
+    const bool rom = plan.procedure == ROM_PROGRAMMING;
+    std::vector<unsigned char> image;
+    if (rom) {
+        const long total = static_cast<long>(plan.pieces) * plan.piece_size;
+        image.resize(static_cast<std::size_t>(total));
+        if (ReadImage(fd, image.data(), total) != total) return 0;
+        if (EraseRom(ha, id) != 1) return 0;
+    }
     for (int p = 0; p < plan.pieces; p++) {
         const bool closing = p == plan.pieces - 1;
         const long offset = static_cast<long>(p) * plan.piece_size;
-        if (ReadImage(fd, buffer, plan.piece_size) != plan.piece_size) return 0;
-        int ok = plan.procedure == ROM_PROGRAMMING
-                     ? WriteRom(ha, id, closing ? 0 : 1, offset, plan.piece_size, buffer)
+        if (rom)
+            sup::movebytes(image.data() + offset, buffer, plan.piece_size);
+        else if (ReadImage(fd, buffer, plan.piece_size) != plan.piece_size)
+            return 0;
+        int ok = rom ? WriteRom(ha, id, closing ? 0 : 1, offset, plan.piece_size, buffer)
                      : WriteBuffer(ha, id, closing ? 5 : 4, 0, offset, plan.piece_size, buffer);
         if (ok != 1) return 0;
     }
@@ -119,7 +138,6 @@ int upgrade(int ha, int id, const char* file) {
     sup::printf("Upgrade %s (HA:%d ID:%d) in progress...", ModelName(UpgradeDrive, model), ha, id);
     sup::flush();
 
-    if (plan->procedure == ROM_PROGRAMMING) EraseRom(ha, id);
     int result = Transfer(ha, id, fd, *plan);
     sup::printf("Done\n");
 
