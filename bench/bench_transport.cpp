@@ -98,22 +98,32 @@ void BM_aspi_TestUnitReady(benchmark::State& state) {
 }
 BENCHMARK(BM_aspi_TestUnitReady);
 
-// Prints as usual and keeps the time per iteration of each benchmark.
+// Prints as usual (in colour on a terminal only) and keeps the time per
+// iteration of each benchmark: the median of its repetitions, or its one
+// run.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_None) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
-                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            const std::string name = run.run_name.str();
+            if (run.run_type == Run::RT_Iteration)
+                single_[name] = run.GetAdjustedRealTime();
+            else if (run.aggregate_name == "median")
+                median_[name] = run.GetAdjustedRealTime();
+        }
     }
     double Time(const std::string& name) const {
-        auto it = times_.find(name);
-        return it == times_.end() ? 0 : it->second;
+        if (auto it = median_.find(name); it != median_.end()) return it->second;
+        auto it = single_.find(name);
+        return it == single_.end() ? 0 : it->second;
     }
 
 private:
-    std::map<std::string, double> times_;
+    std::map<std::string, double> single_, median_;
 };
 
 }  // namespace
