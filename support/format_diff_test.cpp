@@ -17,7 +17,7 @@ namespace {
 void append(int c, void* arg) { static_cast<std::string*>(arg)->push_back(static_cast<char>(c)); }
 
 struct Conversion {
-    std::string spec;  // from '%' to the conversion character
+    std::string directive;  // from '%' to the conversion character
     std::vector<int> stars;
     bool is_string = false;
     int ivalue = 0;
@@ -36,7 +36,7 @@ public:
         const char conv = "diuoxcs"[pick(7)];
         c.is_string = conv == 's';
         const bool integer = conv != 'c' && conv != 's';
-        c.spec = "%";
+        c.directive = "%";
         for (char flag : {'-', '+', ' ', '#', '0'}) {
             if (pick(4) != 0)
                 continue;
@@ -46,17 +46,17 @@ public:
                 continue;
             if (flag == '#' && conv != 'o' && conv != 'x')
                 continue;
-            c.spec += flag;
+            c.directive += flag;
         }
         switch (pick(4)) {
         case 0:
             break;
         case 1:
-            c.spec += "*";
+            c.directive += "*";
             c.stars.push_back(range(-40, 40));
             break;
         default:
-            c.spec += std::to_string(range(0, 40));
+            c.directive += std::to_string(range(0, 40));
             break;
         }
         bool has_prec = false;
@@ -66,20 +66,20 @@ public:
             break;
         case 2:
             // A negative '*' precision is 0 to the engine and none to C.
-            c.spec += ".*";
+            c.directive += ".*";
             c.stars.push_back(range(0, 30));
             has_prec = true;
             break;
         default:
-            c.spec += "." + (pick(5) == 0 ? std::string() : std::to_string(range(0, 30)));
+            c.directive += "." + (pick(5) == 0 ? std::string() : std::to_string(range(0, 30)));
             has_prec = true;
             break;
         }
         // With a precision, '#' makes C widen the octal precision instead of
         // adding the engine's "0" prefix.
-        if (conv == 'o' && has_prec && c.spec.find('#') != std::string::npos)
-            c.spec.erase(c.spec.find('#'), 1);
-        c.spec += conv;
+        if (conv == 'o' && has_prec && c.directive.find('#') != std::string::npos)
+            c.directive.erase(c.directive.find('#'), 1);
+        c.directive += conv;
         if (c.is_string) {
             c.svalue = kStrings[pick(sizeof kStrings / sizeof kStrings[0])];
         } else if (conv == 'c') {
@@ -108,7 +108,7 @@ private:
 
 std::string c_library(const std::string& lit, const Conversion& c) {
     char buf[512];
-    const std::string fmt = lit + c.spec;
+    const std::string fmt = lit + c.directive;
     int n;
     const char* f = fmt.c_str();
     if (c.is_string) {
@@ -139,7 +139,7 @@ TEST(FormatDifferential, AgreesWithTheCLibrary) {
         for (unsigned k = 0; k < nconv; k++) {
             const std::string lit = gen.literal();
             const Conversion c = gen.make();
-            fmt += lit + c.spec;
+            fmt += lit + c.directive;
             expect += c_library(lit, c);
             for (int s : c.stars)
                 args.push_back(sup::capture(s));
