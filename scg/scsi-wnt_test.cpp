@@ -118,6 +118,14 @@ private:
 
 using Scenario = std::function<void(Report&)>;
 
+// Opens an address in a child and reports whether that worked; null when not.
+SCSI* open_reported(Report& r, const char* dev) {
+    char errs[256];
+    SCSI* scgp = scg_open(dev, errs, sizeof errs, 0, 0);
+    r.put("open", scgp != nullptr);
+    return scgp;
+}
+
 // The folder, bus file and environment of one simulator run. Under a
 // threadsafe death test the test body runs once more in the child up to the
 // statement, so this must set up the same thing twice: the folder name comes
@@ -457,10 +465,9 @@ TEST(AspiSim, OpenWithoutAddressSelectsNothingAndCountsAdapters) {
 TEST(AspiSim, OpenWithAddressAndABusBeyondTheAdapters) {
     SimRun sim;
     RUN_CHILD(sim, [&](Report& r) {
-        char errs[256];
-        SCSI* scgp = scg_open("1,2,0", errs, sizeof errs, 0, 0);
-        r.put("open", scgp != nullptr);
+        SCSI* scgp = open_reported(r, "1,2,0");
         if (scgp == nullptr) return;
+        char errs[256];
         r.put("addr", std::to_string(scgp->scsibus) + "," + std::to_string(scgp->target) + "," +
                           std::to_string(scgp->lun) + "," + std::to_string(scgp->fd));
         // A bus the library does not have unloads the library for everyone.
@@ -482,9 +489,7 @@ TEST(AspiSim, OpenWithAddressAndABusBeyondTheAdapters) {
 TEST(AspiSim, DirectionFlagsAndCdbReachAspiAsGiven) {
     SimRun sim;
     RUN_CHILD(sim, [&](Report& r) {
-        char errs[256];
-        SCSI* scgp = scg_open("0,2,0", errs, sizeof errs, 0, 0);
-        r.put("open", scgp != nullptr);
+        SCSI* scgp = open_reported(r, "0,2,0");
         if (scgp == nullptr) return;
         unsigned char inq[36] = {};
         prepare(scgp, {0x12, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0}, inq, sizeof inq, SCGF_RECV);
@@ -520,9 +525,7 @@ TEST(AspiSim, DirectionFlagsAndCdbReachAspiAsGiven) {
 TEST(AspiSim, RecordsThatDescribeNoRealBufferAreNotSent) {
     SimRun sim;
     RUN_CHILD(sim, [&](Report& r) {
-        char errs[256];
-        SCSI* scgp = scg_open("0,2,0", errs, sizeof errs, 0, 0);
-        r.put("open", scgp != nullptr);
+        SCSI* scgp = open_reported(r, "0,2,0");
         if (scgp == nullptr) return;
         FILE* f = capture_err(sim, scgp);
         unsigned char buf[16];
@@ -576,9 +579,7 @@ TEST(AspiSim, FailedCompletionsAreMappedWithStatusAndSense) {
         "fail 0 2 0x00 2 status=0xE1 targstat=0x00\n"
         "fail 0 2 0x00 3 status=0xE5 targstat=0x00\n");
     RUN_CHILD(sim, [&](Report& r) {
-        char errs[256];
-        SCSI* scgp = scg_open("0,2,0", errs, sizeof errs, 0, 0);
-        r.put("open", scgp != nullptr);
+        SCSI* scgp = open_reported(r, "0,2,0");
         if (scgp == nullptr) return;
         FILE* f = capture_err(sim, scgp);
         scgp->silent++;
@@ -624,9 +625,7 @@ TEST(AspiSim, HungCommandTimesOutAndIsAborted) {
     // One second of time-out, shrunk twentyfold by the simulated event wait.
     SimRun sim("device 0 2 medium=yes\nhang 0 2 0x00 1\n", "0.05");
     RUN_CHILD(sim, [&](Report& r) {
-        char errs[256];
-        SCSI* scgp = scg_open("0,2,0", errs, sizeof errs, 0, 0);
-        r.put("open", scgp != nullptr);
+        SCSI* scgp = open_reported(r, "0,2,0");
         if (scgp == nullptr) return;
         FILE* f = capture_err(sim, scgp);
         scg_settimeout(scgp, 1);
@@ -658,9 +657,7 @@ TEST(AspiSim, HungCommandTimesOutAndIsAborted) {
 TEST(AspiSim, OnlyResetCodeTwoResetsTheCurrentDevice) {
     SimRun sim;
     RUN_CHILD(sim, [&](Report& r) {
-        char errs[256];
-        SCSI* scgp = scg_open("0,2,0", errs, sizeof errs, 0, 0);
-        r.put("open", scgp != nullptr);
+        SCSI* scgp = open_reported(r, "0,2,0");
         if (scgp == nullptr) return;
         FILE* f = capture_err(sim, scgp);
         r.put("reset0", scg_reset(scgp, 0));
