@@ -27,6 +27,13 @@ struct Conversion {
 const char* const kStrings[] = {"", "a", "abc", "hello, world", "DRAVLIN CD-R   QV-G253K ",
                                 "\t tab", "0123456789012345678901234567890123456789"};
 
+// g++ 12 at -O3 reports a false -Wrestrict inside std::string's assign and
+// insert as inlined here (its bug 105329); the strings built below never
+// overlap.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
+
 class Generator {
 public:
     explicit Generator(unsigned seed) : rng_(seed) {}
