@@ -13,18 +13,18 @@ set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "qvupdate developers <qvupdate@users.noreply.dravlin.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for Dravlin CD-ROM and CD-R drives")
+# CPack puts the summary first and indents every line of this by one blank.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"firmware updater for Dravlin CD-ROM and CD-R drives
- qvupdate writes new firmware into the flash memory of Dravlin CD-ROM and
- CD-R drives on SCSI, SATA and USB host adapters. It checks a firmware image
- (its identity text and checksum), finds the drives of the image's model,
- asks for confirmation, refuses while a disc is loaded, transfers the image
- and reports the firmware version before and after.
- .
- It reaches the drives through the Linux SCSI generic driver (/dev/sg*).
- qvimage shows what a firmware image is before it goes near a drive. A
- simulated bus with virtual drives is included for trying the program
- without risk.")
+"qvupdate writes new firmware into the flash memory of Dravlin CD-ROM and
+CD-R drives on SCSI, SATA and USB host adapters. It checks a firmware image
+(its identity text and checksum), finds the drives of the image's model,
+asks for confirmation, refuses while a disc is loaded, transfers the image
+and reports the firmware version before and after.
+.
+It reaches the drives through the Linux SCSI generic driver (/dev/sg*).
+qvimage shows what a firmware image is before it goes near a drive. A
+simulated bus with virtual drives is included for trying the program
+without risk.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
