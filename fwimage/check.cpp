@@ -5,6 +5,33 @@
 
 namespace fwimage {
 
+namespace {
+
+// The 16-bit sum of n bytes. Taken a 128-byte block at a time, each 8-byte
+// word split into four 16-bit lanes of byte pairs: the loop compares and
+// branches once a block, which the fuzz targets, summing up to 512 KiB per
+// input under coverage tracing, depend on for their speed.
+std::uint16_t ByteSum(const std::uint8_t* p, std::size_t n) {
+    constexpr std::uint64_t kLowBytes = 0x00FF00FF00FF00FFull;
+    std::uint32_t total = 0;
+    std::size_t i = 0;
+    for (; n - i >= 128; i += 128) {
+        // Each lane at most 16 x 2 x 255, their total below 65536: no carry
+        // into the next lane, here or when the lanes are added.
+        std::uint64_t lanes = 0;
+        for (int k = 0; k < 16; k++) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i + 8 * k, 8);
+            lanes += (w & kLowBytes) + (w >> 8 & kLowBytes);
+        }
+        total += static_cast<std::uint32_t>(lanes * 0x0001000100010001ull >> 48);
+    }
+    for (; i < n; i++) total += p[i];
+    return static_cast<std::uint16_t>(total);
+}
+
+}  // namespace
+
 bool holds_identity(Span image, const IdentityRow& row) {
     auto at = static_cast<std::size_t>(row.offset);
     auto len = static_cast<std::size_t>(row.length);
@@ -24,7 +51,7 @@ Checksum checksum(Span image, int type) {
     const auto start = static_cast<std::size_t>(c.row->start);
     const auto at = static_cast<std::size_t>(c.row->stored_at);
     c.end = std::clamp(image.size(), start, at);
-    for (std::size_t i = start; i < c.end; i++) c.computed = static_cast<std::uint16_t>(c.computed + image[i]);
+    if (c.end > start) c.computed = ByteSum(image.data() + start, c.end - start);
     if (image.size() >= at + 2) c.stored = image[at] << 8 | image[at + 1];
     return c;
 }

@@ -152,6 +152,18 @@ TEST(Checksum, ShortImageOrTypeWithoutRangeFails) {
     EXPECT_FALSE(Valid(CodeNameImage("DRAVLIN HALDWYN 000"), -1));
 }
 
+TEST(Checksum, ComputedOverWhatAShortImageHolds) {
+    // Lengths around the blocks the sum is taken in; every byte counts.
+    for (std::size_t length : {0, 1, 127, 128, 129, 255, 256, 257, 1000, 4095}) {
+        Bytes image(length);
+        for (std::size_t i = 0; i < length; i++) image[i] = static_cast<std::uint8_t>(i * 37 + 200);
+        fwimage::Checksum c = fwimage::checksum(image, 13);
+        EXPECT_EQ(c.computed, Sum(image, 0, static_cast<long>(length))) << length;
+        EXPECT_EQ(c.end, length);
+        EXPECT_EQ(c.stored, -1);
+    }
+}
+
 TEST(Complete, LengthAgainstWhatTheTransferSends) {
     // Type 18 passes its checksum at 384 KiB but the transfer sends 512 KiB.
     struct Case {
