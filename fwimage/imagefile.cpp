@@ -25,11 +25,16 @@ ImageFile read_image_file(const char* path) {
     struct stat st {};
     const bool known = fstat(fd, &st) == 0;
     if (!known || !S_ISREG(st.st_mode)) {
-        f.error = errno;
+        if (known)
+            f.status = FileStatus::not_regular;
+        else
+            f.error = errno;
         close(fd);
-        if (known) f.status = FileStatus::not_regular;
         return f;
     }
+    // A regular file reads as usual again: no read may end early for want
+    // of data.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     f.status = FileStatus::ok;
     f.size = st.st_size;
     f.bytes.resize(MAX_IMAGE);
