@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "aspisim/crc32.h"
-#include "aspisim/fwimage.h"
+#include "fwimage/fwimage.h"
 #include "platform/aspi.h"
 #include "platform/winevent.h"
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "fwimage/fwtables.h"
+
 namespace aspisim {
 
 namespace {
@@ -391,8 +393,8 @@ ParseResult parse_bus(std::string_view text, std::string_view name) {
 }
 
 Flash default_flash(const std::array<char, 8>& vendor, const std::array<char, 16>& product) {
-    if (vendor != padded<8>("DRAVLIN ")) return Flash::none;
-    return product == padded<16>("*Loader Mode 1* ") ? Flash::rom : Flash::writebuffer;
+    if (vendor != padded<8>(VENDOR_ID)) return Flash::none;
+    return product == padded<16>(ProductID[LOADER_TYPE]) ? Flash::rom : Flash::writebuffer;
 }
 
 BusConfig default_bus() {
@@ -401,8 +403,8 @@ BusConfig default_bus() {
     DeviceConf cdr;
     cdr.ha = 0;
     cdr.target = 2;
-    cdr.vendor = padded<8>("DRAVLIN ");
-    cdr.product = padded<16>("CD-R   QV-G567L ");
+    cdr.vendor = padded<8>(VENDOR_ID);
+    cdr.product = padded<16>(ProductID[13]);
     cdr.revision = padded<4>("1.00");
     cdr.flash = Flash::writebuffer;
     DeviceConf other;

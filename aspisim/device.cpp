@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "aspisim/fwimage.h"
+#include "fwimage/fwimage.h"
+#include "fwimage/fwtables.h"
 #include "platform/aspi.h"
-#include "tool/fwtables.h"
 
 namespace aspisim {
 
@@ -16,13 +16,10 @@ enum : std::uint8_t {
     OP_REQUEST_SENSE = 0x03,
     OP_INQUIRY = 0x12,
     OP_WRITE_BUFFER = 0x3B,
-    OP_ERASE_ROM = 0xE1,
-    OP_WRITE_ROM = 0xE2,
-    OP_READ_ROM = 0xE3,
 };
 
 enum : std::size_t { INQUIRY_BYTES = 96 };
-enum : std::uint32_t { DEFAULT_FLASH = 0x80000 };
+enum : std::uint32_t { DEFAULT_FLASH = MAX_IMAGE };
 
 const char state_magic[8] = {'A', 'S', 'P', 'I', 'S', 'I', 'M', '1'};
 
@@ -36,12 +33,9 @@ std::uint32_t be(const std::uint8_t* p, int n) {
 // (type 12 with a revision whose third character is "1" is type 17), or the
 // loader mode's for a flash programmed directly.
 int image_type(const DeviceConf& c) {
-    int type = -1;
-    for (int i = 0; i < numProds; i++)
-        if (std::memcmp(ProductID[i], c.product.data(), PRODUCT_ID_LEN) == 0) type = i;
-    if (type == 12 && c.revision[2] == '1') type = 17;
+    int type = type_by_revision(product_type(c.product.data()), c.revision.data());
     if (identity_row(type) != nullptr) return type;
-    return c.flash == Flash::rom ? 11 : -1;
+    return c.flash == Flash::rom ? LOADER_TYPE : -1;
 }
 
 }  // namespace
@@ -186,8 +180,8 @@ Outcome Device::write_rom(const std::uint8_t (&cdb)[16], const std::uint8_t* buf
 
 Outcome Device::read_rom(const std::uint8_t (&cdb)[16], std::uint8_t* buf, std::uint32_t buflen) {
     std::uint32_t address = be(cdb + 2, 4), length = be(cdb + 6, 4);
-    if (address < ROM_READ_BASE) return check(0x05, 0x24, 0x00);
-    std::size_t at = address - ROM_READ_BASE;
+    if (address < FLASH_READ_BASE) return check(0x05, 0x24, 0x00);
+    std::size_t at = address - FLASH_READ_BASE;
     if (at > flash_.size() || length > flash_.size() - at) return check(0x05, 0x24, 0x00);
     if (length > buflen) return overrun();
     if (length) std::memcpy(buf, flash_.data() + at, length);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "aspisim/busconf.h"
+#include "fwimage/fwtables.h"
 
 namespace aspisim {
 
@@ -21,10 +22,7 @@ struct Outcome {
 };
 
 enum : std::uint32_t {
-    WB_PIECE = 8192,           // WRITE BUFFER download piece
-    ROM_PIECE = 32768,         // flash write block of the loader mode
-    ROM_READ_BASE = 0x100000,  // flash read addresses start here
-    SENSE_BYTES = 18,          // fixed format sense data
+    SENSE_BYTES = 18,  // fixed format sense data
 };
 
 class Device {

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "fwimage/fwtables.h"
 #include "support/printf.h"
 #include "support/utils.h"
 
@@ -34,9 +35,9 @@ constexpr CommandDef kRezeroUnit{0x01, 6, SCGF_DISCONNECT, "rezero unit"};
 constexpr CommandDef kRequestSense{0x03, 6, SCGF_RECV | SCGF_DISCONNECT, "request_sense"};
 constexpr CommandDef kInquiry{0x12, 6, SCGF_RECV | SCGF_DISCONNECT, "inquiry"};
 constexpr CommandDef kWriteBuffer{0x3B, 10, SCGF_DISCONNECT | SCGF_BIT3, "write_buffer"};
-constexpr CommandDef kEraseRom{0xE1, 12, SCGF_DISCONNECT | SCGF_BIT3, "erase_rom"};
-constexpr CommandDef kWriteRom{0xE2, 12, SCGF_DISCONNECT | SCGF_BIT3, "write_rom"};
-constexpr CommandDef kReadRom{0xE3, 12, SCGF_RECV | SCGF_DISCONNECT | SCGF_BIT3, "read_rom"};
+constexpr CommandDef kEraseRom{OP_ERASE_ROM, 12, SCGF_DISCONNECT | SCGF_BIT3, "erase_rom"};
+constexpr CommandDef kWriteRom{OP_WRITE_ROM, 12, SCGF_DISCONNECT | SCGF_BIT3, "write_rom"};
+constexpr CommandDef kReadRom{OP_READ_ROM, 12, SCGF_RECV | SCGF_DISCONNECT | SCGF_BIT3, "read_rom"};
 
 // Clears the handle's record and fills what every command shares. The
 // caller adds the CDB bytes that depend on its arguments.

@@ -1,8 +1,6 @@
 // Where the program had to choose: the end of the input, -all with -l, a
 // failed or short transfer, an image shorter than its transfer, a drive that
 // does not tell its version.
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -137,25 +135,6 @@ TEST(FailedTransfer, LoaderModeWriteStopsWithoutTheClosingBlock) {
     EXPECT_EQ(ZeroTimes(r.err), FaultReport("write_rom", "E2 01 00 01 00 00 00 00 80 00 00 00"));
     EXPECT_EQ(Execs(box.Log(), 0xE1).size(), 1u);
     EXPECT_EQ(WriteRomControls(box.Log()), (std::vector<int>{1, 1, 1}));
-}
-
-TEST(FailedTransfer, FileCutDuringTheConfirmationStopsTheTransfer) {
-    // The image passes every check, then loses its tail while the run waits
-    // for "y": only pieces read whole are sent, and never the closing one.
-    Sandbox box;
-    box.SetBus(Drive(0, 2, kG567L, "1.00"));
-    std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
-    Result r = box.RunAfter(
-        {file, "-id:2"}, "Continue? (y/n) ",
-        [&] { ASSERT_EQ(truncate(file.c_str(), 10 * 8192 + 100), 0); }, "y\n");
-    EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kWarning +
-                         "Current firmware version: 1.00\n"
-                         "Upgrade QV-G567L (HA:0 ID:2) in progress...Done\n"
-                         "New firmware version    : 1.00\n"
-                         "Error upgrading drive\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(WriteBufferModes(box.Log(), 0, 2), std::vector<int>(10, 4));
 }
 
 TEST(ShortImage, RefusedBeforeAnyDriveIsWritten) {

@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "aspisim/fwimage.h"
+#include "fwimage/fwimage.h"
 
 extern char** environ;
 
@@ -67,11 +67,11 @@ std::string QvupdatePath() {
 #endif
 }
 
-std::string QvmkimagePath() {
-#ifdef QVMKIMAGE_PATH
-    return QVMKIMAGE_PATH;
+std::string QvimagePath() {
+#ifdef QVIMAGE_PATH
+    return QVIMAGE_PATH;
 #else
-    return BuildDir() + "/qvmkimage";
+    return BuildDir() + "/qvimage";
 #endif
 }
 
@@ -120,8 +120,8 @@ Result Sandbox::RunAfter(const std::vector<std::string>& args, const std::string
     return Spawn(QvupdatePath(), args, input, 60, wait_for, action, first);
 }
 
-Result Sandbox::MakeImage(const std::vector<std::string>& args) const {
-    return Spawn(QvmkimagePath(), args, "", 60);
+Result Sandbox::Qvimage(const std::vector<std::string>& args) const {
+    return Spawn(QvimagePath(), args, "", 60);
 }
 
 Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>& args,

@@ -69,8 +69,8 @@ public:
     Result RunAfter(const std::vector<std::string>& args, const std::string& wait_for,
                     const std::function<void()>& action, const std::string& input,
                     const std::string& first = "") const;
-    // Runs the image builder.
-    Result MakeImage(const std::vector<std::string>& args) const;
+    // Runs qvimage.
+    Result Qvimage(const std::vector<std::string>& args) const;
 
     // The log of every run so far; ClearLog() starts it afresh.
     std::vector<LogEntry> Log() const;
@@ -105,7 +105,7 @@ std::vector<int> Opcodes(const std::vector<LogEntry>& log);
 
 // Path of the programs under test.
 std::string QvupdatePath();
-std::string QvmkimagePath();
+std::string QvimagePath();
 
 // An image made by the image builder; the test fails when it refuses.
 Bytes Image(int type, const std::string& version, long length = -1, bool bad_checksum = false);

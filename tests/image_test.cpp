@@ -1,5 +1,7 @@
 // The image check end to end: which images a run accepts, what it says about
 // the others, and that no drive is touched on the way.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -145,6 +147,21 @@ TEST_F(ImageRun, MissingFileRingsTheBell) {
     EXPECT_EQ(r.out, std::string(kBanner) + "\aUnable to open file " + missing + "\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Changing(box_.Log()).empty());
+}
+
+TEST_F(ImageRun, OnlyARegularFileIsAnImage) {
+    // Refused at once: a FIFO without a writer would block a plain open and
+    // a device would never end.
+    ASSERT_EQ(mkfifo(box_.Path("fifo").c_str(), 0600), 0);
+    for (const std::string& file : {box_.Path("fifo"), box_.dir(), std::string("/dev/zero")}) {
+        SCOPED_TRACE(file);
+        Result r = box_.Run({file, "-all"}, "y\n", 10);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.out, std::string(kBanner) + "Invalid upgrade file\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 1);
+    }
     EXPECT_TRUE(Changing(box_.Log()).empty());
 }
 

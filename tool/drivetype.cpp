@@ -8,9 +8,6 @@ namespace {
 
 constexpr int kInquireLen = 96;
 constexpr int kTextLen = 80;  // the callers' description buffers
-constexpr int kModelAt = 7;   // "CD-ROM " and "CD-R   " are both 7 wide
-constexpr int kLoaderType = 11;
-constexpr int kNormalModeType = 10;
 
 // A fixed-width INQUIRY field as text: n characters, or fewer when a zero
 // byte ends it early.
@@ -31,11 +28,9 @@ int DravlinType(int ha, int id, char* text) {
     field(inq, 8, 8, vendor);
     field(inq, 16, PRODUCT_ID_LEN, product);
     field(inq, 32, 4, revision);
-    if (!sup::streql(vendor, "DRAVLIN ")) return -1;
+    if (!sup::streql(vendor, VENDOR_ID)) return -1;
 
-    int type = -1;
-    for (int i = 0; i < numProds; i++)
-        if (sup::streql(product, ProductID[i])) type = i;
+    int type = product_type(product);
 
     if (text != nullptr) {
         if (type == -1) {
@@ -48,10 +43,8 @@ int DravlinType(int ha, int id, char* text) {
             sup::zt_snprintf(text, kTextLen, "%.8s%.16s V%.4s", vendor, product, revision);
         }
     }
-    // Type 17 has no product id of its own: it is a QV-B8NB whose firmware
-    // revision is 1.1x, and only the revision tells the two apart.
-    if (type == 12 && inq[34] == '1') type = 17;
-    return type;
+    // After the text, which shows the product id the drive reported.
+    return type_by_revision(type, revision);
 }
 
 char* RemoveSpaces(const char* src, char* dst) {
@@ -62,10 +55,8 @@ char* RemoveSpaces(const char* src, char* dst) {
 }
 
 char* ModelName(int type, char* out) {
-    if (type == kLoaderType) type = kNormalModeType;
-    if (type < 0 || type >= numProds) {
-        out[0] = '\0';
-        return out;
-    }
-    return RemoveSpaces(ProductID[type] + kModelAt, out);
+    std::string_view name = model_name(type);
+    sup::movebytes(name.data(), out, static_cast<int>(name.size()));
+    out[name.size()] = '\0';
+    return out;
 }

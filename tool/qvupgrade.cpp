@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "fwimage/check.h"
 #include "support/printf.h"
 #include "support/utils.h"
 #include "tool/qvupgrade.h"
@@ -26,7 +29,7 @@ const char* const usage[] = {
 };
 
 struct Options {
-    char file[NAME_MAX_LEN + 1] = "";
+    const char* file = "";  // whole: a name too long to open is refused, not cut
     const char* devtext = nullptr;
     int ha = 0;
     int id = -1;  // no target given
@@ -79,7 +82,7 @@ void ParseArgs(int argc, char** argv, Options& o) {
         } else if (arg[0] == '-') {
             // Unknown options are ignored without a word.
         } else {
-            CopyArg(arg, o.file);
+            o.file = arg;
             o.file_given = 1;
         }
     }
@@ -90,7 +93,7 @@ enum Outcome { NO_MATCH = 0, MATCHED = 1, NEEDS_JUMPER = 2 };
 // Walks the drive table and upgrades the drives of the image's type, asking
 // for each one unless every drive is wanted. The last drive that matched or
 // needed the jumper decides the outcome.
-Outcome WalkDrives(const char* file, int& all, bool ask) {
+Outcome WalkDrives(Image image, int& all, bool ask) {
     Outcome outcome = NO_MATCH;
     char text[128];
     for (int i = 0; i < ndrive && i < MAX_DRIVES; i++) {
@@ -110,7 +113,7 @@ Outcome WalkDrives(const char* file, int& all, bool ask) {
                 sup::printf(" %c\n", answer);
                 if (answer == 'n') continue;
             }
-            if (!upgrade(arHA[i], arID[i], file)) {
+            if (!upgrade(arHA[i], arID[i], image)) {
                 sup::printf("Error upgrading drive\n");
                 break;
             }
@@ -122,30 +125,26 @@ Outcome WalkDrives(const char* file, int& all, bool ask) {
     return outcome;
 }
 
-// Identifies and checks the image; any fault ends the run before a drive is
-// touched.
-void LoadImage(const char* file) {
-    UpgradeDrive = GetUpgradeInfo(file);
-    if (UpgradeDrive == -1) {
-        sup::printf("Invalid upgrade file\n");
+// Reads the image once, identifies and checks that copy; any fault ends the
+// run before a drive is touched.
+std::vector<unsigned char> LoadImage(const char* file) {
+    std::vector<unsigned char> image = ReadUpgradeFile(file);
+    UpgradeDrive = GetUpgradeInfo(image);
+    // Some checksums cover less than the transfer sends, so the length is
+    // checked too: an image that would run out before the closing piece is
+    // refused.
+    fwimage::Verdict verdict = fwimage::Verdict::unknown;
+    if (UpgradeDrive != -1) {
+        const bool right = isValidUpgradeFile(image, UpgradeDrive);
+        verdict = fwimage::verdict(UpgradeDrive, right, isCompleteUpgradeFile(image, UpgradeDrive));
+    }
+    if (verdict != fwimage::Verdict::valid) {
+        sup::printf("%s\n", fwimage::verdict_text(verdict));
         EndRun(1);
     }
-    if (!isValidUpgradeFile(file, UpgradeDrive)) {
-        sup::printf("Invalid upgrade file (bad checksum)\n");
-        EndRun(1);
-    }
-    // Some checksums cover less than the transfer sends; refuse an image
-    // that would run out before the closing piece.
-    if (!isCompleteUpgradeFile(file, UpgradeDrive)) {
-        sup::printf("Invalid upgrade file (too short)\n");
-        EndRun(1);
-    }
-    if (UpgradeDrive == 17) {
-        sup::printf("Upgrade file for QV-B8NB loaded\n");
-    } else {
-        char model[PRODUCT_ID_LEN + 1];
-        sup::printf("Upgrade file for %s loaded\n", ModelName(UpgradeDrive, model));
-    }
+    const std::string model(image_model_name(UpgradeDrive));
+    sup::printf("Upgrade file for %s loaded\n", model.c_str());
+    return image;
 }
 
 }  // namespace
@@ -182,25 +181,26 @@ int qvupgrade_main(int argc, char** argv) {
         EndRun(1);
     }
 
-    // The image is read through the transport's buffer, so the session
-    // comes first.
+    // The session only scans here; the image is read before any drive is
+    // written.
     initscsi(o.devtext, &o.ha, &o.id);
 
-    if (!o.list) LoadImage(o.file);
+    std::vector<unsigned char> image;
+    if (!o.list) image = LoadImage(o.file);
 
     Outcome outcome = NO_MATCH;
     if (o.all) {
-        outcome = WalkDrives(o.file, o.all, false);
+        outcome = WalkDrives(image, o.all, false);
     } else if (o.list) {
         ListDrives();
         sup::flush();
         return 0;
     } else if (o.id >= 0) {
-        if (!upgrade(o.ha, o.id, o.file)) sup::printf("Error upgrading drive\n");
+        if (!upgrade(o.ha, o.id, image)) sup::printf("Error upgrading drive\n");
         sup::flush();
         return 0;
     } else {
-        outcome = WalkDrives(o.file, o.all, true);
+        outcome = WalkDrives(image, o.all, true);
     }
 
     if (outcome == NO_MATCH)

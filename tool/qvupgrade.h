@@ -5,8 +5,11 @@
 // (the upgrade procedure).
 #pragma once
 
+#include <span>
+#include <vector>
+
 #include "drivecmd/pcmd.h"
-#include "tool/fwtables.h"
+#include "fwimage/fwtables.h"
 
 extern int debug;            // -debug
 extern int UpgradeDrive;     // drive type of the loaded image
@@ -19,10 +22,20 @@ int qvupgrade_main(int argc, char** argv);
 // table. Returns only on success.
 void initscsi(const char* devtext, int* ha, int* id);
 
-// Drive type of an image, or -1. Ends the run when the file cannot be opened.
-int GetUpgradeInfo(const char* file);
+// The image as read once from its file; every check and every piece sent
+// comes from this copy.
+using Image = std::span<const unsigned char>;
+
+// Reads the image file, up to the most a transfer sends. Ends the run with
+// status 1 when it cannot be opened or is not a regular file.
+std::vector<unsigned char> ReadUpgradeFile(const char* file);
+// Drive type of an image, or -1.
+int GetUpgradeInfo(Image image);
 // 1 when the image's checksum is right, else 0.
-int isValidUpgradeFile(const char* file, int type);
+int isValidUpgradeFile(Image image, int type);
+// 1 when the image holds every byte that the transfer for its drive type
+// sends; the checksum of some types covers less than that.
+int isCompleteUpgradeFile(Image image, int type);
 
 // Drive type of the drive at (ha, id): 0..22, -1, -2. text: >= 80 bytes or null.
 int DravlinType(int ha, int id, char* text);
@@ -35,18 +48,7 @@ void ListDrives();
 void PrintJumper();
 
 // 1 when every transfer command succeeded, 0 when one failed.
-int upgrade(int ha, int id, const char* file);
-
-// 1 when the image holds every byte that the transfer for its drive type
-// sends; the checksum of some types covers less than that.
-int isCompleteUpgradeFile(const char* file, int type);
-
-// The image file, opened afresh by every check and every upgrade: opens it
-// read-only, or says so and ends the run with status 1.
-int OpenImage(const char* file);
-// Reads up to len bytes into to; fewer only at the end of the file or on a
-// read error.
-long ReadImage(int fd, unsigned char* to, long len);
+int upgrade(int ha, int id, Image image);
 
 // The next character typed, an upper-case letter turned into lower case. At
 // the end of standard input the line is ended and the run ends with status 1.

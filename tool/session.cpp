@@ -11,8 +11,8 @@ namespace {
 
 constexpr int kTimeout = 300;        // seconds; erasing and flashing take long
 constexpr long kWantedBuffer = 40000;
-// The image check and the transfers move pieces of 32768 bytes.
-constexpr long kLeastBuffer = 32768;
+// The transfers move their pieces through the buffer.
+constexpr long kLeastBuffer = ROM_PIECE;
 constexpr int kSectorSize = 2048;
 constexpr int kMaxHosts = 8;
 

@@ -2,8 +2,7 @@
 // checks, the transfer, and the firmware version before and after.
 #include <unistd.h>
 
-#include <vector>
-
+#include "fwimage/check.h"
 #include "support/printf.h"
 #include "support/utils.h"
 #include "tool/qvupgrade.h"
@@ -14,11 +13,7 @@ namespace {
 int printed = 0;
 
 enum {
-    ID_AREA = 0x100180,  // flash identity area of the ROM-programmed model
-    ID_AREA_LEN = 32,
-    ID_VERSION = 24,     // the version text inside it
-    VERSION_LEN = 4,
-    NO_MEDIUM = 0x3A,    // additional sense code "medium not present"
+    NO_MEDIUM = 0x3A,  // additional sense code "medium not present"
 };
 
 void ConfirmOnce() {
@@ -43,7 +38,7 @@ void ConfirmOnce() {
 
 // Up to VERSION_LEN characters, fewer when a zero byte comes first.
 void CopyVersion(const char* from, char (&version)[VERSION_LEN + 1]) {
-    int n = 0;
+    unsigned n = 0;
     while (n < VERSION_LEN && from[n] != 0) {
         version[n] = from[n];
         n++;
@@ -57,8 +52,8 @@ void CopyVersion(const char* from, char (&version)[VERSION_LEN + 1]) {
 void ReadVersion(int ha, int id, TransferProcedure procedure, char (&version)[VERSION_LEN + 1]) {
     version[0] = 0;
     if (procedure == ROM_PROGRAMMING) {
-        if (ReadRom(ha, id, ID_AREA, ID_AREA_LEN, buffer) == 1)
-            CopyVersion(reinterpret_cast<const char*>(buffer) + ID_VERSION, version);
+        if (ReadRom(ha, id, FLASH_ID_AREA, FLASH_ID_AREA_LEN, buffer) == 1)
+            CopyVersion(reinterpret_cast<const char*>(buffer) + FLASH_ID_VERSION_AT, version);
     } else {
         char vendor[9], product[17], revision[VERSION_LEN + 1];
         if (DevInquiry(ha, id, vendor, product, revision) == 1)
@@ -66,32 +61,25 @@ void ReadVersion(int ha, int id, TransferProcedure procedure, char (&version)[VE
     }
 }
 
-// Sends the image from offset 0 in the plan's pieces. The last piece goes
-// in the command that commits the image to flash, so it is sent only after
-// every earlier piece went through whole: a piece that fails, or that the
-// file cannot fill (it changed under us), stops the transfer there.
+// Sends the image from offset 0 in the plan's pieces, from the copy that was
+// checked: the file is not read again, so nothing that happens to it after
+// the check reaches the drive. The last piece goes in the command that
+// commits the image to flash, so it is sent only after every earlier piece
+// went through: a piece that fails stops the transfer there.
 //
 // The loader mode has no download to commit: its flash is erased first and
-// holds no firmware until the last block is in. So the whole image is read
-// before the erase, and a file that no longer holds it leaves the drive as it
-// was; and a flash that did not erase is not programmed, since programming
-// only clears bits and would mix the old firmware into the new.
-int Transfer(int ha, int id, int fd, const TransferPlan& plan) {
+// holds no firmware until the last block is in. A flash that did not erase
+// is not programmed, since programming only clears bits and would mix the
+// old firmware into the new.
+int Transfer(int ha, int id, Image image, const TransferPlan& plan) {
     const bool rom = plan.procedure == ROM_PROGRAMMING;
-    std::vector<unsigned char> image;
-    if (rom) {
-        const long total = static_cast<long>(plan.pieces) * plan.piece_size;
-        image.resize(static_cast<std::size_t>(total));
-        if (ReadImage(fd, image.data(), total) != total) return 0;
-        if (EraseRom(ha, id) != 1) return 0;
-    }
+    // The run took only an image that holds every piece; never send beyond it.
+    if (!fwimage::complete(image, UpgradeDrive)) return 0;
+    if (rom && EraseRom(ha, id) != 1) return 0;
     for (int p = 0; p < plan.pieces; p++) {
         const bool closing = p == plan.pieces - 1;
         const long offset = static_cast<long>(p) * plan.piece_size;
-        if (rom)
-            sup::movebytes(image.data() + offset, buffer, plan.piece_size);
-        else if (ReadImage(fd, buffer, plan.piece_size) != plan.piece_size)
-            return 0;
+        sup::movebytes(image.data() + offset, buffer, plan.piece_size);
         int ok = rom ? WriteRom(ha, id, closing ? 0 : 1, offset, plan.piece_size, buffer)
                      : WriteBuffer(ha, id, closing ? 5 : 4, 0, offset, plan.piece_size, buffer);
         if (ok != 1) return 0;
@@ -101,7 +89,7 @@ int Transfer(int ha, int id, int fd, const TransferPlan& plan) {
 
 }  // namespace
 
-int upgrade(int ha, int id, const char* file) {
+int upgrade(int ha, int id, Image image) {
     char text[128];
     char model[PRODUCT_ID_LEN + 1];
     int t = DravlinType(ha, id, text);
@@ -116,8 +104,6 @@ int upgrade(int ha, int id, const char* file) {
         EndRun(1);
     }
 
-    int fd = OpenImage(file);
-
     for (int i = 0; i < 3; i++) Test(ha, id);
     // Only a drive that says it has no disc is written: a ready drive may be
     // in use, and any other answer leaves its state unknown.
@@ -127,10 +113,7 @@ int upgrade(int ha, int id, const char* file) {
     }
 
     const TransferPlan* plan = transfer_plan(UpgradeDrive);
-    if (!plan) {
-        close(fd);
-        return 0;
-    }
+    if (!plan) return 0;
 
     char version[VERSION_LEN + 1];
     ReadVersion(ha, id, plan->procedure, version);
@@ -138,7 +121,7 @@ int upgrade(int ha, int id, const char* file) {
     sup::printf("Upgrade %s (HA:%d ID:%d) in progress...", ModelName(UpgradeDrive, model), ha, id);
     sup::flush();
 
-    int result = Transfer(ha, id, fd, *plan);
+    int result = Transfer(ha, id, image, *plan);
     sup::printf("Done\n");
 
     if (plan->procedure == ROM_PROGRAMMING) {
@@ -149,6 +132,5 @@ int upgrade(int ha, int id, const char* file) {
         ReadVersion(ha, id, plan->procedure, version);
         sup::printf("New firmware version    : %s\n", version);
     }
-    close(fd);
     return result;
 }

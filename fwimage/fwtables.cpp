@@ -1,4 +1,6 @@
-#include "tool/fwtables.h"
+#include "fwimage/fwtables.h"
+
+#include <cstring>
 
 // "CD-R" rows have three blanks after CD-R, "CD-ROM" rows one, so the model
 // name always starts at index 7.
@@ -31,7 +33,7 @@ const int numProds = NUM_PRODUCTS;
 
 // Order matters: an image carrying the loader-mode identity is type 11 even
 // when a code name field is present too.
-const IdentityRow identity_rows[] = {
+constexpr IdentityRow identity_rows[] = {
     {0x180, 24, "DRAVLIN CD-R   QV-G253K ", 11},
     {0x7FF1C, 19, "DRAVLIN HALDWYN 000", 13},
     {0x7FF1C, 19, "DRAVLIN KESTREM 000", 15},
@@ -64,9 +66,9 @@ const ChecksumRow* checksum_row(int type) {
 }
 
 const TransferPlan* transfer_plan(int type) {
-    static const TransferPlan rom = {ROM_PROGRAMMING, 8, 32768};   // 256 KiB
-    static const TransferPlan wb64 = {WRITE_BUFFER, 64, 8192};     // 512 KiB
-    static const TransferPlan wb16 = {WRITE_BUFFER, 16, 8192};     // 128 KiB
+    static const TransferPlan rom = {ROM_PROGRAMMING, 8, ROM_PIECE};  // 256 KiB
+    static const TransferPlan wb64 = {WRITE_BUFFER, 64, WB_PIECE};    // 512 KiB
+    static const TransferPlan wb16 = {WRITE_BUFFER, 16, WB_PIECE};    // 128 KiB
     switch (type) {
     case 11: return &rom;
     case 13: case 15: case 16: case 18: case 19: case 20: case 21: case 22: return &wb64;
@@ -80,3 +82,35 @@ const IdentityRow* identity_row(int type) {
         if (identity_rows[i].type == type) return &identity_rows[i];
     return nullptr;
 }
+
+// The loader image's identity field is what the flash identity area shows.
+static_assert(identity_rows[0].type == LOADER_TYPE &&
+                  FLASH_ID_AREA == FLASH_READ_BASE + identity_rows[0].offset &&
+                  FLASH_ID_VERSION_AT == identity_rows[0].length,
+              "the flash identity area is where the loader image's identity field lands");
+
+int product_type(const char* product) {
+    int type = -1;
+    for (int i = 0; i < numProds; i++)
+        if (std::memcmp(ProductID[i], product, PRODUCT_ID_LEN) == 0) type = i;
+    return type;
+}
+
+int type_by_revision(int type, const char* revision) {
+    return type == 12 && revision[2] == '1' ? 17 : type;
+}
+
+namespace {
+
+constexpr int kModelAt = 7;  // "CD-ROM " and "CD-R   " are both 7 wide
+
+}  // namespace
+
+std::string_view model_name(int type) {
+    if (type == LOADER_TYPE) type = NORMAL_MODE_TYPE;
+    if (type < 0 || type >= numProds) return {};
+    std::string_view name(ProductID[type] + kModelAt);
+    return name.substr(0, name.find_last_not_of(' ') + 1);
+}
+
+std::string_view image_model_name(int type) { return model_name(type == 17 ? 12 : type); }

@@ -1,4 +1,4 @@
-#include "aspisim/fwimage.h"
+#include "fwimage/fwimage.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,16 +6,15 @@
 #include <cstring>
 #include <fstream>
 
-#include "tool/fwtables.h"
+#include "fwimage/check.h"
+#include "fwimage/fwtables.h"
 
 namespace fwimage {
 
 namespace {
 
-enum { VERSION_LEN = 4 };
-
 // Byte ranges of an image that the builder has placed on purpose.
-struct Span {
+struct Placed {
     std::size_t begin, end;
     bool holds(std::size_t i) const { return i >= begin && i < end; }
 };
@@ -40,41 +39,25 @@ private:
     std::uint32_t state_;
 };
 
-bool holds_row(const std::vector<std::uint8_t>& img, const IdentityRow& r) {
-    auto off = static_cast<std::size_t>(r.offset);
-    auto len = static_cast<std::size_t>(r.length);
-    return off + len <= img.size() && std::memcmp(img.data() + off, r.text, len) == 0;
-}
-
 }  // namespace
 
 std::size_t full_length(int type) {
     const IdentityRow* id = identity_row(type);
     if (id == nullptr) return 0;
     std::size_t n = static_cast<std::size_t>(id->offset + id->length + VERSION_LEN);
-    if (const TransferPlan* p = transfer_plan(type))
-        n = std::max(n, static_cast<std::size_t>(p->pieces) * static_cast<std::size_t>(p->piece_size));
+    n = std::max(n, needed_length(type));
     if (const ChecksumRow* c = checksum_row(type)) n = std::max(n, static_cast<std::size_t>(c->stored_at + 2));
     return n;
 }
 
 std::string version_error(int type, std::string_view version) {
     if (version.size() != VERSION_LEN) return "the version must be 4 characters, e.g. 1.10";
-    if (type == 17 && version[2] != '1')
+    if (type == 17 && type_by_revision(12, version.data()) != 17)
         return "a type 17 image needs a version with 1 as its third character (e.g. 1.10)";
-    if (type == 12 && version[2] == '1')
+    if (type == 12 && type_by_revision(12, version.data()) != 12)
         return "a type 12 image cannot have 1 as the third character of its version: the drive would "
                "report itself as type 17 (use type 17)";
     return {};
-}
-
-std::uint16_t checksum(const std::vector<std::uint8_t>& image, int type) {
-    const ChecksumRow* c = checksum_row(type);
-    if (c == nullptr || image.size() < static_cast<std::size_t>(c->stored_at)) return 0;
-    std::uint16_t sum = 0;
-    for (auto i = static_cast<std::size_t>(c->start); i < static_cast<std::size_t>(c->stored_at); i++)
-        sum = static_cast<std::uint16_t>(sum + image[i]);
-    return sum;
 }
 
 std::string build(int type, std::string_view version, const Options& options, std::vector<std::uint8_t>& out) {
@@ -95,16 +78,16 @@ std::string build(int type, std::string_view version, const Options& options, st
     std::memcpy(img.data() + id_at, id->text, id_len);
     std::memcpy(img.data() + id_at + id_len, version.data(), VERSION_LEN);
     const ChecksumRow* c = checksum_row(type);
-    std::vector<Span> placed = {{id_at, id_at + id_len + VERSION_LEN}};
+    std::vector<Placed> placed = {{id_at, id_at + id_len + VERSION_LEN}};
     if (c) placed.push_back({static_cast<std::size_t>(c->stored_at), static_cast<std::size_t>(c->stored_at + 2)});
 
     // The filler must not spell another type's identity where the tool looks
     // for it; break such a field at a byte the builder did not place.
     for (int r = 0; r < num_identity_rows; r++) {
         const IdentityRow& other = identity_rows[r];
-        if (other.type == type || !holds_row(img, other)) continue;
+        if (other.type == type || !holds_identity(img, other)) continue;
         for (auto i = static_cast<std::size_t>(other.offset); i < static_cast<std::size_t>(other.offset + other.length); i++) {
-            if (std::none_of(placed.begin(), placed.end(), [i](const Span& s) { return s.holds(i); })) {
+            if (std::none_of(placed.begin(), placed.end(), [i](const Placed& s) { return s.holds(i); })) {
                 img[i] ^= 0x80;
                 break;
             }
@@ -112,7 +95,7 @@ std::string build(int type, std::string_view version, const Options& options, st
     }
 
     if (c) {
-        std::uint16_t sum = checksum(img, type);
+        std::uint16_t sum = checksum(img, type).computed;
         if (options.bad_checksum) sum = static_cast<std::uint16_t>(sum + 1);
         img[static_cast<std::size_t>(c->stored_at)] = static_cast<std::uint8_t>(sum >> 8);
         img[static_cast<std::size_t>(c->stored_at) + 1] = static_cast<std::uint8_t>(sum & 0xFF);
@@ -124,14 +107,9 @@ std::string build(int type, std::string_view version, const Options& options, st
 
 std::string sample_name(int type) {
     if (identity_row(type) == nullptr) return {};
-    // The loader mode row is the QV-G253K in another mode; its image carries
-    // the normal mode's name.
-    const char* row = ProductID[type == 11 ? 10 : type];
     std::string name;
-    for (const char* p = row + 7; *p; p++) {
-        if (*p == '-' || *p == ' ') continue;
-        name += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-    }
+    for (char c : model_name(type))
+        if (c != '-') name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return name;
 }
 

@@ -34,10 +34,6 @@ std::string version_error(int type, std::string_view version);
 // Fills `out` with the image; returns an error text, empty on success.
 std::string build(int type, std::string_view version, const Options& options, std::vector<std::uint8_t>& out);
 
-// The 16-bit sum the checksum row of `type` covers in `image` (0 when the
-// image is too short or the type has no row).
-std::uint16_t checksum(const std::vector<std::uint8_t>& image, int type);
-
 // The sample file name of a type without ".bin": its model name in lower
 // case without the dash ("qvg567l" for 13, "qvg253k" for 11), or empty for a
 // type without an identity row.
