@@ -12,6 +12,7 @@ std::uint8_t ndrive = 0;
 std::uint8_t nhost = 0;
 int arHA[MAX_DRIVES];
 int arID[MAX_DRIVES];
+int nfound = 0;
 
 namespace {
 
@@ -102,7 +103,9 @@ int received(const SCSI* handle, int cnt) {
 }
 
 void add_drive(int bus, int target) {
-    // The table holds MAX_DRIVES entries; devices found after that are ignored.
+    // The table holds MAX_DRIVES entries; devices found after that are only
+    // counted, so that the caller can say they were left out.
+    nfound++;
     if (ndrive >= MAX_DRIVES) return;
     arHA[ndrive] = bus;
     arID[ndrive] = target;

@@ -39,6 +39,10 @@ const char kWarning[] =
     "\n"
     "Continue? (y/n) ";
 
+const char kPartlyWritten[] =
+    "Warning: the drive's flash is only partly written. Run the upgrade again before you switch the "
+    "drive off.\n";
+
 std::uint32_t Crc32(const unsigned char* data, std::size_t size) {
     std::uint32_t crc = 0xFFFFFFFFu;
     for (std::size_t i = 0; i < size; i++) {

@@ -39,6 +39,8 @@ std::uint32_t Crc32(const unsigned char* data, std::size_t size);
 extern const char kBanner[];
 // The warning and the confirmation prompt of the first upgrade of a run.
 extern const char kWarning[];
+// The line after "Error upgrading drive" when a loader-mode flash was erased.
+extern const char kPartlyWritten[];
 
 class Sandbox {
 public:

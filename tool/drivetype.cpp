@@ -38,6 +38,9 @@ int DravlinType(int ha, int id, char* text) {
         if (sup::streql(product, ProductID[i])) type = i;
 
     if (text != nullptr) {
+        PrintableText(vendor);
+        PrintableText(product);
+        PrintableText(revision);
         if (type == -1) {
             type = -2;
             sup::zt_snprintf(text, kTextLen,
@@ -52,6 +55,12 @@ int DravlinType(int ha, int id, char* text) {
     // revision is 1.1x, and only the revision tells the two apart.
     if (type == 12 && inq[34] == '1') type = 17;
     return type;
+}
+
+char* PrintableText(char* text) {
+    for (char* p = text; *p != '\0'; p++)
+        if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F) *p = '?';
+    return text;
 }
 
 char* RemoveSpaces(const char* src, char* dst) {

@@ -7,6 +7,7 @@
 #include "support/printf.h"
 #include "support/utils.h"
 #include "tool/qvupgrade.h"
+#include "tool/signals.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ void CopyVersion(const char* from, char (&version)[VERSION_LEN + 1]) {
         n++;
     }
     version[n] = 0;
+    PrintableText(version);
 }
 
 // The drive's firmware version, empty when the drive does not answer: the
@@ -76,14 +78,21 @@ void ReadVersion(int ha, int id, TransferProcedure procedure, char (&version)[VE
 // before the erase, and a file that no longer holds it leaves the drive as it
 // was; and a flash that did not erase is not programmed, since programming
 // only clears bits and would mix the old firmware into the new.
-int Transfer(int ha, int id, int fd, const TransferPlan& plan) {
+//
+// From the first command that changes the drive the signals are held; the
+// caller releases them when the transfer has ended. `erased` tells whether
+// the loader-mode flash was erased, so it holds no whole firmware unless
+// every block went in.
+int Transfer(int ha, int id, int fd, const TransferPlan& plan, bool& erased) {
     const bool rom = plan.procedure == ROM_PROGRAMMING;
     std::vector<unsigned char> image;
     if (rom) {
         const long total = static_cast<long>(plan.pieces) * plan.piece_size;
         image.resize(static_cast<std::size_t>(total));
         if (ReadImage(fd, image.data(), total) != total) return 0;
+        HoldSignals();
         if (EraseRom(ha, id) != 1) return 0;
+        erased = true;
     }
     for (int p = 0; p < plan.pieces; p++) {
         const bool closing = p == plan.pieces - 1;
@@ -92,6 +101,7 @@ int Transfer(int ha, int id, int fd, const TransferPlan& plan) {
             sup::movebytes(image.data() + offset, buffer, plan.piece_size);
         else if (ReadImage(fd, buffer, plan.piece_size) != plan.piece_size)
             return 0;
+        HoldSignals();
         int ok = rom ? WriteRom(ha, id, closing ? 0 : 1, offset, plan.piece_size, buffer)
                      : WriteBuffer(ha, id, closing ? 5 : 4, 0, offset, plan.piece_size, buffer);
         if (ok != 1) return 0;
@@ -101,7 +111,7 @@ int Transfer(int ha, int id, int fd, const TransferPlan& plan) {
 
 }  // namespace
 
-int upgrade(int ha, int id, const char* file) {
+int upgrade(int ha, int id, const char* file, bool* erased) {
     char text[128];
     char model[PRODUCT_ID_LEN + 1];
     int t = DravlinType(ha, id, text);
@@ -138,7 +148,10 @@ int upgrade(int ha, int id, const char* file) {
     sup::printf("Upgrade %s (HA:%d ID:%d) in progress...", ModelName(UpgradeDrive, model), ha, id);
     sup::flush();
 
-    int result = Transfer(ha, id, fd, *plan);
+    bool flash_erased = false;
+    int result = Transfer(ha, id, fd, *plan, flash_erased);
+    ReleaseSignals();
+    if (erased != nullptr) *erased = flash_erased;
     sup::printf("Done\n");
 
     if (plan->procedure == ROM_PROGRAMMING) {
