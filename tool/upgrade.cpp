@@ -31,6 +31,7 @@ void ConfirmOnce() {
     sup::printf("unmount and remove any media from the drive and stop\n");
     sup::printf("volume management.\n");
     for (;;) {
+        DiscardTypeAhead();
         sup::printf("\nContinue? (y/n) ");
         sup::flush();
         int c;
