@@ -236,13 +236,15 @@ TEST(OneRunPerDrive, ExactlyOneOfConcurrentRunsFlashes) {
     struct Case {
         const Procedure* procedure;
         int runs;
-    } cases[] = {{&kWriteBuffer, 2}, {&kRom, 4}};
+        bool all;  // -all finds the drive busy in its scan; else dev=
+    } cases[] = {{&kWriteBuffer, 2, false}, {&kRom, 4, false}, {&kRom, 2, true}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.runs);
+        SCOPED_TRACE(testing::Message() << c.runs << (c.all ? " -all" : " dev="));
         Rig s(*c.procedure, true);
+        const std::vector<std::string> args = c.all ? std::vector<std::string>{s.file, "-all"} : s.Args();
         std::vector<std::future<Result>> runs;
         for (int i = 0; i < c.runs; i++)
-            runs.push_back(std::async(std::launch::async, [&] { return s.box.Run(s.Args(), "y\n"); }));
+            runs.push_back(std::async(std::launch::async, [&] { return s.box.Run(args, "y\n"); }));
         int flashed = 0;
         for (auto& f : runs) {
             Result r = f.get();
@@ -254,6 +256,7 @@ TEST(OneRunPerDrive, ExactlyOneOfConcurrentRunsFlashes) {
             } else {
                 EXPECT_EQ(r.status, 1);
                 EXPECT_EQ(Count(r.err, kInUse), 1) << r.err;
+                EXPECT_EQ(Count(r.err, "qvupdate: 1 busy drive(s) could not be examined\n"), c.all ? 1 : 0);
             }
         }
         EXPECT_EQ(flashed, 1);

@@ -252,5 +252,10 @@ int qvupgrade_main(int argc, char** argv) {
         sup::printf("%cNo upgradable drives found\n", 7);
     else if (outcome == NEEDS_JUMPER)
         PrintJumper();
+    // A drive that another program holds may be one the run was meant for.
+    if (nbusy > 0) {
+        sup::fprintf(stderr, "qvupdate: %d busy drive(s) could not be examined\n", nbusy);
+        run_status = 1;
+    }
     EndRun(run_status);
 }
