@@ -188,11 +188,12 @@ bool StateFolder::load(std::size_t index, Device& d) {
 
 StateFolder::Claim StateFolder::claim(std::size_t index, Device& d) {
     Drive& dr = drives_[index];
-    if (dr.lock_fd >= 0) return Claim::mine;
+    if (dr.lock_fd >= 0) return dr.refused ? Claim::unavailable : Claim::mine;
     std::string why;
     switch (lock_drive(path(d, ".lock"), dr.lock_fd, why)) {
     case LockResult::taken:
-        return load(index, d) ? Claim::mine : Claim::unavailable;
+        dr.refused = !load(index, d);
+        return dr.refused ? Claim::unavailable : Claim::mine;
     case LockResult::busy:
         if (!dr.said)
             report_("drive " + std::to_string(d.conf().ha) + ":" + std::to_string(d.conf().target) +

@@ -64,6 +64,7 @@ private:
     struct Drive {
         int lock_fd = -1;
         bool said = false;                // the in-use line was printed
+        bool refused = false;             // its state was refused once locked
         std::vector<std::uint8_t> kept;   // the state as the folder holds it
     };
     std::string path(const Device& d, const char* suffix) const;
