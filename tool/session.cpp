@@ -1,6 +1,5 @@
 // Session set-up: the one transport handle of the run, its I/O buffer and
 // the drive table.
-#include <cstdlib>
 
 #include "support/comerr.h"
 #include "support/printf.h"
