@@ -3,7 +3,6 @@
 // signals the event of the request block as the real layer would.
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,9 +11,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,6 +21,7 @@
 #include "aspisim/busconf.h"
 #include "aspisim/crc32.h"
 #include "aspisim/device.h"
+#include "aspisim/statefile.h"
 #include "platform/aspi.h"
 #include "platform/winevent.h"
 
@@ -143,6 +141,25 @@ private:
         const FaultConf* fault;
     };
 
+    // BUSY, nothing moved: the drive is another process's.
+    static const FaultConf& in_use() {
+        static const FaultConf f = [] {
+            FaultConf c;
+            c.targstat = 0x08;
+            return c;
+        }();
+        return f;
+    }
+    // A drive whose lock or state cannot be had: a hardware error.
+    static const FaultConf& unavailable() {
+        static const FaultConf f = [] {
+            FaultConf c;
+            c.sense = {0x70, 0, 0x04, 0, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0x44, 0};
+            return c;
+        }();
+        return f;
+    }
+
     static std::vector<std::thread*>& orphans() {
         static std::vector<std::thread*> v;  // kept reachable: leak checkers stay quiet
         return v;
@@ -178,44 +195,11 @@ private:
             }
         }
         if (const char* dir = env("ASPISIM_STATE")) {
-            state_dir_ = dir;
-            struct stat st;
-            if (::mkdir(dir, 0755) != 0 && (errno != EEXIST || ::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))) {
-                if (errno == EEXIST) errno = ENOTDIR;
-                report(std::string("cannot make the state folder ") + dir + ": " + std::strerror(errno));
-                return false;
-            }
-            for (Device& d : devices_)
-                if (!load_state(d)) return false;
+            if (!state_.open(dir, devices_.size())) return false;
+            for (std::size_t i = 0; i < devices_.size(); i++)
+                if (!state_.load(i, devices_[i])) return false;
         }
         return true;
-    }
-
-    std::string state_path(const Device& d) const {
-        return state_dir_ + "/ha" + std::to_string(d.conf().ha) + "-t" + std::to_string(d.conf().target) +
-               ".state";
-    }
-
-    bool load_state(Device& d) {
-        if (d.conf().flash == Flash::none) return true;
-        std::string path = state_path(d);
-        std::ifstream f(path, std::ios::binary);
-        if (!f) return true;  // nothing saved yet
-        std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        if (d.load_state(bytes)) return true;
-        report(path + ": not a saved state of this device (product or flash size differs); remove it");
-        return false;
-    }
-
-    // Written beside and renamed, so a crash leaves the old state or the new.
-    void save_state(const Device& d) {
-        std::string path = state_path(d), tmp = path + ".new";
-        std::vector<std::uint8_t> bytes = d.save_state();
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        f.close();
-        if (!f || std::rename(tmp.c_str(), path.c_str()) != 0)
-            report("cannot save the state " + path + ": " + std::strerror(errno));
     }
 
     void log(const std::string& line) {
@@ -289,7 +273,16 @@ private:
 
         Device* d = find(s->SRB_HaId, s->SRB_Target, s->SRB_Lun);
         const FaultConf* fault = nullptr;
-        if (d != nullptr) {
+        // With a state folder a drive belongs to one process at a time;
+        // what another process sends it is not counted.
+        if (d != nullptr && state_.enabled()) {
+            switch (state_.claim(static_cast<std::size_t>(d - devices_.data()), *d)) {
+            case StateFolder::Claim::mine: break;
+            case StateFolder::Claim::in_use: fault = &in_use(); break;
+            case StateFolder::Claim::unavailable: fault = &unavailable(); break;
+            }
+        }
+        if (d != nullptr && fault == nullptr) {
             BYTE op = s->CDBByte[0];
             unsigned long n = d->count(op);
             for (const FaultConf& f : conf_.faults)
@@ -364,7 +357,8 @@ private:
             std::uint8_t cdb[16];
             std::memcpy(cdb, s->CDBByte, sizeof cdb);
             o = j.device->execute(cdb, s->SRB_BufPointer, s->SRB_BufLen);
-            if (!state_dir_.empty() && j.device->take_changed()) save_state(*j.device);
+            if (state_.enabled() && j.device->take_changed())
+                state_.save(static_cast<std::size_t>(j.device - devices_.data()), *j.device, o);
         }
         s->SRB_HaStat = o.hastat;
         s->SRB_TargStat = o.targstat;
@@ -386,7 +380,7 @@ private:
     std::vector<Device> devices_;
     std::vector<Job> jobs_;
     int log_fd_ = -1;
-    std::string state_dir_;
+    StateFolder state_{report};
 };
 
 std::mutex instance_lock;

@@ -1,7 +1,9 @@
 // The simulated ASPI layer through the entry points of the real shared
 // object, as the ASPI transport reaches it.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "aspisim/crc32.h"
+#include "aspisim/statefile.h"
 #include "fwimage/fwimage.h"
 #include "platform/aspi.h"
 #include "platform/winevent.h"
@@ -592,6 +595,39 @@ TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
     setenv("ASPISIM_STATE", (dir_ + "/bus").c_str(), 1);  // a file, not a folder
     EXPECT_EQ(restart(), "aspisim: cannot make the state folder " + dir_ + "/bus: Not a directory\n");
     EXPECT_EQ(api().support(), DWORD{SS_FAILED_INIT} << 8);
+}
+
+TEST_F(Sim, DriveOfAnotherProcessAnswersBusy) {
+    setenv("ASPISIM_STATE", (dir_ + "/state").c_str(), 1);
+    bus(loader_bus);
+    // The other process's lock: a descriptor of its own on the drive's lock.
+    int other = open((dir_ + "/state/ha0-t2.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(flock(other, LOCK_EX), 0);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 2; i++) {
+        Bytes d(96, 0xAA);
+        SRB_ExecSCSICmd s = run(0, 2, {0x12, 0, 0, 0, 96, 0}, d.data(), 96, SRB_DIR_IN);
+        EXPECT_EQ(s.SRB_Status, SS_ERR);
+        EXPECT_EQ(s.SRB_HaStat, HASTAT_OK);
+        EXPECT_EQ(s.SRB_TargStat, 0x08);
+        EXPECT_EQ(d, Bytes(96, 0xAA));  // nothing moved
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "aspisim: drive 0:2 is in use by another process\n");
+    close(other);
+    EXPECT_EQ(inquiry_id(0, 2), "DRAVLIN CD-R   QV-G567L 1.00");
+}
+
+TEST_F(Sim, SaveNeverWritesThroughALinkAtItsTemporaryName) {
+    // A link at every temporary name this process may pick: the save gives
+    // up rather than write through one.
+    const std::string path = dir_ + "/ha0-t2.state", victim = dir_ + "/victim";
+    std::ofstream(victim) << "keep";
+    for (int n = 0; n < 200; n++)
+        ASSERT_EQ(symlink(victim.c_str(), (path + "." + std::to_string(getpid()) + "-" + std::to_string(n) + ".tmp").c_str()), 0);
+    EXPECT_NE(aspisim::save_state_file(path, {1, 2, 3}), "");
+    std::ifstream f(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "keep");
+    EXPECT_FALSE(fs::exists(path));
 }
 
 TEST_F(Sim, RefusedBusDescription) {

@@ -22,6 +22,7 @@ enum : std::size_t { INQUIRY_BYTES = 96 };
 enum : std::uint32_t { DEFAULT_FLASH = MAX_IMAGE };
 
 const char state_magic[8] = {'A', 'S', 'P', 'I', 'S', 'I', 'M', '1'};
+constexpr std::size_t state_head = 8 + 16 + 4 + 4;
 
 std::uint32_t be(const std::uint8_t* p, int n) {
     std::uint32_t v = 0;
@@ -204,8 +205,18 @@ std::vector<std::uint8_t> Device::save_state() const {
     return s;
 }
 
+std::size_t Device::state_size() const { return state_head + flash_.size(); }
+
+Outcome Device::roll_back(const std::vector<std::uint8_t>& saved) {
+    load_state(saved);
+    staged_.clear();
+    staged_pieces_.clear();
+    changed_ = false;
+    return check(0x04, 0x44, 0x00);
+}
+
 bool Device::load_state(const std::vector<std::uint8_t>& s) {
-    constexpr std::size_t head = 8 + 16 + 4 + 4;
+    constexpr std::size_t head = state_head;
     if (s.size() < head || std::memcmp(s.data(), state_magic, 8) != 0 ||
         std::memcmp(s.data() + 8, conf_.product.data(), 16) != 0 || be(s.data() + 28, 4) != flash_.size() ||
         s.size() != head + flash_.size())

@@ -59,6 +59,12 @@ public:
     // another product or flash size and leaves the device unchanged.
     std::vector<std::uint8_t> save_state() const;
     bool load_state(const std::vector<std::uint8_t>& bytes);
+    // The length of save_state's bytes.
+    std::size_t state_size() const;
+    // A change that could not be kept: back to `saved` (save_state's bytes),
+    // and the command ends as a hardware error, so that the caller never
+    // sees a commit the drive did not keep.
+    Outcome roll_back(const std::vector<std::uint8_t>& saved);
 
 private:
     Outcome good() const { return {0x01, 0, 0, {}}; }

@@ -13,6 +13,8 @@ std::uint8_t ndrive = 0;
 std::uint8_t nhost = 0;
 int arHA[MAX_DRIVES];
 int arID[MAX_DRIVES];
+int nfound = 0;
+int nbusy = 0;
 
 namespace {
 
@@ -29,6 +31,8 @@ constexpr int kInquiryLen = 36;      // the scan reads the standard part only
 constexpr int kDevInquiryLen = 56;
 constexpr int kInquireLen = 96;      // what drive identification asks for
 constexpr int kPeripheralCdrom = 5;
+constexpr int kStatusMask = 0x3E;  // the status code bits of the status byte
+constexpr int kStatusBusy = 0x08;
 
 constexpr CommandDef kTestUnitReady{0x00, 6, SCGF_DISCONNECT, "test unit ready"};
 constexpr CommandDef kRezeroUnit{0x01, 6, SCGF_DISCONNECT, "rezero unit"};
@@ -103,7 +107,9 @@ int received(const SCSI* handle, int cnt) {
 }
 
 void add_drive(int bus, int target) {
-    // The table holds MAX_DRIVES entries; devices found after that are ignored.
+    // The table holds MAX_DRIVES entries; devices found after that are only
+    // counted, so that the caller can say they were left out.
+    nfound++;
     if (ndrive >= MAX_DRIVES) return;
     arHA[ndrive] = bus;
     arID[ndrive] = target;
@@ -174,8 +180,11 @@ int scsi_device() {
         for (int target = 0; target < 8; target++) {
             scg_settarget(scgp, bus, target, 0);
             test_unit_ready(scgp);
-            if (inquiry(scgp, inq, sizeof inq) == 0 && (inq[0] & 0x1F) == kPeripheralCdrom)
-                add_drive(bus, target);
+            if (inquiry(scgp, inq, sizeof inq) == 0) {
+                if ((inq[0] & 0x1F) == kPeripheralCdrom) add_drive(bus, target);
+            } else if ((scg_cmd_status(scgp) & kStatusMask) == kStatusBusy) {
+                nbusy++;
+            }
         }
     }
     return -1;

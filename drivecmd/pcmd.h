@@ -15,6 +15,11 @@ extern std::uint8_t ndrive;
 extern std::uint8_t nhost;  // host adapters to scan: 1 + highest existing
 extern int arHA[MAX_DRIVES];
 extern int arID[MAX_DRIVES];
+// Devices the scan found, those beyond the table's room included.
+extern int nfound;
+// Devices that answered the scan with BUSY: they exist but could not be
+// examined (another program has them).
+extern int nbusy;
 
 // Record builders on a handle: 0 success, -1 failure (as scg_cmd).
 int test_unit_ready(SCSI* scgp);

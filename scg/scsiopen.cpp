@@ -48,27 +48,30 @@ int scg_scandev(const char* devp, char* errs, int slen, int* busp, int* tgtp, in
     int x1 = 0, x2 = 0, x3 = 0;
     int n = 0;
     const char* p = devp;
+    // A number that does not fit an int is as bad as a stray character: it
+    // would wrap onto another address.
+    bool fits = true;
 
     *busp = *tgtp = *lunp = 0;
     if (*p != '\0') {
-        p = sup::astoi(p, &x1);
-        if (*p != ',') {
+        p = sup::astoi_fits(p, &x1, &fits);
+        if (!fits || *p != ',') {
             seterr(errs, slen, "Invalid bus or target specifier in '%s'", devp);
             return -1;
         }
         p++;
         n++;
         if (*p != '\0') {
-            p = sup::astoi(p, &x2);
-            if (*p != ',' && *p != '\0') {
+            p = sup::astoi_fits(p, &x2, &fits);
+            if (!fits || (*p != ',' && *p != '\0')) {
                 seterr(errs, slen, "Invalid target or lun specifier in '%s'", devp);
                 return -1;
             }
             if (*p == ',') p++;
             n++;
             if (*p != '\0') {
-                p = sup::astoi(p, &x3);
-                if (*p != '\0') {
+                p = sup::astoi_fits(p, &x3, &fits);
+                if (!fits || *p != '\0') {
                     seterr(errs, slen, "Invalid lun specifier in '%s'", devp);
                     return -1;
                 }
@@ -192,8 +195,9 @@ SCSI* scg_open(const char* scsidev, char* errs, int slen, int debug, int be_verb
                     if (devp[1] == '\0') {
                         lun = -2;
                     } else if (devp[1] == ',') {
-                        const char* end = sup::astoi(devp + 2, &lun);
-                        if (*end != '\0') {
+                        bool fits = true;
+                        const char* end = sup::astoi_fits(devp + 2, &lun, &fits);
+                        if (!fits || *end != '\0') {
                             seterr(errs, slen, "Invalid lun specifier '%s'", devp + 2);
                             return give_up(scgp, EINVAL);
                         }

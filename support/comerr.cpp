@@ -29,8 +29,10 @@ int _comerr(bool exflg, int err, const char* fmt, ArgList args) {
         char fallback[20];
         error("%s: %s. %r", prog, detail::errtext(err, fallback), msg);
     }
+    // The status keeps the number's low eight bits; where they are 0 (no
+    // error number was set) the run would look successful.
     if (exflg)
-        comexit(err);
+        comexit((err & 0xFF) != 0 ? err : -1);
     return err;
 }
 

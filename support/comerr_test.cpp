@@ -135,6 +135,16 @@ TEST_F(ErrorReports, ComerrnoRunsExitFunctionsNewestFirstAndExits) {
             sup::comerr("no\n");
         },
         testing::ExitedWithCode(EACCES), "^qvupdate: .+\\. no\n$");
+    // A number that leaves 0 in the status would read as success.
+    for (int err : {0, 256}) {
+        EXPECT_EXIT(
+            {
+                errno = err;
+                sup::comerr("no\n");
+            },
+            testing::ExitedWithCode(255), "no\n$")
+            << err;
+    }
     EXPECT_EXIT(sup::comexit(3), testing::ExitedWithCode(3), "^$");
 }
 

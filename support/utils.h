@@ -20,6 +20,9 @@ void* movebytes(const void* from, void* to, int cnt);
 int streql(const char* a, const char* b);
 const char* astol(const char* s, long* l);
 const char* astoi(const char* s, int* i);
+// As astoi; *fits tells whether the number lies in the int range, where
+// astoi's value would have wrapped.
+const char* astoi_fits(const char* s, int* i, bool* fits);
 
 int fgetline(FILE* f, char* buf, int len);
 int getline(char* buf, int len);

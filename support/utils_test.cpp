@@ -185,6 +185,25 @@ TEST(Astol, WrapsModulo2To32) {
     EXPECT_EQ(i, -12);
 }
 
+TEST(Astoi, FitsTellsWhereTheValueWrapped) {
+    const struct {
+        const char* text;
+        bool fits;
+    } cases[] = {
+        {"2147483647", true}, {"2147483648", false}, {"-2147483648", true}, {"-2147483649", false},
+        {"0x7FFFFFFF", true}, {"0x80000000", false}, {"037777777777", false}, {"4294967298", false},
+        {"99999999999999999999999999", false}, {"", true}, {"-", true},
+    };
+    for (const auto& c : cases) {
+        int wrapped = 0, i = 1;
+        bool fits = !c.fits;
+        const char* end = sup::astoi_fits(c.text, &i, &fits);
+        EXPECT_EQ(fits, c.fits) << c.text;
+        EXPECT_EQ(end, sup::astoi(c.text, &wrapped)) << c.text;
+        EXPECT_EQ(i, wrapped) << c.text;  // the value itself is astoi's
+    }
+}
+
 struct TmpStream {
     FILE* f;
     explicit TmpStream(const char* text) : f(std::tmpfile()) {

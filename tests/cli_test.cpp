@@ -28,6 +28,9 @@ TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
         {file, "/?"},
         {file, "-all", "-l"},        // -l would skip the image check
         {"-list", "/all"},
+        {file, "-id:4294967298"},          // would wrap onto target 2
+        {file, "-ha:-4294967296", "-id:2"},
+        {file, "/id:99999999999999999999"},
     };
     for (const auto& args : runs) {
         Result r = box.Run(args);

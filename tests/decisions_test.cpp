@@ -93,7 +93,7 @@ TEST(FailedTransfer, NoPieceAndNoClosingPieceAfterAFailedOne) {
                          "Upgrade QV-G567L (HA:0 ID:2) in progress...Done\n"
                          "New firmware version    : 1.00\n"
                          "Error upgrading drive\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(ZeroTimes(r.err), FaultReport("write_buffer", "3B 04 00 00 80 00 00 20 00 00"));
 
     std::vector<LogEntry> log = box.Log();
@@ -113,7 +113,7 @@ TEST(FailedTransfer, FailedClosingPieceIsAnError) {
                          "Upgrade QV-G567L (HA:0 ID:2) in progress...Done\n"
                          "New firmware version    : 1.00\n"
                          "Error upgrading drive\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(ZeroTimes(r.err), FaultReport("write_buffer", "3B 05 00 07 E0 00 00 20 00 00"));
     std::vector<int> modes = WriteBufferModes(box.Log(), 0, 2);
     ASSERT_EQ(modes.size(), 64u);
@@ -125,13 +125,14 @@ TEST(FailedTransfer, LoaderModeWriteStopsWithoutTheClosingBlock) {
     box.SetBus(Drive(0, 3, kLoader, "1.02") + "fail 0 3 0xE2 3\n");
     std::string file = box.WriteFile("g253k106.bin", Image(11, "1.06"));
     Result r = box.Run({file, "-all"}, "y\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     // The identity area lies in the first block, which did go through.
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G253K loaded\n" + kWarning +
                          "Current firmware version: 1.02\n"
                          "Upgrade QV-G253K (HA:0 ID:3) in progress...Done\n"
                          "New firmware version: 1.06\n"
-                         "Error upgrading drive\n");
+                         "Error upgrading drive\n" +
+                         kPartlyWritten);
     EXPECT_EQ(ZeroTimes(r.err), FaultReport("write_rom", "E2 01 00 01 00 00 00 00 80 00 00 00"));
     EXPECT_EQ(Execs(box.Log(), 0xE1).size(), 1u);
     EXPECT_EQ(WriteRomControls(box.Log()), (std::vector<int>{1, 1, 1}));

@@ -233,6 +233,7 @@ Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t 
         // A flash that was not erased is not programmed: it keeps the old
         // firmware whole.
         e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, p.from) + "Error upgrading drive\n";
+        e.status = 1;
         e.sent = stopped;
         e.reported = true;
         break;
@@ -243,7 +244,9 @@ Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t 
         // closing piece of a complete download.
         std::string version = p.from;
         if (p.rom) version = step.piece > 1 ? p.to : "\xFF\xFF\xFF\xFF";
-        e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, version) + "Error upgrading drive\n";
+        e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, version) + "Error upgrading drive\n" +
+                (p.rom ? kPartlyWritten : "");
+        e.status = 1;
         e.sent = stopped;
         e.drive = p.rom ? DriveEnd::Partial : DriveEnd::Untouched;
         e.pieces_in = step.piece - 1;

@@ -39,6 +39,10 @@ const char kWarning[] =
     "\n"
     "Continue? (y/n) ";
 
+const char kPartlyWritten[] =
+    "Warning: the drive's flash is only partly written. Run the upgrade again before you switch the "
+    "drive off.\n";
+
 std::uint32_t Crc32(const unsigned char* data, std::size_t size) {
     std::uint32_t crc = 0xFFFFFFFFu;
     for (std::size_t i = 0; i < size; i++) {
@@ -124,17 +128,31 @@ Result Sandbox::Qvimage(const std::vector<std::string>& args) const {
     return Spawn(QvimagePath(), args, "", 60);
 }
 
-Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& input, int timeout_s, const std::string& wait_for,
-                      const std::function<void()>& action, const std::string& first) const {
-    Result r;
+std::vector<std::string> Sandbox::Environment() const {
     std::vector<std::string> env;
     for (char** e = environ; *e; e++)
         if (std::strncmp(*e, "ASPISIM_", 8) != 0) env.push_back(*e);
     env.push_back("ASPISIM_LOG=" + Path("log"));
-    env.push_back("ASPISIM_STATE=" + Path("state"));
+    env.push_back("ASPISIM_STATE=" + (state_.empty() ? Path("state") : state_));
     if (has_bus_) env.push_back("ASPISIM_BUS=" + Path("bus"));
     if (!time_scale_.empty()) env.push_back("ASPISIM_TIME_SCALE=" + time_scale_);
+    return env;
+}
+
+bool WaitFor(const std::function<bool()>& done, int seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        usleep(5000);
+    }
+    return true;
+}
+
+Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& input, int timeout_s, const std::string& wait_for,
+                      const std::function<void()>& action, const std::string& first) const {
+    Result r;
+    std::vector<std::string> env = Environment();
 
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -143,24 +161,40 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
 
+    // Close-on-exec, so that runs started side by side never hold each
+    // other's pipes open.
     int in[2], out[2], err[2];
-    if (pipe(in) || pipe(out) || pipe(err)) throw std::runtime_error("pipe failed");
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+        throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    if (stdout_to_.empty() || stdout_to_ == "|closed")
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    else
+        posix_spawn_file_actions_addopen(&fa, 1, stdout_to_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-        posix_spawn_file_actions_addclose(&fa, fd);
+    // The run gets SIGPIPE as a shell would give it, not ignored as here.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    if (stdout_to_ == "|closed") close(out[0]);
     pid_t pid;
-    int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, program.c_str(), &fa, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    child_ = rc == 0 ? pid : -1;
     close(in[0]);
+    if (stdout_to_ == "|closed") out[0] = -1;
     close(out[1]);
     close(err[1]);
     if (rc != 0) {
         close(in[1]);
-        close(out[0]);
+        if (out[0] >= 0) close(out[0]);
         close(err[0]);
         r.err = "spawn of " + program + " failed: " + std::strerror(rc);
         return r;
@@ -234,6 +268,8 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
+    child_ = -1;
     return r;
 }
 

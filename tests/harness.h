@@ -3,6 +3,7 @@
 // with its own standard input, output and error, and a time limit.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -16,6 +17,7 @@ struct Result {
     std::string out;
     std::string err;
     int status = -1;        // exit status, or -1 when killed by a signal
+    int signal = 0;         // the signal that ended it
     bool timed_out = false;
 };
 
@@ -39,6 +41,8 @@ std::uint32_t Crc32(const unsigned char* data, std::size_t size);
 extern const char kBanner[];
 // The warning and the confirmation prompt of the first upgrade of a run.
 extern const char kWarning[];
+// The line after "Error upgrading drive" when a loader-mode flash was erased.
+extern const char kPartlyWritten[];
 
 class Sandbox {
 public:
@@ -56,6 +60,11 @@ public:
     // Scales every time limit of the next runs (ASPISIM_TIME_SCALE): 0.001
     // turns the program's 300-second time-out into 0.3 seconds.
     void SetTimeScale(const std::string& factor) { time_scale_ = factor; }
+    // The simulator's state folder of the next runs (default: "state" here).
+    void SetStateFolder(const std::string& dir) { state_ = dir; }
+    // The next runs write standard output to this file instead of the
+    // result; "|closed" gives them a pipe that nobody reads.
+    void SetStdout(const std::string& path) { stdout_to_ = path; }
     std::string WriteFile(const std::string& name, const Bytes& data) const;
     Bytes ReadFile(const std::string& name) const;
 
@@ -72,6 +81,12 @@ public:
     // Runs qvimage.
     Result Qvimage(const std::vector<std::string>& args) const;
 
+    // The process of the run in progress, for an action to signal.
+    int Child() const { return child_; }
+    // The environment a run gets: the caller's, with the simulator's
+    // variables of this sandbox.
+    std::vector<std::string> Environment() const;
+
     // The log of every run so far; ClearLog() starts it afresh.
     std::vector<LogEntry> Log() const;
     void ClearLog() const;
@@ -83,6 +98,9 @@ private:
     std::string dir_;
     bool has_bus_ = false;
     std::string time_scale_;
+    std::string state_;
+    std::string stdout_to_;
+    mutable std::atomic<int> child_{-1};
 };
 
 // What a drive of the maker keeps between runs, from the simulator's state
@@ -102,6 +120,9 @@ std::vector<LogEntry> To(const std::vector<LogEntry>& log, int ha, int target);
 std::vector<LogEntry> Changing(const std::vector<LogEntry>& log);
 // The opcode of each command, in order.
 std::vector<int> Opcodes(const std::vector<LogEntry>& log);
+
+// Polls until done() holds or seconds have passed; false on time-out.
+bool WaitFor(const std::function<bool()>& done, int seconds = 20);
 
 // Path of the programs under test.
 std::string QvupdatePath();

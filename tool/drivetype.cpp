@@ -33,6 +33,9 @@ int DravlinType(int ha, int id, char* text) {
     int type = product_type(product);
 
     if (text != nullptr) {
+        PrintableText(vendor);
+        PrintableText(product);
+        PrintableText(revision);
         if (type == -1) {
             type = -2;
             sup::zt_snprintf(text, kTextLen,
@@ -45,6 +48,12 @@ int DravlinType(int ha, int id, char* text) {
     }
     // After the text, which shows the product id the drive reported.
     return type_by_revision(type, revision);
+}
+
+char* PrintableText(char* text) {
+    for (char* p = text; *p != '\0'; p++)
+        if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F) *p = '?';
+    return text;
 }
 
 char* RemoveSpaces(const char* src, char* dst) {

@@ -1,5 +1,11 @@
 // qvupdate: the command line, the banner and the four modes of a run.
+#include <stdio_ext.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,13 +13,13 @@
 #include <vector>
 
 #include "fwimage/check.h"
+#include "support/comerr.h"
 #include "support/printf.h"
 #include "support/utils.h"
 #include "tool/qvupgrade.h"
+#include "tool/signals.h"
 
 namespace {
-
-enum { NAME_MAX_LEN = 255 };
 
 const char* const banner[] = {
     " ___________________________________________________________________________ ",
@@ -37,22 +43,19 @@ struct Options {
     int list = 0;
     int help = 0;
     int file_given = 0;
+    int bad_number = 0;  // an -ha: or -id: that does not fit an int
 };
-
-// Copies at most NAME_MAX_LEN characters of an argument, terminated.
-void CopyArg(const char* arg, char (&to)[NAME_MAX_LEN + 1]) {
-    std::size_t n = strnlen(arg, NAME_MAX_LEN);
-    std::memcpy(to, arg, n);
-    to[n] = 0;
-}
 
 // The number after -id: or -ha:, read the way atoi reads the argument with
 // its four option characters blanked out: "-id:" alone is 0, "-id:-1" is -1.
-int OptionNumber(const char* arg) {
-    char text[NAME_MAX_LEN + 1];
-    CopyArg(arg, text);
-    std::memset(text, ' ', 4);
-    return static_cast<int>(std::strtol(text, nullptr, 10));
+// The whole argument is read, however long. False for a number that does
+// not fit an int: wrapped, it would name another drive.
+bool OptionNumber(const char* arg, int& number) {
+    errno = 0;
+    long n = std::strtol(arg + 4, nullptr, 10);
+    if (errno == ERANGE || n < INT_MIN || n > INT_MAX) return false;
+    number = static_cast<int>(n);
+    return true;
 }
 
 bool Is(const char* arg, const char* slash, const char* dash) {
@@ -72,9 +75,9 @@ void ParseArgs(int argc, char** argv, Options& o) {
         } else if (std::strncmp(arg, "dev=", 4) == 0) {
             o.devtext = arg + 4;
         } else if (Is(arg, "/id:", "-id:")) {
-            o.id = OptionNumber(arg);
+            if (!OptionNumber(arg, o.id)) o.bad_number = 1;
         } else if (Is(arg, "/ha:", "-ha:")) {
-            o.ha = OptionNumber(arg);
+            if (!OptionNumber(arg, o.ha)) o.bad_number = 1;
         } else if (Is(arg, "/all", "-all")) {
             o.all = 1;
         } else if (std::strcmp(arg, "-debug") == 0) {
@@ -90,6 +93,22 @@ void ParseArgs(int argc, char** argv, Options& o) {
 
 enum Outcome { NO_MATCH = 0, MATCHED = 1, NEEDS_JUMPER = 2 };
 
+// The exit status of a run that reached a mode: 1 once an upgrade failed.
+int run_status = 0;
+
+// Upgrades one drive; a failure is said, with a warning when the loader-mode
+// flash was erased and so holds no whole firmware. False after a failure.
+bool UpgradeOne(int ha, int id, Image image) {
+    bool erased = false;
+    if (upgrade(ha, id, image, &erased)) return true;
+    sup::printf("Error upgrading drive\n");
+    if (erased)
+        sup::printf("Warning: the drive's flash is only partly written. "
+                    "Run the upgrade again before you switch the drive off.\n");
+    run_status = 1;
+    return false;
+}
+
 // Walks the drive table and upgrades the drives of the image's type, asking
 // for each one unless every drive is wanted. The last drive that matched or
 // needed the jumper decides the outcome.
@@ -101,6 +120,7 @@ Outcome WalkDrives(Image image, int& all, bool ask) {
         if (t == UpgradeDrive) {
             outcome = MATCHED;
             if (ask) {
+                DiscardTypeAhead();
                 sup::printf("Upgrade Dravlin drive at HA:%d ID:%d? (y/n/a) ", arHA[i], arID[i]);
                 sup::flush();
                 int answer = 'a';
@@ -113,10 +133,7 @@ Outcome WalkDrives(Image image, int& all, bool ask) {
                 sup::printf(" %c\n", answer);
                 if (answer == 'n') continue;
             }
-            if (!upgrade(arHA[i], arID[i], image)) {
-                sup::printf("Error upgrading drive\n");
-                break;
-            }
+            if (!UpgradeOne(arHA[i], arID[i], image)) break;
         } else if (t == 10 && UpgradeDrive == 11) {
             // The drive is in its normal mode; the image is for its loader.
             outcome = NEEDS_JUMPER;
@@ -149,6 +166,13 @@ std::vector<unsigned char> LoadImage(const char* file) {
 
 }  // namespace
 
+void DiscardTypeAhead() {
+    // Only a terminal: piped answers are all typed ahead, on purpose.
+    if (!isatty(STDIN_FILENO)) return;
+    __fpurge(stdin);
+    tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
 int GetAnswer() {
     int c = std::getc(stdin);
     if (c == EOF) {
@@ -159,12 +183,23 @@ int GetAnswer() {
 }
 
 void EndRun(int status) {
-    sup::flush();
+    // Output that never arrived is a failure too, whatever else went well.
+    errno = 0;
+    int failed = sup::flush() != 0 || std::ferror(stdout);
+    if (failed) {
+        sup::errmsgno(errno > 0 ? errno : -1, "Cannot write standard output.\n");
+        if (status == 0) status = 1;
+    }
     std::exit(status);
 }
 
 int qvupgrade_main(int argc, char** argv) {
     sup::save_args(argc, argv);
+    // A closed or full standard output must not end the run part-way (a
+    // drive may be in the middle of its transfer): writes fail quietly and
+    // the run says so at its end.
+    IgnoreBrokenPipe();
+    sup::_io_add_my_flag(stdout, sup::_IO_NORAISE);
 
     Options o;
     ParseArgs(argc, argv, o);
@@ -176,7 +211,7 @@ int qvupgrade_main(int argc, char** argv) {
 
     // -l skips the image check, so -all with it would upgrade with no
     // checked image.
-    if (o.help || !o.file_given || (o.all && o.list)) {
+    if (o.help || !o.file_given || o.bad_number || (o.all && o.list)) {
         for (const char* line : usage) sup::printf("%s\n", line);
         EndRun(1);
     }
@@ -193,12 +228,10 @@ int qvupgrade_main(int argc, char** argv) {
         outcome = WalkDrives(image, o.all, false);
     } else if (o.list) {
         ListDrives();
-        sup::flush();
-        return 0;
+        EndRun(0);
     } else if (o.id >= 0) {
-        if (!upgrade(o.ha, o.id, image)) sup::printf("Error upgrading drive\n");
-        sup::flush();
-        return 0;
+        UpgradeOne(o.ha, o.id, image);
+        EndRun(run_status);
     } else {
         outcome = WalkDrives(image, o.all, true);
     }
@@ -207,6 +240,10 @@ int qvupgrade_main(int argc, char** argv) {
         sup::printf("%cNo upgradable drives found\n", 7);
     else if (outcome == NEEDS_JUMPER)
         PrintJumper();
-    sup::flush();
-    return 0;
+    // A drive that another program holds may be one the run was meant for.
+    if (nbusy > 0) {
+        sup::fprintf(stderr, "qvupdate: %d busy drive(s) could not be examined\n", nbusy);
+        run_status = 1;
+    }
+    EndRun(run_status);
 }

@@ -1,6 +1,5 @@
 // Session set-up: the one transport handle of the run, its I/O buffer and
 // the drive table.
-#include <cstdlib>
 
 #include "support/comerr.h"
 #include "support/printf.h"
@@ -33,13 +32,13 @@ void initscsi(const char* devtext, int* ha, int* id) {
         // Only an explicit target conflicts with dev=; a lone -ha: gives way.
         if (*id != -1) {
             sup::printf("Ilegal HA/ID spec. Ommit -ha / -id and use correct dev= option\n");
-            std::exit(1);
+            EndRun(1);
         }
         *ha = scgp->scsibus;
         *id = scgp->target;
         if (scgp->lun > 0) {
             sup::printf("Illegal option 'dev=%s', must use Lun 0\n", devtext);
-            std::exit(1);
+            EndRun(1);
         }
     }
 
@@ -53,4 +52,7 @@ void initscsi(const char* devtext, int* ha, int* id) {
         if (scg_havebus(scgp, bus)) nhost = static_cast<std::uint8_t>(bus + 1);
 
     scsi_device();
+    if (nfound > MAX_DRIVES)
+        sup::fprintf(stderr, "qvupdate: more than %d drives found, only the first %d are used\n",
+                     MAX_DRIVES, MAX_DRIVES);
 }

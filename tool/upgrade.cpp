@@ -6,6 +6,7 @@
 #include "support/printf.h"
 #include "support/utils.h"
 #include "tool/qvupgrade.h"
+#include "tool/signals.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ void ConfirmOnce() {
     sup::printf("unmount and remove any media from the drive and stop\n");
     sup::printf("volume management.\n");
     for (;;) {
+        DiscardTypeAhead();
         sup::printf("\nContinue? (y/n) ");
         sup::flush();
         int c;
@@ -44,6 +46,7 @@ void CopyVersion(const char* from, char (&version)[VERSION_LEN + 1]) {
         n++;
     }
     version[n] = 0;
+    PrintableText(version);
 }
 
 // The drive's firmware version, empty when the drive does not answer: the
@@ -71,15 +74,25 @@ void ReadVersion(int ha, int id, TransferProcedure procedure, char (&version)[VE
 // holds no firmware until the last block is in. A flash that did not erase
 // is not programmed, since programming only clears bits and would mix the
 // old firmware into the new.
-int Transfer(int ha, int id, Image image, const TransferPlan& plan) {
+//
+// From the first command that changes the drive the signals are held; the
+// caller releases them when the transfer has ended. `erased` tells whether
+// the loader-mode flash was erased, so it holds no whole firmware unless
+// every block went in.
+int Transfer(int ha, int id, Image image, const TransferPlan& plan, bool& erased) {
     const bool rom = plan.procedure == ROM_PROGRAMMING;
     // The run took only an image that holds every piece; never send beyond it.
     if (!fwimage::complete(image, UpgradeDrive)) return 0;
-    if (rom && EraseRom(ha, id) != 1) return 0;
+    if (rom) {
+        HoldSignals();
+        if (EraseRom(ha, id) != 1) return 0;
+        erased = true;
+    }
     for (int p = 0; p < plan.pieces; p++) {
         const bool closing = p == plan.pieces - 1;
         const long offset = static_cast<long>(p) * plan.piece_size;
         sup::movebytes(image.data() + offset, buffer, plan.piece_size);
+        HoldSignals();
         int ok = rom ? WriteRom(ha, id, closing ? 0 : 1, offset, plan.piece_size, buffer)
                      : WriteBuffer(ha, id, closing ? 5 : 4, 0, offset, plan.piece_size, buffer);
         if (ok != 1) return 0;
@@ -89,7 +102,7 @@ int Transfer(int ha, int id, Image image, const TransferPlan& plan) {
 
 }  // namespace
 
-int upgrade(int ha, int id, Image image) {
+int upgrade(int ha, int id, Image image, bool* erased) {
     char text[128];
     char model[PRODUCT_ID_LEN + 1];
     int t = DravlinType(ha, id, text);
@@ -121,7 +134,10 @@ int upgrade(int ha, int id, Image image) {
     sup::printf("Upgrade %s (HA:%d ID:%d) in progress...", ModelName(UpgradeDrive, model), ha, id);
     sup::flush();
 
-    int result = Transfer(ha, id, image, *plan);
+    bool flash_erased = false;
+    int result = Transfer(ha, id, image, *plan, flash_erased);
+    ReleaseSignals();
+    if (erased != nullptr) *erased = flash_erased;
     sup::printf("Done\n");
 
     if (plan->procedure == ROM_PROGRAMMING) {

@@ -1,0 +1,13 @@
+// The transfer window: from the first command that changes a drive until the
+// transfer has ended, the signals that would end or stop the run are held,
+// so that an interrupt never leaves a drive erased or half-written.
+#pragma once
+
+// Opens the window; calling it while it is open changes nothing.
+void HoldSignals();
+// Closes the window: a signal that arrived meanwhile takes its normal effect
+// now (the run ends, or stops for SIGTSTP). Nothing happens when it is closed.
+void ReleaseSignals();
+
+// A write to a closed pipe fails instead of ending the process.
+void IgnoreBrokenPipe();
