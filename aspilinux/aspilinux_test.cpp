@@ -292,7 +292,11 @@ TEST_F(Linux, AtMostEightAdapters) {
 }
 
 TEST_F(Linux, NoAdapters) {
+    testing::internal::CaptureStderr();
     start();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "aspilinux: no SCSI generic devices in " + root_ +
+                                                          "/sys/class/scsi_generic (is the sg module loaded? "
+                                                          "modprobe sg)\n");
     EXPECT_EQ(host_->support_info(), DWORD{SS_NO_ADAPTERS} << 8);
 }
 

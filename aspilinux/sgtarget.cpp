@@ -61,6 +61,9 @@ SgTarget::SgTarget(Kernel& kernel, aspihost::Log& log) : kernel_(kernel), log_(l
     ok_ = log_.open("ASPILINUX_LOG");
     std::lock_guard<std::mutex> g(mu_);
     rescan();
+    if (ok_ && adapters_.empty())
+        log_.report("no SCSI generic devices in " + kernel_.sysfs_root() +
+                    "/class/scsi_generic (is the sg module loaded? modprobe sg)");
 }
 
 // Adapter numbers never move while the layer runs: a pair seen first later
