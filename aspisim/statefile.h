@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,7 @@ LockResult lock_drive(const std::string& lock_path, int& fd, std::string& why);
 // drive. Problems are said through `report`, one line each.
 class StateFolder {
 public:
-    using Report = void (*)(const std::string& line);
+    using Report = std::function<void(const std::string& line)>;
     explicit StateFolder(Report report) : report_(report) {}
     ~StateFolder();
     StateFolder(const StateFolder&) = delete;
