@@ -379,7 +379,7 @@ TEST(AspiUnloaded, EveryCallFailsWithItsOwnReport) {
         scgp->lun = 0;
         scgp->fd = 1;
         FILE* f = capture_err(sim, scgp);
-        r.put("loaded", scg_wnt::aspi_loaded());
+        r.put("loaded", scg_wnt::aspi_library().loaded());
         prepare(scgp, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0);
         r.put("send", scg_std_ops.scgo_send(scgp));
         r.put("send.error", scgp->cmdrec->error);
@@ -431,7 +431,7 @@ TEST(AspiSim, OpenWithoutAddressSelectsNothingAndCountsAdapters) {
         r.put("addr", std::to_string(scgp->scsibus) + "," + std::to_string(scgp->target) + "," +
                           std::to_string(scgp->lun) + "," + std::to_string(scgp->fd));
         r.put("errs", std::string("[") + errs + "]");
-        r.put("busses", scg_wnt::aspi_busses());
+        r.put("busses", scg_wnt::aspi_library().busses());
         std::string bus;
         for (int b : {-1, 0, 1, 2}) bus += std::to_string(scg_havebus(scgp, b));
         r.put("havebus", bus);
@@ -446,7 +446,7 @@ TEST(AspiSim, OpenWithoutAddressSelectsNothingAndCountsAdapters) {
         r.put("bufsize", scg_bufsize(scgp, 0));
         r.put("version", scg_version(scgp, SCGV_VERSION));
         scg_close(scgp);
-        r.put("loaded.after.close", scg_wnt::aspi_loaded());
+        r.put("loaded.after.close", scg_wnt::aspi_library().loaded());
     });
     auto r = sim.report();
     ASSERT_EQ(r["open"], "1");
@@ -475,7 +475,7 @@ TEST(AspiSim, OpenWithAddressAndABusBeyondTheAdapters) {
         SCSI* beyond = scg_open("5,0,0", errs, sizeof errs, 0, 0);
         r.put("beyond", beyond != nullptr);
         r.put("beyond.errs", std::string("[") + errs + "]");
-        r.put("loaded", scg_wnt::aspi_loaded());
+        r.put("loaded", scg_wnt::aspi_library().loaded());
         scg_close(scgp);
     });
     auto r = sim.report();
