@@ -4,6 +4,7 @@
 // to the caller's output function one character at a time. Integers are
 // narrowed here, from the captured 64-bit value, to the size the conversion
 // names, so the 32-bit rules hold whatever type the caller passed.
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -263,6 +264,24 @@ long long print_fixed_int(State& st, ArgList& args, char size, char type, bool u
     return print_int(st, fetch_int(args, size, type == 'D' && !uns), type, uns);
 }
 
+// The one-letter integer conversions: size and type of each (size 0: none).
+struct IntForm {
+    char size = 0;
+    char type = 0;
+};
+
+constexpr std::array<IntForm, 128> make_int_forms() {
+    constexpr char rows[][3] = {{'d', 'I', 'D'}, {'i', 'I', 'D'}, {'u', 'I', 'U'}, {'o', 'I', 'O'},
+                                {'x', 'I', 'x'}, {'z', 'I', 'Z'}, {'D', 'L', 'D'}, {'O', 'L', 'O'},
+                                {'X', 'L', 'X'}, {'Z', 'L', 'Z'}, {'p', 'P', 'P'}};
+    std::array<IntForm, 128> forms{};
+    for (const auto& r : rows)
+        forms[static_cast<unsigned char>(r[0])] = {r[1], r[2]};
+    return forms;
+}
+
+constexpr std::array<IntForm, 128> int_forms = make_int_forms();
+
 void set_integer(Conversion& cv, char size, char type, bool uns) {
     cv.conv = 'I';
     cv.size = size;
@@ -333,32 +352,14 @@ void set_integer(Conversion& cv, char size, char type, bool uns) {
         return cv;
     }
 
+    const auto uc = static_cast<unsigned char>(c);
+    if (uc < int_forms.size() && int_forms[uc].size != 0) {
+        const IntForm form = int_forms[uc];
+        set_integer(cv, form.size, form.type, form.type == 'U');
+        cv.end = fmt + 1;
+        return cv;
+    }
     switch (c) {
-    case 'd':
-    case 'i':
-        set_integer(cv, 'I', 'D', false);
-        break;
-    case 'u':
-        set_integer(cv, 'I', 'U', true);
-        break;
-    case 'o':
-        set_integer(cv, 'I', 'O', false);
-        break;
-    case 'x':
-        set_integer(cv, 'I', 'x', false);
-        break;
-    case 'z':
-        set_integer(cv, 'I', 'Z', false);
-        break;
-    case 'D':
-    case 'O':
-    case 'X':
-    case 'Z':
-        set_integer(cv, 'L', c, false);
-        break;
-    case 'p':
-        set_integer(cv, 'P', 'P', false);
-        break;
     case 'h':
     case 'l': {
         char size = c == 'h' ? 'S' : 'L';
