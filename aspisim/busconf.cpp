@@ -69,17 +69,16 @@ std::optional<unsigned long> number(std::string_view s, unsigned long max) {
     return v;
 }
 
-// A double-quoted text with \0, \xNN, \\ and \" escapes, padded with blanks
-// to the field's width.
-// Word i of a statement as a number up to max.
-bool word_number(const std::vector<std::string_view>& w, std::size_t i, unsigned long max, unsigned long& out) {
-    if (i >= w.size()) return false;
-    std::optional<unsigned long> v = number(w[i], max);
-    if (!v) return false;
-    out = *v;
-    return true;
+// Word i of a statement as a number up to max; nothing when the statement
+// has no such word or it is no such number.
+std::optional<unsigned long> word_number(const std::vector<std::string_view>& w, std::size_t i,
+                                         unsigned long max) {
+    if (i >= w.size()) return std::nullopt;
+    return number(w[i], max);
 }
 
+// A double-quoted text with \0, \xNN, \\ and \" escapes, padded with blanks
+// to the field's width.
 template <std::size_t N>
 std::string text_field(std::string_view s, std::array<char, N>& out) {
     if (s.size() < 2 || s.front() != '"' || s.back() != '"') return "must be a text in double quotes";
@@ -109,13 +108,14 @@ std::string text_field(std::string_view s, std::array<char, N>& out) {
     return {};
 }
 
+// Pairs of hexadecimal digits, appended to out; false (out unchanged) when s is
+// no such run.
 bool sense_bytes(std::string_view s, std::vector<std::uint8_t>& out) {
     if (s.empty() || s.size() % 2 != 0) return false;
-    for (std::size_t i = 0; i < s.size(); i += 2) {
-        int hi = hex_digit(s[i]), lo = hex_digit(s[i + 1]);
-        if (hi < 0 || lo < 0) return false;
-        out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-    }
+    for (char c : s)
+        if (hex_digit(c) < 0) return false;
+    for (std::size_t i = 0; i < s.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(hex_digit(s[i]) * 16 + hex_digit(s[i + 1])));
     return true;
 }
 
@@ -202,19 +202,68 @@ private:
 
     // HA and TARGET of a device, fail or hang statement.
     bool address(const std::vector<std::string_view>& w, int& ha, int& target) {
-        unsigned long h = 0, t = 0;
-        if (!word_number(w, 1, MAX_ADAPTERS - 1, h) || !word_number(w, 2, MAX_TARGET, t)) {
+        const auto h = word_number(w, 1, MAX_ADAPTERS - 1);
+        const auto t = word_number(w, 2, MAX_TARGET);
+        if (!h || !t) {
             fail(std::string(w[0]) + ": expected an adapter from 0 to " + std::to_string(MAX_ADAPTERS - 1) +
                  " and a target from 0 to " + std::to_string(MAX_TARGET));
             return false;
         }
-        if (t == ADAPTER_SCSI_ID) {
+        if (*t == ADAPTER_SCSI_ID) {
             fail(std::string(w[0]) + ": target 7 is the host adapter's own SCSI id");
             return false;
         }
-        ha = static_cast<int>(h);
-        target = static_cast<int>(t);
+        ha = static_cast<int>(*h);
+        target = static_cast<int>(*t);
         return true;
+    }
+
+    // The key=value words of a statement from word `first` on, each handed to
+    // take(key, value), which answers nothing for a key it does not know, else
+    // what is wrong with the value (empty: taken). A key is given once. After
+    // a taken `continued` key, the words without '=' that follow go on with its
+    // value. `bad_word` opens the report of any other word. False when any
+    // word was refused; every refusal is reported.
+    template <class Take>
+    bool key_values(const std::vector<std::string_view>& w, std::size_t first, const std::string& kw,
+                    std::string_view continued, const char* bad_word, Take take) {
+        bool ok = true;
+        std::vector<std::string_view> keys;
+        std::string_view open_key;
+        auto refuse = [&](const std::string& what) {
+            fail(kw + ": " + what);
+            ok = false;
+        };
+        for (std::size_t i = first; i < w.size(); i++) {
+            const std::size_t eq = w[i].find('=');
+            if (eq == std::string_view::npos && !open_key.empty()) {
+                const std::string err = *take(open_key, w[i]);
+                if (!err.empty()) {
+                    refuse(std::string(open_key) + " " + err);
+                    open_key = {};
+                }
+                continue;
+            }
+            open_key = {};
+            if (eq == std::string_view::npos || eq == 0) {
+                refuse(bad_word + std::string(w[i]) + "'");
+                continue;
+            }
+            const std::string_view key = w[i].substr(0, eq), value = w[i].substr(eq + 1);
+            if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+                refuse(std::string(key) + " given twice");
+                continue;
+            }
+            keys.push_back(key);
+            const std::optional<std::string> err = take(key, value);
+            if (!err)
+                refuse("unknown key '" + std::string(key) + "'");
+            else if (!err->empty())
+                refuse(std::string(key) + " " + *err);
+            else if (key == continued)
+                open_key = key;
+        }
+        return ok;
     }
 
     void device(const std::vector<std::string_view>& w) {
@@ -224,59 +273,39 @@ private:
         d.vendor.fill(' ');
         d.product.fill(' ');
         d.revision = padded<4>("1.00");
-        std::vector<std::string_view> keys;
-        bool flash_given = false, ok = true;
-        for (std::size_t i = 3; i < w.size(); i++) {
-            std::size_t eq = w[i].find('=');
-            if (eq == std::string_view::npos || eq == 0) {
-                fail("device: expected key=value, got '" + std::string(w[i]) + "'");
-                ok = false;
-                continue;
-            }
-            std::string_view key = w[i].substr(0, eq), value = w[i].substr(eq + 1);
-            if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
-                fail("device: " + std::string(key) + " given twice");
-                ok = false;
-                continue;
-            }
-            keys.push_back(key);
-            std::string err;
-            if (key == "type") {
-                if (auto v = number(value, 31))
-                    d.type = static_cast<int>(*v);
-                else
-                    err = "must be a number from 0 to 31";
-            } else if (key == "vendor") {
-                err = text_field(value, d.vendor);
-            } else if (key == "product") {
-                err = text_field(value, d.product);
-            } else if (key == "revision") {
-                err = text_field(value, d.revision);
-            } else if (key == "medium") {
-                if (value == "yes" || value == "no")
+        bool flash_given = false;
+        bool ok = key_values(
+            w, 3, "device", {}, "expected key=value, got '",
+            [&](std::string_view key, std::string_view value) -> std::optional<std::string> {
+                if (key == "type") {
+                    if (auto v = number(value, 31)) {
+                        d.type = static_cast<int>(*v);
+                        return "";
+                    }
+                    return "must be a number from 0 to 31";
+                }
+                if (key == "vendor") return text_field(value, d.vendor);
+                if (key == "product") return text_field(value, d.product);
+                if (key == "revision") return text_field(value, d.revision);
+                if (key == "medium") {
+                    if (value != "yes" && value != "no") return "must be yes or no";
                     d.medium = value == "yes";
-                else
-                    err = "must be yes or no";
-            } else if (key == "flash") {
-                flash_given = true;
-                if (value == "writebuffer")
-                    d.flash = Flash::writebuffer;
-                else if (value == "rom")
-                    d.flash = Flash::rom;
-                else if (value == "none")
-                    d.flash = Flash::none;
-                else
-                    err = "must be writebuffer, rom or none";
-            } else {
-                fail("device: unknown key '" + std::string(key) + "'");
-                ok = false;
-                continue;
-            }
-            if (!err.empty()) {
-                fail("device: " + std::string(key) + " " + err);
-                ok = false;
-            }
-        }
+                    return "";
+                }
+                if (key == "flash") {
+                    flash_given = true;
+                    if (value == "writebuffer")
+                        d.flash = Flash::writebuffer;
+                    else if (value == "rom")
+                        d.flash = Flash::rom;
+                    else if (value == "none")
+                        d.flash = Flash::none;
+                    else
+                        return "must be writebuffer, rom or none";
+                    return "";
+                }
+                return std::nullopt;
+            });
         if (!flash_given) d.flash = default_flash(d.vendor, d.product);
         for (const DeviceConf& o : conf_.devices) {
             if (o.ha == d.ha && o.target == d.target) {
@@ -294,58 +323,38 @@ private:
         FaultConf f;
         f.hang = hang;
         if (!address(w, f.ha, f.target)) return;
-        unsigned long op = 0;
-        if (!word_number(w, 3, 0xFF, op) || !word_number(w, 4, 0xFFFFFFFFul, f.nth) || f.nth == 0) {
+        const auto op = word_number(w, 3, 0xFF);
+        const auto nth = word_number(w, 4, 0xFFFFFFFFul);
+        if (!op || !nth || *nth == 0) {
             fail(kw + ": expected an opcode from 0x00 to 0xFF and a count from 1");
             return;
         }
-        f.opcode = static_cast<int>(op);
-        bool ok = true, in_sense = false, sense_given = false;
-        std::vector<std::string_view> keys;
-        for (std::size_t i = 5; i < w.size(); i++) {
-            std::size_t eq = w[i].find('=');
-            if (eq == std::string_view::npos && in_sense) {
-                // sense=70 00 04 ...: the bytes may also be given as separate words
-                if (!sense_bytes(w[i], f.sense)) {
-                    fail(kw + ": sense must be pairs of hexadecimal digits");
-                    ok = false;
-                    in_sense = false;
-                }
-                continue;
-            }
-            in_sense = false;
-            if (hang || eq == std::string_view::npos || eq == 0) {
+        f.opcode = static_cast<int>(*op);
+        f.nth = *nth;
+        bool ok = true, sense_given = false;
+        if (hang) {
+            for (std::size_t i = 5; i < w.size(); i++) {
                 fail(kw + ": unexpected '" + std::string(w[i]) + "'");
                 ok = false;
-                continue;
             }
-            std::string_view key = w[i].substr(0, eq), value = w[i].substr(eq + 1);
-            if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
-                fail(kw + ": " + std::string(key) + " given twice");
-                ok = false;
-                continue;
-            }
-            keys.push_back(key);
-            if (key == "status" || key == "targstat") {
-                auto v = number(value, 0xFF);
-                if (!v) {
-                    fail(kw + ": " + std::string(key) + " must be a number from 0x00 to 0xFF");
-                    ok = false;
-                } else {
-                    (key == "status" ? f.status : f.targstat) = static_cast<std::uint8_t>(*v);
-                }
-            } else if (key == "sense") {
-                sense_given = true;
-                if (!sense_bytes(value, f.sense)) {
-                    fail(kw + ": sense must be pairs of hexadecimal digits");
-                    ok = false;
-                } else {
-                    in_sense = true;
-                }
-            } else {
-                fail(kw + ": unknown key '" + std::string(key) + "'");
-                ok = false;
-            }
+        } else {
+            // sense=70 00 04 ...: the bytes may also be given as separate words
+            ok = key_values(
+                w, 5, kw, "sense", "unexpected '",
+                [&](std::string_view key, std::string_view value) -> std::optional<std::string> {
+                    if (key == "status" || key == "targstat") {
+                        auto v = number(value, 0xFF);
+                        if (!v) return "must be a number from 0x00 to 0xFF";
+                        (key == "status" ? f.status : f.targstat) = static_cast<std::uint8_t>(*v);
+                        return "";
+                    }
+                    if (key == "sense") {
+                        sense_given = true;
+                        if (!sense_bytes(value, f.sense)) return "must be pairs of hexadecimal digits";
+                        return "";
+                    }
+                    return std::nullopt;
+                });
         }
         if (f.sense.size() > MAX_SENSE_BYTES) {
             fail(kw + ": sense longer than " + std::to_string(MAX_SENSE_BYTES) + " bytes");

@@ -34,24 +34,13 @@ const char* const kVersionTexts[] = {
 
 // --- process-wide library state ---------------------------------------------
 
-void* hAspiLib = nullptr;
-int AspiLoaded = 0;
-GetASPI32SupportInfo_t pfnGetASPI32SupportInfo = nullptr;
-SendASPI32Command_t pfnSendASPI32Command = nullptr;
-GetASPI32Buffer_t pfnGetASPI32Buffer = nullptr;
-FreeASPI32Buffer_t pfnFreeASPI32Buffer = nullptr;
-TranslateASPI32Address_t pfnTranslateASPI32Address = nullptr;
-int busses = 0;
-bool exit_registered = false;
+// Constant-initialized and trivially destroyed, so the exit handler can
+// still unload it while the process ends.
+constinit scg_wnt::AspiLibrary aspi_lib;
 
 FILE* errs(SCSI* scgp) { return scgp->err_stream ? scgp->err_stream : stderr; }
 
 bool debugging(SCSI* scgp) { return scgp->debug_level > 0; }
-
-template <class F>
-F lookup(const char* name) {
-    return reinterpret_cast<F>(dlsym(hAspiLib, name));
-}
 
 // ASPI writes the completion status from its own thread; read it afresh
 // every time instead of trusting a value the compiler kept.
@@ -60,70 +49,7 @@ BYTE status_of(const Block& s) {
     return *static_cast<const volatile BYTE*>(&s.SRB_Status);
 }
 
-int close_driver() {
-    if (hAspiLib != nullptr) {
-        AspiLoaded = 0;
-        pfnGetASPI32SupportInfo = nullptr;
-        pfnSendASPI32Command = nullptr;
-        pfnGetASPI32Buffer = nullptr;
-        pfnFreeASPI32Buffer = nullptr;
-        pfnTranslateASPI32Address = nullptr;
-        dlclose(hAspiLib);
-        hAspiLib = nullptr;
-    }
-    return 1;
-}
-
-void exit_func() { close_driver(); }
-
-// Loads WNASPI32 once and counts its host adapters; true on success.
-bool open_driver(SCSI* scgp) {
-    if (AspiLoaded == 1) return true;
-
-    // A library left loaded by a failed lookup is loaded afresh, so that
-    // its reference does not outlive the handle we keep.
-    if (hAspiLib != nullptr) {
-        dlclose(hAspiLib);
-        hAspiLib = nullptr;
-    }
-    hAspiLib = dlopen("WNASPI32", RTLD_NOW);
-    if (hAspiLib == nullptr) {
-        sup::zt_fprintf(errs(scgp), "Can not load ASPI driver! ");
-        return false;
-    }
-
-    pfnGetASPI32SupportInfo = lookup<GetASPI32SupportInfo_t>("GetASPI32SupportInfo");
-    pfnSendASPI32Command = lookup<SendASPI32Command_t>("SendASPI32Command");
-    if (pfnGetASPI32SupportInfo == nullptr || pfnSendASPI32Command == nullptr) {
-        sup::zt_fprintf(errs(scgp), "ASPI function not found in library!");
-        return false;
-    }
-    pfnGetASPI32Buffer = lookup<GetASPI32Buffer_t>("GetASPI32Buffer");
-    pfnFreeASPI32Buffer = lookup<FreeASPI32Buffer_t>("FreeASPI32Buffer");
-    pfnTranslateASPI32Address = lookup<TranslateASPI32Address_t>("TranslateASPI32Address");
-    AspiLoaded = 1;
-
-    const DWORD info = pfnGetASPI32SupportInfo();
-    const int aspi_status = (info >> 8) & 0xFF;
-    const int ha_count = info & 0xFF;
-    if (debugging(scgp)) {
-        sup::zt_fprintf(errs(scgp), "open_driver %X HostASPIStatus=0x%x HACount=0x%x\n", info,
-                        aspi_status, ha_count);
-    }
-    if (aspi_status != SS_COMP && aspi_status != SS_NO_ADAPTERS) {
-        sup::zt_fprintf(errs(scgp), "Could not find any host adapters\n");
-        sup::zt_fprintf(errs(scgp), "ASPIStatus == 0x%02X", aspi_status);
-        return false;
-    }
-
-    busses = ha_count;
-    for (int id = 0; id < busses; id++) {
-        SRB_HAInquiry inq;
-        sup::fillbytes(&inq, sizeof inq, 0);
-        scg_wnt::ha_inquiry(scgp, id, &inq);
-    }
-    return true;
-}
+void exit_func() { aspi_lib.unload(); }
 
 // --- the operation table ------------------------------------------------------
 
@@ -166,15 +92,13 @@ int scgo_open(SCSI* scgp, const char* device) {
         scgp->transport_data = std::malloc(4);
         if (scgp->transport_data == nullptr) return 0;
     }
-    if (!open_driver(scgp)) return -1;
+    if (!aspi_lib.load(scgp)) return -1;
 
-    if (busno < busses) {
-        // The handler stays registered for the life of the process, so one
-        // registration covers every later load too.
-        if (!exit_registered) exit_registered = std::atexit(exit_func) == 0;
+    if (busno < aspi_lib.busses()) {
+        aspi_lib.register_exit(exit_func);
         return 1;
     }
-    close_driver();
+    aspi_lib.unload();
     return -1;
 }
 
@@ -196,10 +120,10 @@ void scgo_freebuf(SCSI* scgp) {
     scgp->dma_buffer_base = nullptr;
 }
 
-int scgo_havebus(SCSI*, int busno) { return busno >= 0 && busno < busses ? 1 : 0; }
+int scgo_havebus(SCSI*, int busno) { return busno >= 0 && busno < aspi_lib.busses() ? 1 : 0; }
 
 int scgo_fileno(SCSI*, int busno, int tgt, int tlun) {
-    if (busno < 0 || busno >= busses) return -1;
+    if (busno < 0 || busno >= aspi_lib.busses()) return -1;
     if (tgt < 0 || tgt > kMaxTarget) return -1;
     if (tlun < 0 || tlun > kMaxLun) return -1;
     return 1;
@@ -221,7 +145,7 @@ int scgo_reset(SCSI* scgp, int what) {
         return -1;
     }
     if (debugging(scgp)) sup::zt_fprintf(errs(scgp), "Attempting to reset SCSI device\n");
-    if (!AspiLoaded) {
+    if (!aspi_lib.loaded()) {
         sup::zt_fprintf(errs(scgp), "error in scgo_reset: ASPI driver not loaded !\n");
         return -1;
     }
@@ -241,7 +165,7 @@ int scgo_reset(SCSI* scgp, int what) {
     s.SRB_PostProc = event;
 
     bool signalled = true;
-    if (pfnSendASPI32Command(&s) == SS_PENDING) {
+    if (aspi_lib.send(&s) == SS_PENDING) {
         signalled = WaitForSingleObject(event, INFINITE) == WAIT_OBJECT_0;
     }
     if (signalled) ResetEvent(event);
@@ -264,7 +188,7 @@ BYTE direction(const struct scg_cmd* sp) {
 int scgo_send(SCSI* scgp) {
     struct scg_cmd* sp = scgp->cmdrec;
 
-    if (!AspiLoaded) {
+    if (!aspi_lib.loaded()) {
         sup::errmsgno(-1, "error in scgo_send: ASPI driver not loaded.\n");
         sp->error = SCGE_FATAL;
         return -1;
@@ -320,7 +244,7 @@ int scgo_send(SCSI* scgp) {
     s.SRB_Flags = static_cast<BYTE>(SRB_EVENT_NOTIFY | direction(sp));
 
     ResetEvent(event);
-    if (pfnSendASPI32Command(&s) == SS_PENDING) {
+    if (aspi_lib.send(&s) == SS_PENDING) {
         std::uint32_t waited = WaitForSingleObject(event, scg_wnt::wait_millis(sp->timeout));
         if (waited != WAIT_OBJECT_0 && status_of(s) != SS_PENDING) {
             // ASPI finished just as the wait ran out. It writes the status
@@ -423,13 +347,13 @@ std::uint32_t wait_millis(int seconds) {
 }
 
 int ha_inquiry(SCSI* scgp, int id, SRB_HAInquiry* ip) {
-    if (!AspiLoaded) return -1;
+    if (!aspi_lib.loaded()) return -1;
 
     ip->SRB_Cmd = SC_HA_INQUIRY;
     ip->SRB_HaId = static_cast<BYTE>(id);
     ip->SRB_Flags = 0;
     ip->SRB_Hdr_Rsvd = 0;
-    const DWORD status = pfnSendASPI32Command(ip);
+    const DWORD status = aspi_lib.send(ip);
 
     if (debugging(scgp)) {
         // The name fields are blank-padded, not terminated.
@@ -450,7 +374,7 @@ int ha_inquiry(SCSI* scgp, int id, SRB_HAInquiry* ip) {
 
 int scsiabort(SCSI* scgp, SRB_ExecSCSICmd* sp) {
     if (debugging(scgp)) sup::zt_fprintf(errs(scgp), "Attempting to abort SCSI command\n");
-    if (!AspiLoaded) {
+    if (!aspi_lib.loaded()) {
         sup::zt_fprintf(errs(scgp), "error in scsiabort: ASPI driver not loaded !\n");
         return 0;
     }
@@ -461,7 +385,7 @@ int scsiabort(SCSI* scgp, SRB_ExecSCSICmd* sp) {
     a.SRB_HaId = static_cast<BYTE>(scgp->scsibus);
     a.SRB_Flags = 0;
     a.SRB_ToAbort = sp;
-    pfnSendASPI32Command(&a);
+    aspi_lib.send(&a);
 
     if (a.SRB_Status != SS_COMP) {
         sup::zt_fprintf(errs(scgp), "Abort ERROR! 0x%08X\n", a.SRB_Status);
@@ -471,8 +395,83 @@ int scsiabort(SCSI* scgp, SRB_ExecSCSICmd* sp) {
     return 1;
 }
 
-bool aspi_loaded() { return AspiLoaded == 1; }
-int aspi_busses() { return busses; }
+AspiLibrary& aspi_library() { return aspi_lib; }
+
+template <class F>
+F AspiLibrary::lookup(const char* name) const {
+    return reinterpret_cast<F>(dlsym(handle_, name));
+}
+
+bool AspiLibrary::load(SCSI* scgp) {
+    if (loaded_) return true;
+
+    // A library left loaded by a failed lookup is loaded afresh, so that
+    // its reference does not outlive the handle we keep.
+    if (handle_ != nullptr) {
+        dlclose(handle_);
+        handle_ = nullptr;
+    }
+    handle_ = dlopen("WNASPI32", RTLD_NOW);
+    if (handle_ == nullptr) {
+        sup::zt_fprintf(errs(scgp), "Can not load ASPI driver! ");
+        return false;
+    }
+
+    support_info_ = lookup<GetASPI32SupportInfo_t>("GetASPI32SupportInfo");
+    send_ = lookup<SendASPI32Command_t>("SendASPI32Command");
+    if (support_info_ == nullptr || send_ == nullptr) {
+        sup::zt_fprintf(errs(scgp), "ASPI function not found in library!");
+        return false;
+    }
+    get_buffer_ = lookup<GetASPI32Buffer_t>("GetASPI32Buffer");
+    free_buffer_ = lookup<FreeASPI32Buffer_t>("FreeASPI32Buffer");
+    translate_address_ = lookup<TranslateASPI32Address_t>("TranslateASPI32Address");
+    loaded_ = true;
+
+    const DWORD info = support_info_();
+    const int aspi_status = (info >> 8) & 0xFF;
+    const int ha_count = info & 0xFF;
+    if (debugging(scgp)) {
+        sup::zt_fprintf(errs(scgp), "open_driver %X HostASPIStatus=0x%x HACount=0x%x\n", info,
+                        aspi_status, ha_count);
+    }
+    if (aspi_status != SS_COMP && aspi_status != SS_NO_ADAPTERS) {
+        sup::zt_fprintf(errs(scgp), "Could not find any host adapters\n");
+        sup::zt_fprintf(errs(scgp), "ASPIStatus == 0x%02X", aspi_status);
+        return false;
+    }
+
+    busses_ = ha_count;
+    for (int id = 0; id < busses_; id++) {
+        SRB_HAInquiry inq;
+        sup::fillbytes(&inq, sizeof inq, 0);
+        ha_inquiry(scgp, id, &inq);
+    }
+    return true;
+}
+
+void AspiLibrary::unload() {
+    if (handle_ == nullptr) return;
+    loaded_ = false;
+    support_info_ = nullptr;
+    send_ = nullptr;
+    get_buffer_ = nullptr;
+    free_buffer_ = nullptr;
+    translate_address_ = nullptr;
+    dlclose(handle_);
+    handle_ = nullptr;
+}
+
+void AspiLibrary::reset() {
+    unload();
+    busses_ = 0;
+}
+
+void AspiLibrary::register_exit(void (*handler)()) {
+    // The handler stays registered for the life of the process, so one
+    // registration covers every later load too.
+    if (!exit_registered_) exit_registered_ = std::atexit(handler) == 0;
+}
 
 }  // namespace scg_wnt
 

@@ -26,8 +26,43 @@ int ha_inquiry(SCSI* scgp, int id, SRB_HAInquiry* ip);
 // Asks ASPI to abort a request in flight; 1 when ASPI confirmed it.
 int scsiabort(SCSI* scgp, SRB_ExecSCSICmd* sp);
 
-// Library state, for tests.
-bool aspi_loaded();
-int aspi_busses();
+// The ASPI layer as the process holds it: the library, its five entry
+// points, the number of host adapters it reported, and whether the exit
+// handler that unloads it is registered. There is one, aspi_library().
+class AspiLibrary {
+public:
+    // Loads WNASPI32 and counts its host adapters, once; true on success.
+    // Failures are reported on the handle's error stream.
+    bool load(SCSI* scgp);
+    // Drops the entry points and closes the library; the adapter count and
+    // the exit registration stay.
+    void unload();
+    // As unload, and forgets the adapter count: the state of a process
+    // that never loaded the library (the registration cannot be undone).
+    void reset();
+    // Registers handler with atexit, once per process.
+    void register_exit(void (*handler)());
+
+    bool loaded() const { return loaded_; }
+    int busses() const { return busses_; }
+    // Only while loaded.
+    DWORD send(void* srb) const { return send_(srb); }
+
+private:
+    template <class F>
+    F lookup(const char* name) const;
+
+    void* handle_ = nullptr;
+    bool loaded_ = false;
+    GetASPI32SupportInfo_t support_info_ = nullptr;
+    SendASPI32Command_t send_ = nullptr;
+    GetASPI32Buffer_t get_buffer_ = nullptr;
+    FreeASPI32Buffer_t free_buffer_ = nullptr;
+    TranslateASPI32Address_t translate_address_ = nullptr;
+    int busses_ = 0;
+    bool exit_registered_ = false;
+};
+
+AspiLibrary& aspi_library();
 
 }  // namespace scg_wnt

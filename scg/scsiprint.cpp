@@ -1,6 +1,6 @@
-// Diagnostic printing of a command record: the error report, the trace
-// pieces, the status line, byte dumps and the device line, and the handle's
-// error text buffer.
+// Diagnostic printing of a command record: the error report, the trace head
+// and tail that scg_cmd writes around a command, the trace pieces, the status
+// line, byte dumps and the device line, and the handle's error text buffer.
 //
 // Each text is composed by its s-form; the printing forms compose into a
 // local buffer with the same s-form and write the result out, so a text
@@ -134,6 +134,53 @@ int scg__sprinterr(SCSI* scgp, char* buf, int maxcnt) {
         c.take(scg__errmsg(scgp, c.pos(), c.room(), scmd->sense, scmd->status, -1));
     }
     return c.result();
+}
+
+// --- trace head and tail around a command ---------------------------------
+
+void scg_vhead(SCSI* scgp) {
+    const int room = scg_internal::errbuf_room(scgp);
+    scg_internal::errbuf_advance(scgp, room, scg_svhead(scgp, scgp->errbuf_end, room));
+}
+
+int scg_svhead(SCSI* scgp, char* buf, int maxcnt) {
+    Composer c(buf, maxcnt);
+    if (scgp->verbose <= 0) return 0;
+    const struct scg_cmd* scmd = scgp->cmdrec;
+    c.put("\nExecuting '%s' command on Bus %d Target %d, Lun %d timeout %ds\n", scgp->cmd_name,
+          scgp->scsibus, scgp->target, scgp->lun, scmd->timeout);
+    c.take(scg_sprintcdb(scgp, c.pos(), c.room()));
+    if (scgp->verbose > 1) c.take(scg_sprintwdata(scgp, c.pos(), c.room()));
+    return c.result();
+}
+
+int scg_vtail(SCSI* scgp) {
+    int verdict = 0;
+    const int room = scg_internal::errbuf_room(scgp);
+    scg_internal::errbuf_advance(scgp, room, scg_svtail(scgp, &verdict, scgp->errbuf_end, room));
+    return verdict;
+}
+
+int scg_svtail(SCSI* scgp, int* retp, char* buf, int maxcnt) {
+    const struct scg_cmd* scmd = scgp->cmdrec;
+    const int verdict = scg_cmd_err(scgp) ? -1 : 0;
+    if (retp != nullptr) *retp = verdict;
+
+    const bool reported = scgp->silent <= 0 || scgp->verbose != 0;
+    Composer c(buf, maxcnt);
+    if (verdict < 0 && reported) c.take(scg__sprinterr(scgp, c.pos(), c.room()));
+    if (reported && scmd->resid != 0) {
+        if (scmd->resid < 0) c.put("DMA overrun, ");
+        c.put("resid: %d\n", scmd->resid);
+    }
+    if (scgp->verbose > 0 || (verdict < 0 && scgp->silent <= 0))
+        c.take(scg_sprintresult(scgp, c.pos(), c.room()));
+    return c.result();
+}
+
+void scg_vsetup(SCSI* scgp) {
+    scg_vhead(scgp);
+    scg_vtail(scgp);
 }
 
 // --- trace pieces -----------------------------------------------------------

@@ -1,19 +1,17 @@
 // The handle's accessors and the execution of one command: completing the
-// record from the handle, timing, the re-entry guard, the verdict, and the
-// trace and error text around it.
+// record from the handle, timing, the re-entry guard and the verdict. The
+// trace and error text around it are composed by the printing side
+// (scsiprint.cpp), which never calls back into this file.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "scg/scg.h"
-#include "scg/scgcompose.h"
 #include "scg/scgtimes.h"
 #include "scg/scsihack.h"
 #include "support/comerr.h"
 #include "support/printf.h"
 #include "support/utils.h"
-
-using scg_internal::Composer;
 
 namespace {
 const char scg_lib_version[] = "0.5";
@@ -119,65 +117,6 @@ int scg_cmd(SCSI* scgp) {
     ret = scg_vtail(scgp);
     scg_errflush(scgp);
     return ret;
-}
-
-void scg_vhead(SCSI* scgp) {
-    const int room = scg_internal::errbuf_room(scgp);
-    scg_internal::errbuf_advance(scgp, room, scg_svhead(scgp, scgp->errbuf_end, room));
-}
-
-int scg_svhead(SCSI* scgp, char* buf, int maxcnt) {
-    Composer c(buf, maxcnt);
-    if (scgp->verbose <= 0) return 0;
-    const struct scg_cmd* scmd = scgp->cmdrec;
-    c.put("\nExecuting '%s' command on Bus %d Target %d, Lun %d timeout %ds\n", scgp->cmd_name,
-          scgp->scsibus, scgp->target, scgp->lun, scmd->timeout);
-    c.take(scg_sprintcdb(scgp, c.pos(), c.room()));
-    if (scgp->verbose > 1) c.take(scg_sprintwdata(scgp, c.pos(), c.room()));
-    return c.result();
-}
-
-int scg_vtail(SCSI* scgp) {
-    int verdict = 0;
-    const int room = scg_internal::errbuf_room(scgp);
-    scg_internal::errbuf_advance(scgp, room, scg_svtail(scgp, &verdict, scgp->errbuf_end, room));
-    return verdict;
-}
-
-int scg_svtail(SCSI* scgp, int* retp, char* buf, int maxcnt) {
-    const struct scg_cmd* scmd = scgp->cmdrec;
-    const int verdict = scg_cmd_err(scgp) ? -1 : 0;
-    if (retp != nullptr) *retp = verdict;
-
-    const bool reported = scgp->silent <= 0 || scgp->verbose != 0;
-    Composer c(buf, maxcnt);
-    if (verdict < 0 && reported) c.take(scg__sprinterr(scgp, c.pos(), c.room()));
-    if (reported && scmd->resid != 0) {
-        if (scmd->resid < 0) c.put("DMA overrun, ");
-        c.put("resid: %d\n", scmd->resid);
-    }
-    if (scgp->verbose > 0 || (verdict < 0 && scgp->silent <= 0))
-        c.take(scg_sprintresult(scgp, c.pos(), c.room()));
-    return c.result();
-}
-
-void scg_vsetup(SCSI* scgp) {
-    scg_vhead(scgp);
-    scg_vtail(scgp);
-}
-
-int scg_getresid(SCSI* scgp) { return scgp->cmdrec->resid; }
-
-int scg_getdmacnt(SCSI* scgp) {
-    const struct scg_cmd* scmd = scgp->cmdrec;
-    if (scmd->resid < 0) return scmd->size;
-    return scmd->size - scmd->resid;
-}
-
-int scg_cmd_err(SCSI* scgp) {
-    const struct scg_cmd* scmd = scgp->cmdrec;
-    return scmd->error != SCGE_NONE || scmd->ux_errno != 0 || scmd->status[0] != 0 ||
-           scmd->sense[0] != 0;
 }
 
 int scg_yes(const char* msg) {

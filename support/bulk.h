@@ -3,13 +3,16 @@
 #pragma once
 
 // The passes are built twice where the toolchain can pick at load time: once
-// for any x86-64, once for processors with 256-bit stores. The algorithm is
-// the same; only the width of the stores that carry the eight words differs.
+// for any x86-64, once for processors with 256-bit stores (the move's 64-byte
+// passes a third time, for 512-bit ones). The algorithm is the same; only the
+// width of the stores that carry the words differs.
 #if defined(__x86_64__) && defined(__ELF__) && \
     (defined(__clang__) ? __clang_major__ >= 14 : defined(__GNUC__) && __GNUC__ >= 6)
 #define SUP_BULK_CLONES __attribute__((target_clones("avx2", "default")))
+#define SUP_MOVE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define SUP_BULK_CLONES
+#define SUP_MOVE_CLONES
 #endif
 
 #include <cstdint>

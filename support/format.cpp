@@ -4,12 +4,14 @@
 // to the caller's output function one character at a time. Integers are
 // narrowed here, from the captured 64-bit value, to the size the conversion
 // names, so the 32-bit rules hold whatever type the caller passed.
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "support/format.h"
+#include "support/internal.h"
 
 namespace sup {
 namespace {
@@ -38,7 +40,10 @@ constexpr int kMaxGDigits = kWorkBuf - 16;
 constexpr int kMaxNested = 1024;
 constexpr int kMaxNesting = 64;
 
-enum { F_PLUS = 2, F_BLANK = 4, F_ALT = 8 };
+using detail::Conversion;
+using detail::F_ALT;
+using detail::F_BLANK;
+using detail::F_PLUS;
 
 struct State {
     OutFunc out;
@@ -259,10 +264,231 @@ long long print_fixed_int(State& st, ArgList& args, char size, char type, bool u
     return print_int(st, fetch_int(args, size, type == 'D' && !uns), type, uns);
 }
 
+// The one-letter integer conversions: size and type of each (size 0: none).
+struct IntForm {
+    char size = 0;
+    char type = 0;
+};
+
+constexpr std::array<IntForm, 128> make_int_forms() {
+    constexpr char rows[][3] = {{'d', 'I', 'D'}, {'i', 'I', 'D'}, {'u', 'I', 'U'}, {'o', 'I', 'O'},
+                                {'x', 'I', 'x'}, {'z', 'I', 'Z'}, {'D', 'L', 'D'}, {'O', 'L', 'O'},
+                                {'X', 'L', 'X'}, {'Z', 'L', 'Z'}, {'p', 'P', 'P'}};
+    std::array<IntForm, 128> forms{};
+    for (const auto& r : rows)
+        forms[static_cast<unsigned char>(r[0])] = {r[1], r[2]};
+    return forms;
+}
+
+constexpr std::array<IntForm, 128> int_forms = make_int_forms();
+
+void set_integer(Conversion& cv, char size, char type, bool uns) {
+    cv.conv = 'I';
+    cv.size = size;
+    cv.type = type;
+    cv.uns = uns;
+}
+
+// Inlined into the engine's loop, so that parsing apart from rendering costs
+// the short formats nothing.
+[[gnu::always_inline]] inline Conversion parse(const char* fmt) {
+    Conversion cv;
+    cv.begin = fmt;
+    for (;; fmt++) {
+        const char c = *fmt;
+        if (c == '+')
+            cv.flags |= F_PLUS;
+        else if (c == ' ')
+            cv.flags |= F_BLANK;
+        else if (c == '#')
+            cv.flags |= F_ALT;
+        else if (c == '-')
+            cv.ljust = true;
+        else if (c == '0')
+            cv.fill = '0';
+        else
+            break;
+    }
+    if (*fmt == '*') {
+        fmt++;
+        cv.width_arg = true;
+    } else {
+        cv.width = parse_num(fmt);
+    }
+    if (*fmt == '.') {
+        fmt++;
+        if (*fmt == '*') {
+            fmt++;
+            cv.prec_arg = true;
+        } else {
+            cv.prec = parse_num(fmt);
+        }
+    }
+
+    char c = *fmt;
+    if (in_set(uc_open, c)) {
+        bool uns = false;
+        char size = 'I';
+        char type = 'D';
+        if (c == 'U') {
+            uns = true;
+            c = *++fmt;
+        }
+        if (!in_set(uc_after_u, c)) {
+            // %U alone: the character is not part of the conversion
+        } else if (in_set(type_letters, c)) {
+            type = c;
+            fmt++;
+        } else {
+            size = c;
+            c = *++fmt;
+            if (in_set(type_letters, c)) {
+                type = c;
+                fmt++;
+            }
+        }
+        set_integer(cv, size, type, uns);
+        cv.end = fmt;
+        return cv;
+    }
+
+    const auto uc = static_cast<unsigned char>(c);
+    if (uc < int_forms.size() && int_forms[uc].size != 0) {
+        const IntForm form = int_forms[uc];
+        set_integer(cv, form.size, form.type, form.type == 'U');
+        cv.end = fmt + 1;
+        return cv;
+    }
+    switch (c) {
+    case 'h':
+    case 'l': {
+        char size = c == 'h' ? 'S' : 'L';
+        if (c == 'l') {
+            while (fmt[1] == 'l') {
+                size = 'Q';
+                fmt++;
+            }
+        }
+        char type = 'D';
+        bool uns = false;
+        c = fmt[1];
+        if (in_set(after_hl, c)) {
+            fmt++;
+            if (c == 'u') {
+                type = 'U';
+                uns = true;
+            } else if (c == 'o') {
+                type = 'O';
+            } else if (c == 'x' || c == 'X') {
+                type = c;
+            }
+        }
+        set_integer(cv, size, type, uns);
+        break;
+    }
+    default:
+        cv.conv = c;
+        break;
+    }
+    // The end of the format belongs to no conversion.
+    cv.end = *fmt == '\0' ? fmt : fmt + 1;
+    return cv;
+}
+
 struct Nesting {
     int depth;
     int budget;
 };
+
+long long run(OutFunc out, void* farg, const char* fmt, ArgList& args, Nesting& nest);
+
+// Prints one parsed conversion; count is what the run has printed before it.
+long long render(const Conversion& cv, State& st, ArgList& args, long long count, Nesting& nest) {
+    st.ljust = cv.ljust;
+    st.flags = cv.flags;
+    st.width = cv.width;
+    st.prec = cv.prec;
+    st.zfill = 0;
+    st.fill = cv.fill;
+    st.prefix = empty_text;
+    st.prefixlen = 0;
+    st.buf[0] = '\0';
+    st.cursor = st.buf;
+    // Star arguments come before the value, width first.
+    if (cv.width_arg) {
+        int w = fetch_int32(args);
+        if (w < 0) {
+            st.ljust = 1;
+            w = w == INT_MIN ? INT_MAX : -w;
+        }
+        st.width = w;
+    }
+    if (cv.prec_arg) {
+        const int p = fetch_int32(args);
+        st.prec = p < 0 ? 0 : p;
+    }
+
+    switch (cv.conv) {
+    case 'I':
+        return print_fixed_int(st, args, cv.size, cv.type, cv.uns);
+    case 'c':
+        return prc(st, static_cast<char>(fetch_int32(args)));
+    case 's':
+        return prstring(st, fetch_string(args));
+    case 'b': {
+        const char* s = fetch_string(args);
+        const int n = fetch_int32(args);
+        st.prec = n < 0 ? -1 : n;
+        return prstring(st, s);
+    }
+    case 'e':
+    case 'f': {
+        const double v = fetch_double(args);
+        const int n = st.prec < 0 ? 6 : st.prec;
+        if (cv.conv == 'e')
+            ftoes(st.buf, v, 0, n);
+        else
+            ftofs(st.buf, v, 0, n);
+        return prbuf(st, st.buf);
+    }
+    case 'g': {
+        const double v = fetch_double(args);
+        int n = st.prec < 0 ? 6 : st.prec == 0 ? 1 : st.prec;
+        if (n > kMaxGDigits)
+            n = kMaxGDigits;
+        gcvt(v, n, st.buf);
+        return prbuf(st, st.buf);
+    }
+    case 'r':
+    case 'R': {
+        const Arg& a = args.next();
+        if (a.kind != Arg::kNested || a.r == nullptr || nest.depth >= kMaxNesting ||
+            nest.budget <= 0)
+            return 0;
+        ArgList nested = a.r->args;
+        nest.depth++;
+        nest.budget--;
+        const long long n = run(st.out, st.farg, a.r->fmt, nested, nest);
+        nest.depth--;
+        return n;
+    }
+    case 'n': {
+        const Arg& a = args.next();
+        if (a.kind == Arg::kIntPtr && a.n != nullptr)
+            *a.n = static_cast<int>(count);
+        return 0;
+    }
+    case '%':
+        return prc(st, '%');
+    case ' ':
+        return prbuf(st, empty_text);
+    default:
+        // Unknown: what followed the '%' goes out as it stands.
+        for (const char* p = cv.begin; p < cv.end; p++)
+            put(st, *p);
+        return cv.end - cv.begin;
+    }
+}
 
 long long run(OutFunc out, void* farg, const char* fmt, ArgList& args, Nesting& nest) {
     long long count = 0;
@@ -283,208 +509,15 @@ long long run(OutFunc out, void* farg, const char* fmt, ArgList& args, Nesting& 
             count++;
             fmt++;
         }
-        const char* pct = fmt++;
-
-        st.ljust = 0;
-        st.flags = 0;
-        st.width = 0;
-        st.prec = -1;
-        st.zfill = 0;
-        st.fill = ' ';
-        st.prefix = empty_text;
-        st.prefixlen = 0;
-        workbuf[0] = '\0';
-        st.cursor = workbuf;
-
-        for (;; fmt++) {
-            c = *fmt;
-            if (c == '+')
-                st.flags |= F_PLUS;
-            else if (c == ' ')
-                st.flags |= F_BLANK;
-            else if (c == '#')
-                st.flags |= F_ALT;
-            else if (c == '-')
-                st.ljust = 1;
-            else if (c == '0')
-                st.fill = '0';
-            else
-                break;
-        }
-        if (*fmt == '*') {
-            fmt++;
-            int w = fetch_int32(args);
-            if (w < 0) {
-                st.ljust = 1;
-                w = w == INT_MIN ? INT_MAX : -w;
-            }
-            st.width = w;
-        } else {
-            st.width = parse_num(fmt);
-        }
-        if (*fmt == '.') {
-            fmt++;
-            if (*fmt == '*') {
-                fmt++;
-                const int p = fetch_int32(args);
-                st.prec = p < 0 ? 0 : p;
-            } else {
-                st.prec = parse_num(fmt);
-            }
-        }
-
-        c = *fmt;
-        if (in_set(uc_open, c)) {
-            bool uns = false;
-            char size = 'I';
-            char type = 'D';
-            if (c == 'U') {
-                uns = true;
-                c = *++fmt;
-            }
-            if (!in_set(uc_after_u, c)) {
-                // %U alone: the character is not part of the conversion
-            } else if (in_set(type_letters, c)) {
-                type = c;
-                fmt++;
-            } else {
-                size = c;
-                c = *++fmt;
-                if (in_set(type_letters, c)) {
-                    type = c;
-                    fmt++;
-                }
-            }
-            count += print_fixed_int(st, args, size, type, uns);
-            continue;
-        }
-
-        switch (c) {
-        case 'd':
-        case 'i':
-            count += print_fixed_int(st, args, 'I', 'D', false);
-            break;
-        case 'u':
-            count += print_fixed_int(st, args, 'I', 'U', true);
-            break;
-        case 'o':
-            count += print_fixed_int(st, args, 'I', 'O', false);
-            break;
-        case 'x':
-            count += print_fixed_int(st, args, 'I', 'x', false);
-            break;
-        case 'z':
-            count += print_fixed_int(st, args, 'I', 'Z', false);
-            break;
-        case 'D':
-        case 'O':
-        case 'X':
-        case 'Z':
-            count += print_fixed_int(st, args, 'L', c, false);
-            break;
-        case 'p':
-            count += print_fixed_int(st, args, 'P', 'P', false);
-            break;
-        case 'h':
-        case 'l': {
-            char size = c == 'h' ? 'S' : 'L';
-            if (c == 'l') {
-                while (fmt[1] == 'l') {
-                    size = 'Q';
-                    fmt++;
-                }
-            }
-            char type = 'D';
-            bool uns = false;
-            c = fmt[1];
-            if (in_set(after_hl, c)) {
-                fmt++;
-                if (c == 'u') {
-                    type = 'U';
-                    uns = true;
-                } else if (c == 'o') {
-                    type = 'O';
-                } else if (c == 'x' || c == 'X') {
-                    type = c;
-                }
-            }
-            count += print_fixed_int(st, args, size, type, uns);
-            break;
-        }
-        case 'c':
-            count += prc(st, static_cast<char>(fetch_int32(args)));
-            break;
-        case 's':
-            count += prstring(st, fetch_string(args));
-            break;
-        case 'b': {
-            const char* s = fetch_string(args);
-            const int n = fetch_int32(args);
-            st.prec = n < 0 ? -1 : n;
-            count += prstring(st, s);
-            break;
-        }
-        case 'e':
-        case 'f': {
-            const double v = fetch_double(args);
-            const int n = st.prec < 0 ? 6 : st.prec;
-            if (c == 'e')
-                ftoes(workbuf, v, 0, n);
-            else
-                ftofs(workbuf, v, 0, n);
-            count += prbuf(st, workbuf);
-            break;
-        }
-        case 'g': {
-            const double v = fetch_double(args);
-            int n = st.prec < 0 ? 6 : st.prec == 0 ? 1 : st.prec;
-            if (n > kMaxGDigits)
-                n = kMaxGDigits;
-            gcvt(v, n, workbuf);
-            count += prbuf(st, workbuf);
-            break;
-        }
-        case 'r':
-        case 'R': {
-            const Arg& a = args.next();
-            if (a.kind == Arg::kNested && a.r != nullptr && nest.depth < kMaxNesting &&
-                nest.budget > 0) {
-                ArgList nested = a.r->args;
-                nest.depth++;
-                nest.budget--;
-                count += run(out, farg, a.r->fmt, nested, nest);
-                nest.depth--;
-            }
-            break;
-        }
-        case 'n': {
-            const Arg& a = args.next();
-            if (a.kind == Arg::kIntPtr && a.n != nullptr)
-                *a.n = static_cast<int>(count);
-            break;
-        }
-        case '%':
-            count += prc(st, '%');
-            break;
-        case ' ':
-            count += prbuf(st, empty_text);
-            break;
-        default:
-            // Unknown: what followed the '%' goes out as it stands. At the
-            // end of the format that is everything up to the end.
-            for (const char* p = pct + 1; p <= fmt && *p != '\0'; p++) {
-                out(static_cast<signed char>(*p), farg);
-                count++;
-            }
-            if (c == '\0')
-                return count;
-            break;
-        }
-        fmt++;
+        const Conversion cv = parse(fmt + 1);
+        count += render(cv, st, args, count, nest);
+        fmt = cv.end;
     }
 }
 
 }  // namespace
+
+Conversion detail::parse_conversion(const char* after_percent) { return parse(after_percent); }
 
 int format(OutFunc out, void* farg, const char* fmt, ArgList args) {
     Nesting nest{0, kMaxNested};

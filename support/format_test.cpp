@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
+
+#include "support/internal.h"
 
 namespace {
 
@@ -243,6 +247,53 @@ TEST(Format, DeparturesFromStandardPrintf) {
     EXPECT_EQ(F("%s", static_cast<const char*>(nullptr)), "(NULL POINTER)");
     EXPECT_EQ(F("%-7q|"), "-7q|");                                  // unknown: no '%'
     EXPECT_EQ(F("%+UD|%+u", 1, 1), "+1|1");                         // flags on D, not u
+}
+
+// Where a conversion ends and what it holds, apart from any argument.
+TEST(Format, ParsedConversions) {
+    struct Row {
+        const char* text;  // what follows the '%'
+        int used;          // characters that belong to the conversion
+        char conv, size, type;
+        int flags, width, prec;
+        bool ljust, width_arg, prec_arg;
+    };
+    using sup::detail::F_ALT, sup::detail::F_BLANK, sup::detail::F_PLUS;
+    const Row rows[] = {
+        {"-+ #012.5d|", 10, 'I', 'I', 'D', F_PLUS | F_BLANK | F_ALT, 12, 5, true, false, false},
+        {"*.*x", 4, 'I', 'I', 'x', 0, 0, -1, false, true, true},
+        {".s", 2, 's', 'I', 'D', 0, 0, 0, false, false, false},
+        {"99999999999u", 12, 'I', 'I', 'U', 0, INT_MAX, -1, false, false, false},
+        {"U|", 1, 'I', 'I', 'D', 0, 0, -1, false, false, false},
+        {"UCD", 3, 'I', 'C', 'D', 0, 0, -1, false, false, false},
+        {"SX", 2, 'I', 'S', 'X', 0, 0, -1, false, false, false},
+        {"Lf", 1, 'I', 'L', 'D', 0, 0, -1, false, false, false},
+        {"hhd", 1, 'I', 'S', 'D', 0, 0, -1, false, false, false},
+        {"lllo", 4, 'I', 'Q', 'O', 0, 0, -1, false, false, false},
+        {"l", 1, 'I', 'L', 'D', 0, 0, -1, false, false, false},
+        {"p", 1, 'I', 'P', 'P', 0, 0, -1, false, false, false},
+        {"5k", 2, 'k', 'I', 'D', 0, 5, -1, false, false, false},
+        {"5", 1, '\0', 'I', 'D', 0, 5, -1, false, false, false},
+    };
+    for (const Row& r : rows) {
+        const sup::detail::Conversion cv = sup::detail::parse_conversion(r.text);
+        SCOPED_TRACE(r.text);
+        EXPECT_EQ(cv.begin, r.text);
+        EXPECT_EQ(cv.end - r.text, r.used);
+        EXPECT_EQ(cv.conv, r.conv);
+        if (cv.conv == 'I') {
+            EXPECT_EQ(cv.size, r.size);
+            EXPECT_EQ(cv.type, r.type);
+        }
+        EXPECT_EQ(cv.flags, r.flags);
+        EXPECT_EQ(cv.width, r.width);
+        EXPECT_EQ(cv.prec, r.prec);
+        EXPECT_EQ(cv.ljust, r.ljust);
+        EXPECT_EQ(cv.width_arg, r.width_arg);
+        EXPECT_EQ(cv.prec_arg, r.prec_arg);
+    }
+    EXPECT_EQ(sup::detail::parse_conversion("0x").fill, '0');
+    EXPECT_TRUE(sup::detail::parse_conversion("lu").uns);
 }
 
 }  // namespace
