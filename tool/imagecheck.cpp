@@ -3,6 +3,7 @@
 #include "fwimage/check.h"
 #include "fwimage/imagefile.h"
 #include "support/printf.h"
+#include "tool/console.h"
 #include "tool/qvupgrade.h"
 
 std::vector<unsigned char> ReadUpgradeFile(const char* file) {

@@ -1,9 +1,4 @@
 // qvupdate: the command line, the banner and the four modes of a run.
-#include <stdio_ext.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -16,6 +11,7 @@
 #include "support/comerr.h"
 #include "support/printf.h"
 #include "support/utils.h"
+#include "tool/console.h"
 #include "tool/qvupgrade.h"
 #include "tool/signals.h"
 
@@ -165,33 +161,6 @@ std::vector<unsigned char> LoadImage(const char* file) {
 }
 
 }  // namespace
-
-void DiscardTypeAhead() {
-    // Only a terminal: piped answers are all typed ahead, on purpose.
-    if (!isatty(STDIN_FILENO)) return;
-    __fpurge(stdin);
-    tcflush(STDIN_FILENO, TCIFLUSH);
-}
-
-int GetAnswer() {
-    int c = std::getc(stdin);
-    if (c == EOF) {
-        sup::printf("\n");
-        EndRun(1);
-    }
-    return std::isupper(c) ? std::tolower(c) : c;
-}
-
-void EndRun(int status) {
-    // Output that never arrived is a failure too, whatever else went well.
-    errno = 0;
-    int failed = sup::flush() != 0 || std::ferror(stdout);
-    if (failed) {
-        sup::errmsgno(errno > 0 ? errno : -1, "Cannot write standard output.\n");
-        if (status == 0) status = 1;
-    }
-    std::exit(status);
-}
 
 int qvupgrade_main(int argc, char** argv) {
     sup::save_args(argc, argv);

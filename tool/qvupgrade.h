@@ -51,15 +51,6 @@ void PrintJumper();
 // be null) tells whether the loader-mode flash was erased.
 int upgrade(int ha, int id, Image image, bool* erased);
 
-// Drops what was typed ahead at a terminal, so that only what is typed after
-// a question answers it.
-void DiscardTypeAhead();
-// The next character typed, an upper-case letter turned into lower case. At
-// the end of standard input the line is ended and the run ends with status 1.
-int GetAnswer();
-// Flushes standard output and ends the run; output that could not be
-// written is said on standard error and never ends with status 0.
-[[noreturn]] void EndRun(int status);
 // Drive texts (INQUIRY fields, version texts) made safe to print: control
 // characters and DEL become '?'.
 char* PrintableText(char* text);

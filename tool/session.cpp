@@ -4,6 +4,7 @@
 #include "support/comerr.h"
 #include "support/printf.h"
 #include "support/utils.h"
+#include "tool/console.h"
 #include "tool/qvupgrade.h"
 
 namespace {

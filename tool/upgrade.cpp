@@ -5,6 +5,7 @@
 #include "fwimage/check.h"
 #include "support/printf.h"
 #include "support/utils.h"
+#include "tool/console.h"
 #include "tool/qvupgrade.h"
 #include "tool/signals.h"
 
