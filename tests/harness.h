@@ -56,6 +56,10 @@ public:
     // Scales every time limit of the next runs (ASPISIM_TIME_SCALE): 0.001
     // turns the program's 300-second time-out into 0.3 seconds.
     void SetTimeScale(const std::string& factor) { time_scale_ = factor; }
+    // The program the next runs start instead of the built qvupdate, and a
+    // variable of their environment (replacing the inherited one).
+    void SetProgram(const std::string& path) { program_ = path; }
+    void SetEnv(const std::string& name, const std::string& value) { env_.push_back(name + "=" + value); }
     std::string WriteFile(const std::string& name, const Bytes& data) const;
     Bytes ReadFile(const std::string& name) const;
 
@@ -83,6 +87,8 @@ private:
     std::string dir_;
     bool has_bus_ = false;
     std::string time_scale_;
+    std::string program_;
+    std::vector<std::string> env_;
 };
 
 // What a drive of the maker keeps between runs, from the simulator's state
