@@ -1,8 +1,8 @@
-#include "aspisim/crc32.h"
+#include "aspihost/crc32.h"
 
 #include <array>
 
-namespace aspisim {
+namespace aspihost {
 
 namespace {
 
@@ -26,4 +26,4 @@ std::uint32_t crc32(const std::uint8_t* data, std::size_t size) {
     return c ^ 0xFFFFFFFFu;
 }
 
-}  // namespace aspisim
+}  // namespace aspihost

@@ -1,0 +1,522 @@
+// The Linux layer through its request blocks, over sysfs trees in a
+// temporary folder and a fake SCSI generic driver whose SG_IO is answered by
+// the simulator's device model.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <scsi/sg.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "aspihost/host.h"
+#include "aspilinux/kernel.h"
+#include "aspilinux/outcome.h"
+#include "aspilinux/sgtarget.h"
+#include "aspisim/busconf.h"
+#include "aspisim/device.h"
+#include "platform/winevent.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+// An SG_IO answer the test chooses instead of the device's.
+struct Reply {
+    int err = 0;
+    unsigned short host = 0;
+    unsigned char status = 0;
+    Bytes sense;
+    int resid = 0;
+};
+Reply fails(int err) {
+    Reply r;
+    r.err = err;
+    return r;
+}
+Reply host_status(unsigned short host) {
+    Reply r;
+    r.host = host;
+    return r;
+}
+Reply scsi_status(unsigned char status, const Bytes& sense = {}, int resid = 0) {
+    Reply r;
+    r.status = status;
+    r.sense = sense;
+    r.resid = resid;
+    return r;
+}
+
+class FakeKernel : public aspilinux::Kernel {
+public:
+    explicit FakeKernel(std::string root) : root_(std::move(root)) {}
+
+    int open(const std::string& path, int flags) override {
+        std::lock_guard<std::mutex> g(mu);
+        opens.push_back({path, flags});
+        if (auto e = open_errors.find(path); e != open_errors.end()) return errno = e->second, -1;
+        fds[next_fd] = path;
+        return next_fd++;
+    }
+    int close(int fd) override {
+        std::lock_guard<std::mutex> g(mu);
+        closed.push_back(fd);
+        return 0;
+    }
+    int ioctl(int fd, unsigned long request, void* arg) override {
+        std::unique_lock<std::mutex> g(mu);
+        if (request == BLKSECTGET) return *static_cast<int*>(arg) = limit, 0;
+        if (request == SG_SCSI_RESET) {
+            resets.push_back(*static_cast<int*>(arg));
+            return reset_err ? (errno = reset_err, -1) : 0;
+        }
+        auto* h = static_cast<sg_io_hdr_t*>(arg);
+        sg_calls.push_back(*h);
+        sg_fds.push_back(fd);
+        if (hold) released.wait(g, [this] { return !hold; });
+        if (!replies.empty()) {
+            Reply r = replies.front();
+            replies.erase(replies.begin());
+            if (r.err) return errno = r.err, -1;
+            h->host_status = r.host;
+            h->status = r.status;
+            h->sb_len_wr = static_cast<unsigned char>(std::min<std::size_t>(r.sense.size(), h->mx_sb_len));
+            std::memcpy(h->sbp, r.sense.data(), h->sb_len_wr);
+            h->resid = r.resid;
+            return 0;
+        }
+        std::uint8_t cdb[16] = {};
+        std::memcpy(cdb, h->cmdp, h->cmd_len);
+        aspisim::Outcome o = drive.execute(cdb, static_cast<std::uint8_t*>(h->dxferp), h->dxfer_len);
+        h->status = o.targstat;
+        h->host_status = o.hastat == HASTAT_OK ? 0 : 0x07;
+        h->sb_len_wr = static_cast<unsigned char>(std::min<std::size_t>(o.sense.size(), h->mx_sb_len));
+        if (h->sb_len_wr) std::memcpy(h->sbp, o.sense.data(), h->sb_len_wr);
+        return 0;
+    }
+    std::string sysfs_root() const override { return root_ + "/sys"; }
+    std::string dev_root() const override { return root_ + "/dev"; }
+
+    void release() {
+        std::lock_guard<std::mutex> g(mu);
+        hold = false;
+        released.notify_all();
+    }
+
+    std::mutex mu;
+    std::condition_variable released;
+    std::vector<std::pair<std::string, int>> opens;
+    std::vector<int> closed, resets, sg_fds;
+    std::vector<sg_io_hdr_t> sg_calls;
+    std::map<std::string, int> open_errors;
+    std::map<int, std::string> fds;
+    std::vector<Reply> replies;
+    int next_fd = 100, limit = 32768, reset_err = 0;
+    bool hold = false;
+    aspisim::Device drive{aspisim::default_bus().devices[0]};
+
+private:
+    std::string root_;
+};
+
+FakeKernel* current = nullptr;
+std::unique_ptr<aspihost::Target> make_target(aspihost::Log& log) {
+    return std::make_unique<aspilinux::SgTarget>(*current, log);
+}
+const aspihost::Layer test_layer{"aspilinux", make_target};
+
+class Linux : public testing::Test {
+protected:
+    void SetUp() override {
+        unsetenv("ASPILINUX_LOG");
+        char tmpl[] = "/tmp/aspilinux-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+        fs::create_directories(root_ + "/sys/class/scsi_generic");
+        fs::create_directories(root_ + "/dev");
+        kernel_ = std::make_unique<FakeKernel>(root_);
+        current = kernel_.get();
+        event_ = CreateEventA(nullptr, 1, 0, nullptr);
+    }
+    void TearDown() override {
+        host_.reset();
+        CloseHandle(event_);
+        fs::remove_all(root_);
+    }
+
+    // An sg node and its SCSI device directory, as the kernel lays them out.
+    void node(int sg, const std::string& hctl, int type, const std::string& model, const std::string& block = "") {
+        std::string dev = root_ + "/sys/devices/" + hctl;
+        fs::create_directories(dev);
+        std::ofstream(dev + "/type") << type << "\n";
+        std::ofstream(dev + "/vendor") << (type == 5 ? "DRAVLIN " : "ATA     ") << "\n";
+        std::ofstream(dev + "/model") << model << "\n";
+        std::ofstream(dev + "/rev") << "1.00\n";
+        if (!block.empty()) fs::create_directories(dev + "/block/" + block);
+        std::string sg_dir = root_ + "/sys/class/scsi_generic/sg" + std::to_string(sg);
+        fs::create_directories(sg_dir);
+        fs::create_symlink("../../../devices/" + hctl, sg_dir + "/device");
+        std::ofstream(root_ + "/dev/sg" + std::to_string(sg));
+    }
+    void start() { host_ = std::make_unique<aspihost::Host>(test_layer); }
+    void fresh() {
+        TearDown();
+        SetUp();
+    }
+
+    DWORD send(void* srb) { return host_->send(srb); }
+
+    SRB_ExecSCSICmd block(int ha, int target, const Bytes& cdb, std::uint8_t* buf, std::uint32_t len, BYTE flags,
+                          int lun = 0) {
+        SRB_ExecSCSICmd s{};
+        s.SRB_Cmd = SC_EXEC_SCSI_CMD;
+        s.SRB_HaId = static_cast<BYTE>(ha);
+        s.SRB_Flags = static_cast<BYTE>(SRB_EVENT_NOTIFY | flags);
+        s.SRB_Target = static_cast<BYTE>(target);
+        s.SRB_Lun = static_cast<BYTE>(lun);
+        s.SRB_BufLen = len;
+        s.SRB_BufPointer = buf;
+        s.SRB_SenseLen = SENSE_LEN;
+        s.SRB_CDBLen = static_cast<BYTE>(cdb.size());
+        s.SRB_PostProc = event_;
+        std::memcpy(s.CDBByte, cdb.data(), cdb.size());
+        return s;
+    }
+    SRB_ExecSCSICmd run(int ha, int target, const Bytes& cdb, std::uint8_t* buf = nullptr, std::uint32_t len = 0,
+                        BYTE flags = 0, int lun = 0) {
+        SRB_ExecSCSICmd s = block(ha, target, cdb, buf, len, flags, lun);
+        ResetEvent(event_);
+        if (send(&s) == SS_PENDING) {
+            EXPECT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+        }
+        return s;
+    }
+    BYTE devtype(int ha, int target, int lun, BYTE& type) {
+        SRB_GDEVBlock g{};
+        g.SRB_Cmd = SC_GET_DEV_TYPE;
+        g.SRB_HaId = static_cast<BYTE>(ha);
+        g.SRB_Target = static_cast<BYTE>(target);
+        g.SRB_Lun = static_cast<BYTE>(lun);
+        send(&g);
+        type = g.SRB_DeviceType;
+        return g.SRB_Status;
+    }
+    SRB_HAInquiry inquiry(int ha) {
+        SRB_HAInquiry h{};
+        h.SRB_Cmd = SC_HA_INQUIRY;
+        h.SRB_HaId = static_cast<BYTE>(ha);
+        send(&h);
+        return h;
+    }
+    // The one drive most tests use: a QV-G567L on SATA with its block node.
+    void one_drive() {
+        node(0, "0:0:0:0", 5, "CD-R   QV-G567L", "sr0");
+        std::ofstream(root_ + "/dev/sr0");
+        start();
+    }
+    std::string sg0() const { return root_ + "/dev/sg0"; }
+
+    static Bytes write_buffer(std::uint32_t len) {
+        return {0x3B, 4, 0, 0, 0, 0, std::uint8_t(len >> 16), std::uint8_t(len >> 8), std::uint8_t(len), 0};
+    }
+
+    std::string root_;
+    std::unique_ptr<FakeKernel> kernel_;
+    std::unique_ptr<aspihost::Host> host_;
+    HANDLE event_ = nullptr;
+};
+
+const Bytes tur = {0, 0, 0, 0, 0, 0};
+const Bytes inq = {0x12, 0, 0, 0, 96, 0};
+
+TEST_F(Linux, DiscoveryFromSysfsAlone) {
+    node(3, "0:0:0:0", 0, "DISK ONE", "sda");                // a disk beside the drives
+    node(4, "0:0:1:0", 5, "CD-R   QV-G567L", "sr0");         // SATA
+    node(1, "2:1:3:0", 5, "CD-ROM QV-G253K");                // second channel of host 2
+    node(2, "2:0:1:0", 5, "CD-ROM QV-G253K");
+    node(0, "7:0:0:0", 5, "CD-R   QV-G567L", "sr1");         // USB bridge
+    node(5, "7:0:0:1", 5, "CD-ROM QV-G253K");                // and its second LUN
+    fs::create_directories(root_ + "/sys/class/scsi_host/host7");
+    std::ofstream(root_ + "/sys/class/scsi_host/host7/proc_name") << "usb-storage\n";
+    start();
+    EXPECT_EQ(host_->support_info(), 0x0104u);  // (0,0) (2,0) (2,1) (7,0)
+
+    struct Row {
+        int ha, target, lun;
+        BYTE status, type;
+    } rows[] = {
+        {0, 0, 0, SS_COMP, 0},      {0, 1, 0, SS_COMP, 5}, {0, 2, 0, SS_NO_DEVICE, 0}, {1, 1, 0, SS_COMP, 5},
+        {2, 3, 0, SS_COMP, 5},      {2, 1, 0, SS_NO_DEVICE, 0}, {3, 0, 0, SS_COMP, 5}, {3, 0, 1, SS_COMP, 5},
+        {3, 0, 2, SS_NO_DEVICE, 0}, {4, 0, 0, SS_INVALID_HA, 0},
+    };
+    for (const Row& r : rows) {
+        BYTE type = 0xEE;
+        EXPECT_EQ(devtype(r.ha, r.target, r.lun, type), r.status) << r.ha << " " << r.target << " " << r.lun;
+        if (r.status == SS_COMP) {
+            EXPECT_EQ(type, r.type) << r.ha << " " << r.target << " " << r.lun;
+        }
+    }
+    SRB_HAInquiry h = inquiry(3);
+    EXPECT_EQ(h.SRB_Status, SS_COMP);
+    EXPECT_EQ(h.HA_Count, 4);
+    EXPECT_EQ(h.HA_SCSI_ID, 7);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(h.HA_Identifier), 16), "usb-storage     ");
+    EXPECT_EQ(h.HA_Unique[4] | h.HA_Unique[5] << 8 | h.HA_Unique[6] << 16, 0x10000);
+    EXPECT_TRUE(kernel_->opens.empty());  // nothing opened to find them
+
+    // Once a device was opened, its adapter promises no more than it takes.
+    kernel_->limit = 16384;
+    EXPECT_EQ(run(3, 0, tur, nullptr, 0, 0, 1).SRB_Status, SS_ERR);  // no disc: check condition
+    h = inquiry(3);
+    EXPECT_EQ(h.HA_Unique[4] | h.HA_Unique[5] << 8 | h.HA_Unique[6] << 16, 16384);
+}
+
+TEST_F(Linux, AtMostEightAdapters) {
+    for (int host = 0; host < 10; host++) node(host, std::to_string(host) + ":0:0:0", 5, "CD-ROM QV-G253K");
+    start();
+    EXPECT_EQ(host_->support_info(), 0x0108u);
+    BYTE type;
+    EXPECT_EQ(devtype(7, 0, 0, type), SS_COMP);
+    EXPECT_EQ(devtype(8, 0, 0, type), SS_INVALID_HA);
+}
+
+TEST_F(Linux, NoAdapters) {
+    testing::internal::CaptureStderr();
+    start();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "aspilinux: no SCSI generic devices in " + root_ +
+                                                          "/sys/class/scsi_generic (is the sg module loaded? "
+                                                          "modprobe sg)\n");
+    EXPECT_EQ(host_->support_info(), DWORD{SS_NO_ADAPTERS} << 8);
+}
+
+// Every way an SG_IO call can end, through the whole layer. Each is tried
+// on a WRITE BUFFER, which must reach the kernel exactly once.
+TEST_F(Linux, OutcomeTable) {
+    one_drive();
+    const Bytes check = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0, 0, 0, 0, 0};
+    struct Row {
+        const char* what;
+        Reply reply;
+        std::uint32_t len;
+        BYTE status, hastat, targstat;
+    } rows[] = {
+        {"ENODEV", fails(ENODEV), 8192, SS_NO_DEVICE, 0, 0},
+        {"ENXIO", fails(ENXIO), 8192, SS_NO_DEVICE, 0, 0},
+        {"EBUSY", fails(EBUSY), 8192, SS_ASPI_IS_BUSY, 0, 0},
+        {"EMSGSIZE", fails(EMSGSIZE), 8192, SS_INVALID_SRB, 0, 0},
+        {"EINVAL large", fails(EINVAL), 65536, SS_BUFFER_TO_BIG, 0, 0},
+        {"ENOMEM large", fails(ENOMEM), 65536, SS_BUFFER_TO_BIG, 0, 0},
+        {"EINVAL small", fails(EINVAL), 8192, SS_ERR, 0, 0},
+        {"EIO", fails(EIO), 8192, SS_ERR, 0, 0},
+        {"DID_TIME_OUT", host_status(aspilinux::DID_TIME_OUT), 8192, SS_ERR, HASTAT_COMMAND_TIMEOUT, 0},
+        {"DID_NO_CONNECT", host_status(aspilinux::DID_NO_CONNECT), 8192, SS_ERR, HASTAT_SEL_TO, 0},
+        {"DID_BAD_TARGET", host_status(aspilinux::DID_BAD_TARGET), 8192, SS_ERR, HASTAT_SEL_TO, 0},
+        {"DID_TRANSPORT_DISRUPTED", host_status(aspilinux::DID_TRANSPORT_DISRUPTED), 8192, SS_ERR, HASTAT_SEL_TO, 0},
+        {"DID_TRANSPORT_FAILFAST", host_status(aspilinux::DID_TRANSPORT_FAILFAST), 8192, SS_ERR, HASTAT_SEL_TO, 0},
+        {"DID_TRANSPORT_MARGINAL", host_status(aspilinux::DID_TRANSPORT_MARGINAL), 8192, SS_ERR, HASTAT_SEL_TO, 0},
+        {"DID_RESET", host_status(aspilinux::DID_RESET), 8192, SS_ERR, HASTAT_BUS_RESET, 0},
+        {"DID_PARITY", host_status(aspilinux::DID_PARITY), 8192, SS_ERR, HASTAT_PARITY_ERROR, 0},
+        {"DID_ERROR", host_status(0x07), 8192, SS_ERR, HASTAT_PHASE_ERR, 0},
+        {"check condition", scsi_status(0x02, check), 8192, SS_ERR, 0, 0x02},
+        {"reservation conflict", scsi_status(0x18), 8192, SS_ERR, 0, 0x18},
+        {"good", scsi_status(0), 8192, SS_COMP, 0, 0},
+    };
+    Bytes data(65536, 0x5A);
+    for (const Row& r : rows) {
+        kernel_->replies = {r.reply};
+        std::size_t calls = kernel_->sg_calls.size();
+        SRB_ExecSCSICmd s = run(0, 0, write_buffer(r.len), data.data(), r.len, SRB_DIR_OUT);
+        EXPECT_EQ(s.SRB_Status, r.status) << r.what;
+        EXPECT_EQ(s.SRB_HaStat, r.hastat) << r.what;
+        EXPECT_EQ(s.SRB_TargStat, r.targstat) << r.what;
+        EXPECT_EQ(kernel_->sg_calls.size(), calls + 1) << r.what;
+        EXPECT_EQ(kernel_->sg_calls.back().dxfer_direction, SG_DXFER_TO_DEV) << r.what;
+        if (r.targstat == 0x02) {
+            EXPECT_EQ(s.SenseArea[2], 0x05);
+            EXPECT_EQ(s.SenseArea[12], 0x24);
+        }
+        // A device that went away is closed, looked up again and opened afresh.
+        if (r.status == SS_NO_DEVICE) {
+            int gone = kernel_->sg_fds.back();
+            EXPECT_EQ(run(0, 0, tur).SRB_Status, SS_ERR) << r.what;
+            EXPECT_NE(kernel_->sg_fds.back(), gone) << r.what;
+            EXPECT_NE(std::find(kernel_->closed.begin(), kernel_->closed.end(), gone), kernel_->closed.end());
+        }
+    }
+}
+
+TEST_F(Linux, CommandsReachTheDeviceModel) {
+    one_drive();
+    std::uint8_t d[128];
+    std::memset(d, 0xEE, sizeof d);
+    SRB_ExecSCSICmd s = run(0, 0, inq, d, 96, SRB_DIR_IN);
+    EXPECT_EQ(s.SRB_Status, SS_COMP);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(d + 8), 28), "DRAVLIN CD-R   QV-G567L 1.00");
+    EXPECT_EQ(d[96], 0xEE);
+    EXPECT_EQ(s.SRB_BufLen, 96u);  // no residual asked for
+
+    s = run(0, 0, tur);  // no disc
+    EXPECT_EQ(s.SRB_Status, SS_ERR);
+    EXPECT_EQ(s.SRB_TargStat, 0x02);
+    EXPECT_EQ(s.SenseArea[12], 0x3A);
+
+    const sg_io_hdr_t& h = kernel_->sg_calls[0];
+    EXPECT_EQ(h.dxfer_direction, SG_DXFER_FROM_DEV);
+    EXPECT_EQ(h.cmd_len, 6);
+    EXPECT_EQ(h.timeout, 270000u);
+    EXPECT_EQ(kernel_->sg_calls[1].dxfer_direction, SG_DXFER_NONE);
+    // One exclusive open of the sg node for both; the block node is left alone.
+    ASSERT_EQ(kernel_->opens.size(), 1u);
+    EXPECT_EQ(kernel_->opens[0].first, sg0());
+    EXPECT_EQ(kernel_->opens[0].second, O_RDWR | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+}
+
+TEST_F(Linux, ResidualAndSenseBounds) {
+    one_drive();
+    Bytes sense(18);
+    for (std::size_t i = 0; i < sense.size(); i++) sense[i] = static_cast<std::uint8_t>(0x70 + i);
+    std::uint8_t d[96];
+    for (BYTE flags : {BYTE{SRB_DIR_IN}, BYTE{SRB_DIR_IN | SRB_ENABLE_RESIDUAL_COUNT}}) {
+        kernel_->replies = {scsi_status(0x02, sense, 60)};
+        SRB_ExecSCSICmd s = block(0, 0, inq, d, 96, flags);
+        s.SRB_SenseLen = 4;
+        std::memset(s.SenseArea, 0xEE, sizeof s.SenseArea);
+        ResetEvent(event_);
+        ASSERT_EQ(send(&s), SS_PENDING);
+        ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+        EXPECT_EQ(s.SRB_BufLen, flags & SRB_ENABLE_RESIDUAL_COUNT ? 60u : 96u);
+        EXPECT_EQ(s.SenseArea[3], 0x73);
+        EXPECT_EQ(s.SenseArea[4], 0xEE);
+    }
+}
+
+TEST_F(Linux, BlockNodeHeldOnceTheDriveIsWritten) {
+    one_drive();
+    run(0, 0, tur);
+    Bytes piece(8192);
+    run(0, 0, write_buffer(8192), piece.data(), 8192, SRB_DIR_OUT);
+    run(0, 0, write_buffer(8192), piece.data(), 8192, SRB_DIR_OUT);
+    ASSERT_EQ(kernel_->opens.size(), 2u);
+    EXPECT_EQ(kernel_->opens[1].first, root_ + "/dev/sr0");
+    EXPECT_EQ(kernel_->opens[1].second, O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
+    host_.reset();
+    EXPECT_EQ(kernel_->closed, (std::vector<int>{100, 101}));
+}
+
+// What a person sees when the layer cannot have the drive.
+TEST_F(Linux, RefusedOpens) {
+    struct Row {
+        std::string node;
+        int err;
+        Bytes cdb;
+        BYTE status;
+        std::string message;
+    } rows[] = {
+        {"sg0", EACCES, tur, SS_NO_DEVICE,
+         "aspilinux: cannot open DEV/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L): Permission denied; run as root, or as "
+         "a member of the group root that owns it\n"},
+        {"sg0", EBUSY, tur, SS_ASPI_IS_BUSY,
+         "aspilinux: the drive DEV/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use by another program; close it "
+         "and try again\n"},
+        {"sr0", EBUSY, write_buffer(8192), SS_ASPI_IS_BUSY,
+         "aspilinux: the drive DEV/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use by another program (a mounted "
+         "disc?); unmount it and try again\n"},
+    };
+    for (const Row& r : rows) {
+        fresh();
+        one_drive();
+        kernel_->open_errors[root_ + "/dev/" + r.node] = r.err;
+        Bytes piece(8192);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(run(0, 0, r.cdb, piece.data(), r.cdb[0] ? 8192 : 0, SRB_DIR_OUT).SRB_Status, r.status);
+        EXPECT_EQ(run(0, 0, r.cdb, piece.data(), r.cdb[0] ? 8192 : 0, SRB_DIR_OUT).SRB_Status, r.status);
+        std::string err = testing::internal::GetCapturedStderr();
+        std::string want = r.message;
+        want.replace(want.find("DEV"), 3, root_ + "/dev");
+        if (r.node == "sr0") want += want;  // each write is refused aloud
+        EXPECT_EQ(err, want);
+        EXPECT_TRUE(kernel_->sg_calls.empty());
+    }
+    // The refused address has no device from then on.
+    fresh();
+    one_drive();
+    kernel_->open_errors[sg0()] = EACCES;
+    testing::internal::CaptureStderr();
+    run(0, 0, tur);
+    testing::internal::GetCapturedStderr();
+    BYTE type;
+    EXPECT_EQ(devtype(0, 0, 0, type), SS_NO_DEVICE);
+    EXPECT_EQ(kernel_->opens.size(), 1u);
+}
+
+TEST_F(Linux, DeviceReset) {
+    one_drive();
+    for (int refusal : {0, EACCES}) {
+        kernel_->reset_err = refusal;
+        SRB_BusDeviceReset r{};
+        r.SRB_Cmd = SC_RESET_DEV;
+        r.SRB_Flags = SRB_EVENT_NOTIFY;
+        r.SRB_PostProc = event_;
+        ResetEvent(event_);
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(send(&r), SS_PENDING);
+        ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(r.SRB_Status, refusal ? SS_ERR : SS_COMP);
+        EXPECT_EQ(err, refusal ? "aspilinux: cannot reset " + sg0() +
+                                     " (0:0:0:0, DRAVLIN CD-R   QV-G567L): Permission denied; a device reset needs "
+                                     "root\n"
+                               : "");
+    }
+    EXPECT_EQ(kernel_->resets, (std::vector<int>{SG_SCSI_RESET_DEVICE, SG_SCSI_RESET_DEVICE}));
+}
+
+// The program gives up waiting while the command is still in the kernel:
+// the abort cannot take it back, and its late outcome touches nothing.
+TEST_F(Linux, AbortOfACommandInTheKernel) {
+    one_drive();
+    kernel_->hold = true;
+    auto* data = new std::uint8_t[96];
+    auto* s = new SRB_ExecSCSICmd(block(0, 0, inq, data, 96, SRB_DIR_IN));
+    HANDLE ev = CreateEventA(nullptr, 1, 0, nullptr);
+    s->SRB_PostProc = ev;
+    ASSERT_EQ(send(s), SS_PENDING);
+    while (true) {
+        std::lock_guard<std::mutex> g(kernel_->mu);
+        if (!kernel_->sg_calls.empty()) break;
+    }
+    SRB_Abort a{};
+    a.SRB_Cmd = SC_ABORT_SRB;
+    a.SRB_ToAbort = s;
+    EXPECT_EQ(send(&a), SS_ABORT_FAIL);
+    EXPECT_EQ(s->SRB_Status, SS_PENDING);
+    delete s;  // ASan reports any later touch of these
+    delete[] data;
+    CloseHandle(ev);
+    kernel_->release();
+    EXPECT_EQ(run(0, 0, tur).SRB_Status, SS_ERR);  // the worker went on
+}
+
+TEST_F(Linux, CommandLog) {
+    std::string log = root_ + "/log";
+    setenv("ASPILINUX_LOG", log.c_str(), 1);
+    one_drive();
+    run(0, 0, tur);
+    run(1, 0, tur);
+    std::ifstream f(log);
+    std::string got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(got, "exec 0 0 0 flags=0x40 len=0 cdb=000000000000\nexec 1 0 0 flags=0x40 len=0 cdb=000000000000\n");
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+// The Linux back end of the ASPI front end: the SCSI generic driver.
+// Adapters are the (host, channel) pairs that sysfs shows; commands go
+// through SG_IO on /dev/sgN, opened exclusively on the first command.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "aspihost/host.h"
+#include "aspilinux/kernel.h"
+#include "aspilinux/sysfs.h"
+
+namespace aspilinux {
+
+enum : std::uint32_t {
+    MAX_ADAPTERS = 8,          // the program scans no more
+    MAX_TRANSFER = 64 * 1024,  // the most an adapter inquiry reports
+    SG_TIMEOUT_MS = 270000,    // below the program's own 300 s wait
+    SMALL_TRANSFER = 4096,     // never refused for its size by any device
+};
+
+class SgTarget : public aspihost::Target {
+public:
+    SgTarget(Kernel& kernel, aspihost::Log& log);
+
+    DWORD support_info() override;
+    bool ready() const override { return ok_; }
+    bool valid_ha(BYTE ha) override;
+    void adapter_inquiry(SRB_HAInquiry& s) override;
+    BYTE device_type(const aspihost::Address& at, BYTE& type) override;
+    aspihost::Plan accept(const aspihost::Command& c, bool reset) override;
+    aspihost::Result execute(const aspihost::Command& c) override;
+    aspihost::Result reset(const aspihost::Command& c) override;
+
+private:
+    struct Drive {
+        Kernel& kernel;
+        Node node;
+        int adapter = 0;
+        int fd = -1;
+        int block_fd = -1;      // the block node, held while the drive is written
+        bool refused = false;   // no permission: the address has no device
+        bool told_busy = false;
+        std::uint32_t limit = 0;  // longest transfer in bytes; 0 until opened
+        ~Drive();
+    };
+    using DrivePtr = std::shared_ptr<Drive>;
+
+    void rescan();
+    DrivePtr find(const aspihost::Address& at) const;
+    BYTE open(Drive& d);
+    BYTE hold_block(Drive& d);
+    std::string describe(const Drive& d, const std::string& path) const;
+    std::string sg_path(const Drive& d) const;
+    void forget(const DrivePtr& d);
+
+    Kernel& kernel_;
+    aspihost::Log& log_;
+    bool ok_ = false;
+    mutable std::mutex mu_;  // the drive table, between the caller and the workers
+    std::vector<std::pair<int, int>> adapters_;
+    std::map<int, DrivePtr> drives_;  // by sg number
+};
+
+// The SG_IO time-out in milliseconds, scaled as the program's waits are.
+unsigned sg_timeout_ms();
+
+}  // namespace aspilinux

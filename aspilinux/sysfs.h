@@ -1,0 +1,35 @@
+// Discovery of the SCSI generic nodes from sysfs alone: no device is opened.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace aspilinux {
+
+// One /dev/sgN and the SCSI device H:C:T:L behind it.
+struct Node {
+    int sg = -1;
+    int host = 0, channel = 0, target = 0, lun = 0;
+    int type = -1;  // peripheral device type; -1 when sysfs has none
+    std::string vendor, model, rev;
+    std::string block;  // "sr0" when the device has a block node, else empty
+
+    std::string hctl() const;
+    // "VENDOR MODEL", blanks trimmed.
+    std::string name() const;
+};
+
+// Every scsi_generic node under `sysfs` (the sysfs root), in the order of
+// (host, channel, target, lun). Nodes whose address does not fit an ASPI
+// target or LUN (a byte) are left out.
+std::vector<Node> scan(const std::string& sysfs);
+
+// The (host, channel) pairs of `nodes` in numeric order, at most `max`.
+std::vector<std::pair<int, int>> adapters_of(const std::vector<Node>& nodes, std::size_t max);
+
+// The first line of a small sysfs file, trailing blanks removed; empty when
+// it cannot be read.
+std::string read_attribute(const std::string& path);
+
+}  // namespace aspilinux
