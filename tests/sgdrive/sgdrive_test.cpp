@@ -119,7 +119,19 @@ struct Row {
 };
 
 const std::string kHead13 = "Upgrade file for QV-G567L loaded\n" + std::string(e2e::kWarning);
+const std::string kNoDrive = "Upgrade file for QV-G567L loaded\n\aNo upgradable drives found\n";
 const char kMedium[] = "Please remove medium from drive and try again.\n";
+
+// What the program shows of a transfer that failed, with the version the
+// drive reports afterwards.
+std::string Failed(const std::string& version) {
+    return kHead13 + "Current firmware version: 1.00\n"
+                     "Upgrade QV-G567L (HA:0 ID:0) in progress...Done\n"
+                     "New firmware version    : " + version + "\nError upgrading drive\n";
+}
+
+// The tenth WRITE BUFFER piece, the one the faults hit.
+const char kTenthPiece[] = "CDB:  3B 04 00 01 20 00 00 20 00 00\n";
 
 const Row kRows[] = {
     {"Listing",
@@ -148,15 +160,18 @@ const Row kRows[] = {
      {}, 9, true},
     {"DiscInTheDrive", OneG567L({}, true), {}, 13, "1.10", {"IMAGE", "-all"}, 1, kHead13 + kMedium, {}, 0, false},
     {"PermissionRefused", OneG567L(), [](Bed& b) { b.Refuse("sg0", EACCES); }, 13, "1.10", {"IMAGE", "-all"}, 0,
-     kHead13, {"/dev/sg0", "0:0:0:0", "DRAVLIN", "QV-G567L", "Permission denied", "root", "group"}, 0, false},
+     kNoDrive, {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L", "Permission denied", "run as root", "group"}, 0, false},
     {"InUseByAnotherProgram", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sg0", false)); }, 13, "1.10",
-     {"IMAGE", "-all"}, 0, kHead13, {"in use"}, 0, false},
+     {"IMAGE", "-all"}, 0, kNoDrive, {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use"}, 0, false},
+    // The first piece is refused before it reaches the drive.
     {"DiscMounted", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sr0", true)); }, 13, "1.10",
-     {"IMAGE", "-all"}, 0, kHead13, {"in use"}, 0, false},
+     {"IMAGE", "-all"}, 0, Failed("1.00"), {"/dev/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use", "write_buffer"},
+     1, false},
     {"TimeOutInMidTransfer", OneG567L({{0x3B, 10, DID_TIME_OUT, 0, false}}), {}, 13, "1.10",
-     {"IMAGE", "-all"}, 1, kHead13, {"WRITE BUFFER"}, 10, false},
-    {"DriveGoneInMidTransfer", OneG567L({{0x3B, 10, 0, ENODEV, true}}), {}, 13, "1.10", {"IMAGE", "-all"}, 1,
-     kHead13, {"WRITE BUFFER"}, 10, false},
+     {"IMAGE", "-all"}, 0, Failed("1.00"), {kTenthPiece}, 10, false},
+    // The drive is gone for the version check after the transfer too.
+    {"DriveGoneInMidTransfer", OneG567L({{0x3B, 10, 0, ENODEV, true}}), {}, 13, "1.10", {"IMAGE", "-all"}, 0,
+     Failed(""), {kTenthPiece}, 10, false},
 };
 
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
