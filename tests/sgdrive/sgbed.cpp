@@ -7,12 +7,14 @@
 #include <umockdev.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/aspi.h"
 #include "tests/sgdrive/sgopen.h"
@@ -23,6 +25,8 @@ namespace {
 
 enum : unsigned char { DRIVER_SENSE = 0x08 };
 enum : int { SG_VERSION = 30536 };
+// A time-out the bed plays in full only up to this long.
+constexpr unsigned kLongestWaitMs = 30000;
 
 std::array<char, 8> Vendor(const std::string& text) {
     std::array<char, 8> a;
@@ -233,6 +237,9 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
     h->resid = 0;
     h->duration = 1;
     if (fault != d.spec.faults.end()) {
+        // The driver gives up on a command only when its time-out is over.
+        if (fault->host_status == DID_TIME_OUT)
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(h->timeout, kLongestWaitMs)));
         h->host_status = fault->host_status;
         h->resid = static_cast<int>(h->dxfer_len);
     } else {

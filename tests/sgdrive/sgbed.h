@@ -29,7 +29,9 @@ enum : unsigned short {
 struct Fault {
     std::uint8_t opcode = 0;
     unsigned long nth = 1;
-    unsigned short host_status = 0;  // answered in the header, no data moved
+    // Answered in the header, no data moved; DID_TIME_OUT once the
+    // command's own time-out is over, as the driver does.
+    unsigned short host_status = 0;
     int error = 0;                   // the ioctl itself fails with this errno
     bool vanish = false;             // and the drive leaves sysfs and /dev
 };

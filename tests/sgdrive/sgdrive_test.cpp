@@ -116,6 +116,7 @@ struct Row {
     std::vector<std::string> err;    // pieces standard error shows; none: empty
     int changing;                    // commands that change the drive
     bool flashed;                    // the drive holds the image afterwards
+    std::string time_scale = "";     // of every wait (ASPISIM_TIME_SCALE)
 };
 
 const std::string kHead13 = "Upgrade file for QV-G567L loaded\n" + std::string(e2e::kWarning);
@@ -167,8 +168,10 @@ const Row kRows[] = {
     {"DiscMounted", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sr0", true)); }, 13, "1.10",
      {"IMAGE", "-all"}, 0, Failed("1.00"), {"/dev/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use", "write_buffer"},
      1, false},
+    // The driver's time-out ends before the program's own wait (3 s here):
+    // the program sees the command fail, it does not give up on it.
     {"TimeOutInMidTransfer", OneG567L({{0x3B, 10, DID_TIME_OUT, 0, false}}), {}, 13, "1.10",
-     {"IMAGE", "-all"}, 0, Failed("1.00"), {kTenthPiece}, 10, false},
+     {"IMAGE", "-all"}, 0, Failed("1.00"), {kTenthPiece}, 10, false, "0.01"},
     // The drive is gone for the version check after the transfer too.
     {"DriveGoneInMidTransfer", OneG567L({{0x3B, 10, 0, ENODEV, true}}), {}, 13, "1.10", {"IMAGE", "-all"}, 0,
      Failed(""), {kTenthPiece}, 10, false},
@@ -197,6 +200,7 @@ TEST_P(Qvupdate, OnLinuxDrives) {
     fs::copy_file(e2e::QvupdatePath(), box.Path("qvupdate"));
     fs::copy_file(LINUX_WNASPI32_PATH, box.Path("WNASPI32"));
     box.SetProgram(box.Path("qvupdate"));
+    box.SetTimeScale(row.time_scale);
     box.SetEnv("ASPILINUX_LOG", box.Path("log"));
     Bytes image = row.image_type ? e2e::Image(row.image_type, row.version) : Bytes{};
     std::vector<std::string> args = row.args;
@@ -215,6 +219,8 @@ TEST_P(Qvupdate, OnLinuxDrives) {
     std::vector<LogEntry> log = box.Log();
     EXPECT_FALSE(log.empty());
     EXPECT_EQ(e2e::Changing(log).size(), static_cast<std::size_t>(row.changing));
+    // Every command ends before the program's wait does: it never aborts.
+    for (const LogEntry& e : log) EXPECT_NE(e.kind, "abort") << e.line;
     ExpectPiecesOfImage(log, image);
     EXPECT_EQ(bed.Flash(0), row.flashed ? image : before[0]);
     EXPECT_EQ(bed.Unanswered(), std::vector<std::string>{});
