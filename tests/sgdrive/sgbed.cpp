@@ -24,6 +24,7 @@ namespace sgdrive {
 namespace {
 
 enum : unsigned char { DRIVER_SENSE = 0x08 };
+enum : unsigned short { DID_ERROR = 0x07 };  // what an overrun ends with
 enum : int { SG_VERSION = 30536 };
 // A time-out the bed plays in full only up to this long.
 constexpr unsigned kLongestWaitMs = 30000;

@@ -11,19 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "aspilinux/outcome.h"
 #include "aspisim/device.h"
 
 namespace sgdrive {
 
-// host_status values of the SCSI midlayer (not in the user-space headers).
-enum : unsigned short {
-    DID_NO_CONNECT = 0x01,
-    DID_TIME_OUT = 0x03,
-    DID_BAD_TARGET = 0x04,
-    DID_PARITY = 0x06,
-    DID_ERROR = 0x07,
-    DID_RESET = 0x08,
-};
+using aspilinux::DID_TIME_OUT;
 
 // The n-th command with `opcode` to a drive goes wrong.
 struct Fault {
