@@ -240,7 +240,7 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
     if (fault != d.spec.faults.end()) {
         // The driver gives up on a command only when its time-out is over.
         if (fault->host_status == DID_TIME_OUT)
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(h->timeout, kLongestWaitMs)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(h->timeout, kLongestWaitMs) + fault->late_ms));
         h->host_status = fault->host_status;
         h->resid = static_cast<int>(h->dxfer_len);
     } else {

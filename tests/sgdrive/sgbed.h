@@ -23,10 +23,12 @@ struct Fault {
     std::uint8_t opcode = 0;
     unsigned long nth = 1;
     // Answered in the header, no data moved; DID_TIME_OUT once the
-    // command's own time-out is over, as the driver does.
+    // command's own time-out is over, as the driver does, and `late_ms`
+    // after it (the error handler's aborts and resets take their time).
     unsigned short host_status = 0;
     int error = 0;                   // the ioctl itself fails with this errno
     bool vanish = false;             // and the drive leaves sysfs and /dev
+    unsigned late_ms = 0;
 };
 
 struct Drive {
