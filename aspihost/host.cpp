@@ -111,6 +111,7 @@ DWORD Host::send(void* srb) {
 void Host::after_fork_child() {
     for (auto& w : workers_) orphans().push_back(w.second.release());
     workers_.clear();
+    target_->after_fork();
     mu_.unlock();
 }
 

@@ -110,6 +110,10 @@ public:
     // On the queue's worker, without the front end's lock.
     virtual Result execute(const Command& c) = 0;
     virtual Result reset(const Command& c) = 0;
+    // Around fork(): a lock of the back end's own is held across it, so
+    // that the child does not inherit it locked by a thread it lacks.
+    virtual void before_fork() {}
+    virtual void after_fork() {}
 };
 
 // Longest data transfer the front end copies; longer ones are refused
@@ -125,8 +129,14 @@ public:
     DWORD support_info() { return target_->support_info(); }
     DWORD send(void* srb);
 
-    void before_fork() { mu_.lock(); }
-    void after_fork_parent() { mu_.unlock(); }
+    void before_fork() {
+        mu_.lock();
+        target_->before_fork();
+    }
+    void after_fork_parent() {
+        target_->after_fork();
+        mu_.unlock();
+    }
     void after_fork_child();
 
 private:

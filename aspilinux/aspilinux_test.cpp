@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "aspihost/host.h"
+#include "aspihost/testing/requests.h"
 #include "aspilinux/kernel.h"
 #include "aspilinux/outcome.h"
 #include "aspilinux/sgtarget.h"
@@ -179,19 +180,7 @@ protected:
 
     SRB_ExecSCSICmd block(int ha, int target, const Bytes& cdb, std::uint8_t* buf, std::uint32_t len, BYTE flags,
                           int lun = 0) {
-        SRB_ExecSCSICmd s{};
-        s.SRB_Cmd = SC_EXEC_SCSI_CMD;
-        s.SRB_HaId = static_cast<BYTE>(ha);
-        s.SRB_Flags = static_cast<BYTE>(SRB_EVENT_NOTIFY | flags);
-        s.SRB_Target = static_cast<BYTE>(target);
-        s.SRB_Lun = static_cast<BYTE>(lun);
-        s.SRB_BufLen = len;
-        s.SRB_BufPointer = buf;
-        s.SRB_SenseLen = SENSE_LEN;
-        s.SRB_CDBLen = static_cast<BYTE>(cdb.size());
-        s.SRB_PostProc = event_;
-        std::memcpy(s.CDBByte, cdb.data(), cdb.size());
-        return s;
+        return aspitest::block(ha, target, cdb, buf, len, flags, event_, lun);
     }
     SRB_ExecSCSICmd run(int ha, int target, const Bytes& cdb, std::uint8_t* buf = nullptr, std::uint32_t len = 0,
                         BYTE flags = 0, int lun = 0) {

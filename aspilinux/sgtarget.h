@@ -36,6 +36,8 @@ public:
     aspihost::Plan accept(const aspihost::Command& c, bool reset) override;
     aspihost::Result execute(const aspihost::Command& c) override;
     aspihost::Result reset(const aspihost::Command& c) override;
+    void before_fork() override { mu_.lock(); }
+    void after_fork() override { mu_.unlock(); }
 
 private:
     struct Drive {

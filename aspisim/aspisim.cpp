@@ -124,6 +124,9 @@ public:
         return {o.status, o.hastat, o.targstat, std::move(o.sense), {}};
     }
 
+    void before_fork() override { mu_.lock(); }
+    void after_fork() override { mu_.unlock(); }
+
 private:
     void report(const std::string& line) { log_.report(line); }
 

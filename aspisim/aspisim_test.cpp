@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "aspihost/testing/requests.h"
 #include "aspisim/crc32.h"
 #include "aspisim/fwimage.h"
 #include "platform/aspi.h"
@@ -49,23 +50,7 @@ const Api& api() {
 
 std::string text(const void* p, std::size_t n) { return std::string(static_cast<const char*>(p), n); }
 
-// A command block as the transport fills it.
-SRB_ExecSCSICmd block(int ha, int target, const Bytes& cdb, std::uint8_t* buf, std::uint32_t len, BYTE dir,
-                      HANDLE event, int lun = 0) {
-    SRB_ExecSCSICmd s{};
-    s.SRB_Cmd = SC_EXEC_SCSI_CMD;
-    s.SRB_HaId = static_cast<BYTE>(ha);
-    s.SRB_Flags = static_cast<BYTE>(SRB_EVENT_NOTIFY | dir);
-    s.SRB_Target = static_cast<BYTE>(target);
-    s.SRB_Lun = static_cast<BYTE>(lun);
-    s.SRB_BufLen = len;
-    s.SRB_BufPointer = buf;
-    s.SRB_SenseLen = SENSE_LEN;
-    s.SRB_CDBLen = static_cast<BYTE>(cdb.size());
-    s.SRB_PostProc = event;
-    if (!cdb.empty()) std::memcpy(s.CDBByte, cdb.data(), cdb.size());
-    return s;
-}
+using aspitest::block;
 
 class Sim : public testing::Test {
 protected:
