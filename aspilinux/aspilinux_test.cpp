@@ -93,7 +93,7 @@ public:
             h->host_status = r.host;
             h->status = r.status;
             h->sb_len_wr = static_cast<unsigned char>(std::min<std::size_t>(r.sense.size(), h->mx_sb_len));
-            std::memcpy(h->sbp, r.sense.data(), h->sb_len_wr);
+            if (h->sb_len_wr) std::memcpy(h->sbp, r.sense.data(), h->sb_len_wr);
             h->resid = r.resid;
             return 0;
         }
