@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <new>
 
 #include "aspihost/host.h"
 #include "aspilinux/kernel.h"
@@ -30,8 +31,12 @@ std::unique_ptr<aspihost::Target> make(aspihost::Log& log) {
 }  // namespace
 
 Kernel& system_kernel() {
-    static SystemKernel k;
-    return k;
+    // Never destroyed: the layer's drives close their nodes through it when
+    // the process-wide host goes (at exit or unload), which is after the
+    // function-local statics made on first use.
+    alignas(SystemKernel) static unsigned char storage[sizeof(SystemKernel)];
+    static SystemKernel* k = new (storage) SystemKernel;
+    return *k;
 }
 
 }  // namespace aspilinux

@@ -115,13 +115,13 @@ Bytes Sandbox::ReadFile(const std::string& name) const {
 
 Result Sandbox::Run(const std::vector<std::string>& args, const std::string& input,
                     int timeout_s) const {
-    return Spawn(QvupdatePath(), args, input, timeout_s);
+    return Spawn(program_.empty() ? QvupdatePath() : program_, args, input, timeout_s);
 }
 
 Result Sandbox::RunAfter(const std::vector<std::string>& args, const std::string& wait_for,
                          const std::function<void()>& action, const std::string& input,
                          const std::string& first) const {
-    return Spawn(QvupdatePath(), args, input, 60, wait_for, action, first);
+    return Spawn(program_.empty() ? QvupdatePath() : program_, args, input, 60, wait_for, action, first);
 }
 
 Result Sandbox::Qvimage(const std::vector<std::string>& args) const {
@@ -130,12 +130,18 @@ Result Sandbox::Qvimage(const std::vector<std::string>& args) const {
 
 std::vector<std::string> Sandbox::Environment() const {
     std::vector<std::string> env;
+    auto replaced = [this](const char* e) {
+        for (const std::string& mine : env_)
+            if (std::strncmp(e, mine.c_str(), mine.find('=') + 1) == 0) return true;
+        return false;
+    };
     for (char** e = environ; *e; e++)
-        if (std::strncmp(*e, "ASPISIM_", 8) != 0) env.push_back(*e);
+        if (std::strncmp(*e, "ASPISIM_", 8) != 0 && !replaced(*e)) env.push_back(*e);
     env.push_back("ASPISIM_LOG=" + Path("log"));
     env.push_back("ASPISIM_STATE=" + (state_.empty() ? Path("state") : state_));
     if (has_bus_) env.push_back("ASPISIM_BUS=" + Path("bus"));
     if (!time_scale_.empty()) env.push_back("ASPISIM_TIME_SCALE=" + time_scale_);
+    env.insert(env.end(), env_.begin(), env_.end());
     return env;
 }
 

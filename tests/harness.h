@@ -65,6 +65,10 @@ public:
     // The next runs write standard output to this file instead of the
     // result; "|closed" gives them a pipe that nobody reads.
     void SetStdout(const std::string& path) { stdout_to_ = path; }
+    // The program the next runs start instead of the built qvupdate, and a
+    // variable of their environment (replacing the inherited one).
+    void SetProgram(const std::string& path) { program_ = path; }
+    void SetEnv(const std::string& name, const std::string& value) { env_.push_back(name + "=" + value); }
     std::string WriteFile(const std::string& name, const Bytes& data) const;
     Bytes ReadFile(const std::string& name) const;
 
@@ -101,6 +105,8 @@ private:
     std::string state_;
     std::string stdout_to_;
     mutable std::atomic<int> child_{-1};
+    std::string program_;
+    std::vector<std::string> env_;
 };
 
 // What a drive of the maker keeps between runs, from the simulator's state

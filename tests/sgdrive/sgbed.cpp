@@ -1,0 +1,276 @@
+#include "tests/sgdrive/sgbed.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <scsi/sg.h>
+#include <unistd.h>
+#include <umockdev.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/aspi.h"
+#include "tests/sgdrive/sgopen.h"
+
+namespace sgdrive {
+
+namespace {
+
+enum : unsigned char { DRIVER_SENSE = 0x08 };
+enum : unsigned short { DID_ERROR = 0x07 };  // what an overrun ends with
+enum : int { SG_VERSION = 30536 };
+// A time-out the bed plays in full only up to this long.
+constexpr unsigned kLongestWaitMs = 30000;
+
+std::array<char, 8> Vendor(const std::string& text) {
+    std::array<char, 8> a;
+    a.fill(' ');
+    std::memcpy(a.data(), text.data(), std::min(text.size(), a.size()));
+    return a;
+}
+
+template <std::size_t N>
+std::string Field(const std::array<char, N>& a) { return std::string(a.begin(), a.end()) + "\n"; }
+
+UMockdevTestbed* Testbed(void* p) { return static_cast<UMockdevTestbed*>(p); }
+
+// The bytes a pointer field of `parent` leads to in the client; null for an
+// empty buffer. Owned by the caller.
+UMockdevIoctlData* Resolve(UMockdevIoctlData* parent, std::size_t offset, std::size_t len) {
+    if (len == 0) return nullptr;
+    GError* error = nullptr;
+    UMockdevIoctlData* d = umockdev_ioctl_data_resolve(parent, offset, len, &error);
+    if (error != nullptr) g_error_free(error);
+    return d;
+}
+
+struct Unref {
+    void operator()(UMockdevIoctlData* d) const {
+        if (d != nullptr) g_object_unref(d);
+    }
+};
+using Data = std::unique_ptr<UMockdevIoctlData, Unref>;
+
+}  // namespace
+
+struct Bed::Emulated {
+    Bed* bed;
+    Drive spec;
+    aspisim::Device device;
+    std::string syspath;  // the H:C:T:L folder
+    UMockdevIoctlBase* handler = nullptr;
+    bool gone = false;
+};
+
+aspisim::DeviceConf Dravlin(const std::string& product, const std::string& revision, bool medium) {
+    aspisim::DeviceConf c;
+    c.vendor = Vendor("DRAVLIN ");
+    std::memcpy(c.product.data(), product.data(), std::min(product.size(), c.product.size()));
+    std::memcpy(c.revision.data(), revision.data(), std::min(revision.size(), c.revision.size()));
+    c.medium = medium;
+    c.flash = aspisim::default_flash(c.vendor, c.product);
+    return c;
+}
+
+Bed::Bed() {
+    const char* preload = std::getenv("LD_PRELOAD");
+    if (preload == nullptr || std::strstr(preload, "libumockdev-preload") == nullptr)
+        throw std::runtime_error("the testbed needs umockdev's preload library: run under umockdev-wrapper");
+    UMockdevTestbed* tb = umockdev_testbed_new();
+    testbed_ = tb;
+    gchar* root = umockdev_testbed_get_root_dir(tb);
+    root_ = root;
+    g_free(root);
+}
+
+Bed::~Bed() {
+    for (int fd : held_)
+        if (fd >= 0) close(fd);
+    for (auto& d : drives_) {
+        umockdev_testbed_detach_ioctl(Testbed(testbed_), ("/dev/sg" + std::to_string(d->spec.sg)).c_str(), nullptr);
+        g_object_unref(d->handler);
+    }
+    g_object_unref(Testbed(testbed_));
+}
+
+void Bed::Add(const Drive& drive) {
+    UMockdevTestbed* tb = Testbed(testbed_);
+    std::string hctl = std::to_string(drive.host) + ":" + std::to_string(drive.channel) + ":" +
+                       std::to_string(drive.target) + ":" + std::to_string(drive.lun);
+    std::string name = "host" + std::to_string(drive.host) + "/target" + std::to_string(drive.host) + ":" +
+                       std::to_string(drive.channel) + ":" + std::to_string(drive.target) + "/" + hctl;
+    // As the kernel shows them: each attribute ends with a newline.
+    std::string type = std::to_string(drive.conf.type) + "\n";
+    std::string vendor = Field(drive.conf.vendor), model = Field(drive.conf.product),
+                rev = Field(drive.conf.revision);
+    gchar* scsi = umockdev_testbed_add_device(tb, "scsi", name.c_str(), nullptr, "type", type.c_str(), "vendor",
+                                              vendor.c_str(), "model", model.c_str(), "rev", rev.c_str(),
+                                              nullptr, nullptr);
+
+    auto node = [&](const char* subsystem, const char* prefix, int major, int n) {
+        std::string dev = prefix + std::to_string(n);
+        std::string majmin = std::to_string(major) + ":" + std::to_string(n) + "\n";
+        std::string devname = "/dev/" + dev;
+        gchar* path = umockdev_testbed_add_device(tb, subsystem, (std::string(subsystem) + "/" + dev).c_str(), scsi,
+                                                  "dev", majmin.c_str(), nullptr, "DEVNAME", devname.c_str(),
+                                                  nullptr);
+        umockdev_testbed_set_attribute_link(tb, path, "device", ("../../../" + hctl).c_str());
+        g_free(path);
+        // umockdev shows a node once a file of its name exists.
+        std::ofstream(root_ + "/dev/" + dev);
+    };
+    node("scsi_generic", "sg", 21, drive.sg);
+    if (drive.sr >= 0) node("block", "sr", 11, drive.sr);
+
+    auto d = std::make_unique<Emulated>(Emulated{this, drive, aspisim::Device(drive.conf), scsi});
+    g_free(scsi);
+    d->handler = umockdev_ioctl_base_new();
+    auto answer = +[](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) -> gboolean {
+        auto* e = static_cast<Emulated*>(self);
+        return e->bed->Answer(*e, client);
+    };
+    g_signal_connect(d->handler, "handle-ioctl", reinterpret_cast<GCallback>(reinterpret_cast<void (*)()>(answer)),
+                     d.get());
+    GError* error = nullptr;
+    std::string devnode = "/dev/sg" + std::to_string(drive.sg);
+    if (!umockdev_testbed_attach_ioctl(tb, devnode.c_str(), d->handler, &error)) {
+        std::string what = error ? error->message : "?";
+        if (error) g_error_free(error);
+        throw std::runtime_error("cannot attach the ioctl handler of " + devnode + ": " + what);
+    }
+    std::lock_guard lock(mutex_);
+    drives_.push_back(std::move(d));
+}
+
+void Bed::Refuse(const std::string& node, int error) {
+    std::ofstream(root_ + "/" + kRulesFile, std::ios::app) << node << " " << error << "\n";
+}
+
+bool Bed::Hold(const std::string& node, bool exclusive) {
+    int fd = ::open(("/dev/" + node).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | (exclusive ? O_EXCL : 0));
+    held_.push_back(fd);
+    return fd >= 0;
+}
+
+std::vector<std::uint8_t> Bed::Flash(std::size_t i) {
+    std::lock_guard lock(mutex_);
+    return drives_.at(i)->device.flash();
+}
+
+std::vector<std::string> Bed::Unanswered() {
+    std::lock_guard lock(mutex_);
+    return unanswered_;
+}
+
+// Runs on umockdev's thread, one request at a time.
+bool Bed::Answer(Emulated& d, void* c) {
+    auto* client = static_cast<UMockdevIoctlClient*>(c);
+    std::lock_guard lock(mutex_);
+    if (d.gone) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return true;
+    }
+    unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    auto put_int = [&](int value) {
+        Data out(Resolve(arg, 0, sizeof(int)));
+        std::memcpy(out->data, &value, sizeof value);
+        umockdev_ioctl_client_complete(client, 0, 0);
+    };
+    switch (request) {
+    case SG_IO:
+        SgIo(d, client, arg);
+        return true;
+    case BLKSECTGET:
+        put_int(d.spec.max_bytes);
+        return true;
+    case SG_GET_VERSION_NUM:
+        put_int(SG_VERSION);
+        return true;
+    case SG_SCSI_RESET:
+        d.device.reset();
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
+    default: {
+        char text[32];
+        std::snprintf(text, sizeof text, "0x%lx", request);
+        if (std::find(unanswered_.begin(), unanswered_.end(), text) == unanswered_.end())
+            unanswered_.push_back(text);
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        return true;
+    }
+    }
+}
+
+void Bed::SgIo(Emulated& d, void* c, void* a) {
+    auto* client = static_cast<UMockdevIoctlClient*>(c);
+    Data header(Resolve(static_cast<UMockdevIoctlData*>(a), 0, sizeof(sg_io_hdr_t)));
+    auto* h = reinterpret_cast<sg_io_hdr_t*>(header->data);
+    if (h->interface_id != 'S' || h->cmd_len == 0 || h->cmd_len > 16) {
+        umockdev_ioctl_client_complete(client, -1, h->interface_id != 'S' ? ENOSYS : EMSGSIZE);
+        return;
+    }
+    std::uint8_t cdb[16] = {};
+    Data command(Resolve(header.get(), offsetof(sg_io_hdr_t, cmdp), h->cmd_len));
+    std::memcpy(cdb, command->data, h->cmd_len);
+    Data data(h->dxfer_direction == SG_DXFER_NONE
+                  ? nullptr
+                  : Resolve(header.get(), offsetof(sg_io_hdr_t, dxferp), h->dxfer_len));
+
+    unsigned long nth = d.device.count(cdb[0]);
+    auto fault = std::find_if(d.spec.faults.begin(), d.spec.faults.end(),
+                              [&](const Fault& f) { return f.opcode == cdb[0] && f.nth == nth; });
+    if (fault != d.spec.faults.end() && fault->error != 0) {
+        if (fault->vanish) Vanish(d);
+        umockdev_ioctl_client_complete(client, -1, fault->error);
+        return;
+    }
+
+    h->status = h->masked_status = h->msg_status = h->sb_len_wr = 0;
+    h->host_status = h->driver_status = 0;
+    h->resid = 0;
+    h->duration = 1;
+    if (fault != d.spec.faults.end()) {
+        // The driver gives up on a command only when its time-out is over.
+        if (fault->host_status == DID_TIME_OUT)
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(h->timeout, kLongestWaitMs) + fault->late_ms));
+        h->host_status = fault->host_status;
+        h->resid = static_cast<int>(h->dxfer_len);
+    } else {
+        aspisim::Outcome o = d.device.execute(cdb, data ? data->data : nullptr, data ? h->dxfer_len : 0);
+        if (o.hastat == HASTAT_DO_DU) h->host_status = DID_ERROR;
+        h->status = o.targstat;
+        h->masked_status = static_cast<unsigned char>((o.targstat >> 1) & 0x7F);
+        Data sense(o.sense.empty() ? nullptr : Resolve(header.get(), offsetof(sg_io_hdr_t, sbp), h->mx_sb_len));
+        if (sense) {
+            std::size_t n = std::min<std::size_t>(o.sense.size(), h->mx_sb_len);
+            std::memcpy(sense->data, o.sense.data(), n);
+            h->sb_len_wr = static_cast<unsigned char>(n);
+            h->driver_status = DRIVER_SENSE;
+        }
+    }
+    h->info = (h->status | h->host_status | h->driver_status) ? SG_INFO_CHECK : 0;
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+// The drive leaves the bus: its sysfs folder and its nodes are gone, and
+// what is still open answers ENODEV.
+void Bed::Vanish(Emulated& d) {
+    d.gone = true;
+    umockdev_testbed_remove_device(Testbed(testbed_), d.syspath.c_str());
+    for (auto [prefix, n] : {std::pair{"sg", d.spec.sg}, std::pair{"sr", d.spec.sr}}) {
+        if (n < 0) continue;
+        std::string dev = prefix + std::to_string(n);
+        unlink((root_ + "/dev/" + dev).c_str());
+        unlink((root_ + "/sys/class/" + (prefix[1] == 'g' ? "scsi_generic/" : "block/") + dev).c_str());
+    }
+}
+
+}  // namespace sgdrive

@@ -1,0 +1,241 @@
+// qvupdate and the Linux ASPI layer through the real system calls: sysfs
+// discovery, open, SG_IO, the command log, all against drives emulated by
+// umockdev (sgbed.h). The emulation itself is checked first with sg3-utils,
+// clients written elsewhere.
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/harness.h"
+#include "tests/sgdrive/sgbed.h"
+
+namespace sgdrive {
+namespace {
+
+using e2e::Bytes;
+using e2e::LogEntry;
+using e2e::Result;
+using e2e::Sandbox;
+
+const char kG567L[] = "CD-R   QV-G567L ";
+const char kLoader[] = "*Loader Mode 1* ";
+
+// A drive of the maker at host:0:target:0 with its sg and sr nodes.
+Drive At(int host, int target, int sg, int sr, const aspisim::DeviceConf& conf,
+         std::vector<Fault> faults = {}) {
+    Drive d;
+    d.host = host;
+    d.target = target;
+    d.sg = sg;
+    d.sr = sr;
+    d.conf = conf;
+    d.faults = std::move(faults);
+    return d;
+}
+
+// The bus of most rows: a QV-G567L without a disc on a SATA port.
+std::vector<Drive> OneG567L(std::vector<Fault> faults = {}, bool medium = false) {
+    return {At(0, 0, 0, 0, Dravlin(kG567L, "1.00", medium), std::move(faults))};
+}
+
+long Be(const Bytes& b, std::size_t from, int n) {
+    long v = 0;
+    for (int i = 0; i < n; i++) v = v * 256 + b.at(from + static_cast<std::size_t>(i));
+    return v;
+}
+
+// Every piece a run sent holds the image's bytes at the piece's offset.
+void ExpectPiecesOfImage(const std::vector<LogEntry>& log, const Bytes& image) {
+    for (const LogEntry& e : e2e::Changing(log)) {
+        if (!e.has_crc) continue;  // the erase moves no data
+        SCOPED_TRACE(e.line);
+        long at = e.cdb[0] == 0x3B ? Be(e.cdb, 3, 3) : Be(e.cdb, 2, 4);
+        ASSERT_LE(at + e.len, static_cast<long>(image.size()));
+        EXPECT_EQ(e.crc, e2e::Crc32(image.data() + at, static_cast<std::size_t>(e.len)));
+    }
+}
+
+#ifdef SG3_UTILS_DIR
+// sg3-utils against the bed, one step after the other on one drive: INQUIRY
+// data, the sense of a check condition, a whole download in WRITE BUFFER
+// pieces landing byte for byte, then an exclusive holder and a refused open.
+TEST(SgBed, ClientsWrittenElsewhereSeeADrive) {
+    Bytes image = e2e::Image(13, "1.10");
+    const std::string last = std::to_string(image.size() - 8192);
+    struct Step {
+        const char* tool;
+        std::vector<std::string> args;
+        std::function<void(Bed&)> before;
+        int status;
+        std::string shows;
+    };
+    const Step steps[] = {
+        {"sg_inq", {"/dev/sg0"}, {}, 0, "Product identification: CD-R   QV-G567L"},
+        {"sg_turs", {"-vv", "/dev/sg0"}, {}, 2, "Additional sense: Medium not present"},
+        {"sg_write_buffer", {"--mode=4", "--bpw=8192", "--length=" + last, "--in=IMAGE", "/dev/sg0"}, {}, 0, ""},
+        {"sg_write_buffer",
+         {"--mode=5", "--offset=" + last, "--skip=" + last, "--length=8192", "--in=IMAGE", "/dev/sg0"}, {}, 0, ""},
+        {"sg_inq", {"/dev/sg0"}, [](Bed& b) { ASSERT_TRUE(b.Hold("sg0", true)); }, 50 + EBUSY, "Device or resource busy"},
+        {"sg_inq", {"/dev/sg0"}, [](Bed& b) { b.Refuse("sg0", EACCES); }, 50 + EACCES, "Permission denied"},
+    };
+    Bed bed;  // one per process: umockdev points $UMOCKDEV_DIR at the newest
+    bed.Add(OneG567L().front());
+    Sandbox box;
+    std::string file = box.WriteFile("image", image);
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.tool + (" " + s.args.front()));
+        if (s.before) s.before(bed);
+        std::vector<std::string> args = s.args;
+        for (std::string& a : args)
+            if (a == "--in=IMAGE") a = "--in=" + file;
+        box.SetProgram(std::string(SG3_UTILS_DIR) + "/" + s.tool);
+        Result r = box.Run(args);
+        EXPECT_EQ(r.status, s.status) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(s.shows), std::string::npos) << r.out << r.err;
+    }
+    EXPECT_EQ(bed.Flash(0), image);
+    EXPECT_EQ(bed.Unanswered(), std::vector<std::string>{});
+}
+#endif
+
+// One run of qvupdate on a bed, as a user starts it.
+struct Row {
+    const char* name;
+    std::vector<Drive> bus;
+    std::function<void(Bed&)> before;  // another program, refused opens
+    int image_type;                    // 0: no image
+    std::string version;
+    std::vector<std::string> args;  // IMAGE stands for the image file
+    int status;
+    std::string out;                 // after the banner
+    std::vector<std::string> err;    // pieces standard error shows; none: empty
+    int changing;                    // commands that change the drive
+    bool flashed;                    // the drive holds the image afterwards
+    std::string time_scale = "";     // of every wait (ASPISIM_TIME_SCALE)
+    int aborts = 0;                  // commands the program gave up on
+};
+
+const std::string kHead13 = "Upgrade file for QV-G567L loaded\n" + std::string(e2e::kWarning);
+const std::string kNoDrive = "Upgrade file for QV-G567L loaded\n\aNo upgradable drives found\n";
+const char kMedium[] = "Please remove medium from drive and try again.\n";
+
+// What the program shows of a transfer that failed, with the version the
+// drive reports afterwards.
+std::string Failed(const std::string& version) {
+    return kHead13 + "Current firmware version: 1.00\n"
+                     "Upgrade QV-G567L (HA:0 ID:0) in progress...Done\n"
+                     "New firmware version    : " + version + "\nError upgrading drive\n";
+}
+
+// The tenth WRITE BUFFER piece, the one the faults hit.
+const char kTenthPiece[] = "CDB:  3B 04 00 01 20 00 00 20 00 00\n";
+
+const Row kRows[] = {
+    {"Listing",
+     {At(0, 0, 0, 0, Dravlin(kG567L, "1.00")),
+      At(1, 0, 1, -1, [] {
+          aspisim::DeviceConf disk = Dravlin("SSD 860 EVO     ", "1B6Q");
+          disk.vendor = {'A', 'T', 'A', ' ', ' ', ' ', ' ', ' '};
+          disk.type = 0;
+          return disk;
+      }()),
+      At(7, 0, 2, 1, Dravlin(kLoader, "1.02"))},
+     {}, 0, "", {"-l"}, 0,
+     "DRAVLIN CD-R   QV-G567L  V1.00 (HA:0 ID:0)\n"
+     "DRAVLIN *Loader Mode 1*  V1.02 (HA:2 ID:0)\n",
+     {}, 0, false},
+    {"Type13Upgrade", OneG567L(), {}, 13, "1.10", {"IMAGE", "-all"}, 0,
+     kHead13 + "Current firmware version: 1.00\n"
+               "Upgrade QV-G567L (HA:0 ID:0) in progress...Done\n"
+               "New firmware version    : 1.10\n",
+     {}, 64, true},
+    {"LoaderModeUpgrade", {At(7, 0, 0, -1, Dravlin(kLoader, "1.02"))}, {}, 11, "1.06", {"IMAGE", "-all"}, 0,
+     "Upgrade file for QV-G253K loaded\n" + std::string(e2e::kWarning) +
+         "Current firmware version: 1.02\n"
+         "Upgrade QV-G253K (HA:0 ID:0) in progress...Done\n"
+         "New firmware version: 1.06\n",
+     {}, 9, true},
+    {"DiscInTheDrive", OneG567L({}, true), {}, 13, "1.10", {"IMAGE", "-all"}, 1, kHead13 + kMedium, {}, 0, false},
+    {"PermissionRefused", OneG567L(), [](Bed& b) { b.Refuse("sg0", EACCES); }, 13, "1.10", {"IMAGE", "-all"}, 0,
+     kNoDrive, {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L", "Permission denied", "run as root", "group"}, 0, false},
+    {"InUseByAnotherProgram", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sg0", false)); }, 13, "1.10",
+     {"IMAGE", "-all"}, 0, kNoDrive, {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use"}, 0, false},
+    // The block node is claimed for the writing only: the first piece is
+    // refused and the drive keeps its firmware.
+    {"DiscMounted", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sr0", true)); }, 13, "1.10",
+     {"IMAGE", "-all"}, 0, Failed("1.00"), {"/dev/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use", "write_buffer"},
+     1, false},
+    // The driver's time-out ends before the program's own wait (3 s here):
+    // the program sees the command fail, it does not give up on it.
+    {"TimeOutInMidTransfer", OneG567L({{0x3B, 10, DID_TIME_OUT, 0, false}}), {}, 13, "1.10",
+     {"IMAGE", "-all"}, 0, Failed("1.00"), {kTenthPiece}, 10, false, "0.01"},
+    // The driver's error handling outlasts the program's wait: the abort
+    // cannot take the command back from the driver, its completion still
+    // comes, and the run ends as above.
+    {"TimeOutOutlastingTheWait", OneG567L({{0x3B, 10, DID_TIME_OUT, 0, false, 600}}), {}, 13, "1.10",
+     {"IMAGE", "-all"}, 0, Failed("1.00"), {kTenthPiece}, 10, false, "0.01", 1},
+    // The drive is gone for the version check after the transfer too.
+    {"DriveGoneInMidTransfer", OneG567L({{0x3B, 10, 0, ENODEV, true}}), {}, 13, "1.10", {"IMAGE", "-all"}, 0,
+     Failed(""), {kTenthPiece}, 10, false},
+};
+
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
+
+class Qvupdate : public ::testing::TestWithParam<Row> {};
+
+#ifndef LINUX_WNASPI32_PATH
+#define LINUX_WNASPI32_PATH ""
+#endif
+
+TEST_P(Qvupdate, OnLinuxDrives) {
+    if (*LINUX_WNASPI32_PATH == '\0') GTEST_SKIP() << "the Linux ASPI layer (target WNASPI32_linux) is not in this tree";
+    const Row& row = GetParam();
+    Bed bed;
+    for (const Drive& d : row.bus) bed.Add(d);
+    Bytes before = bed.Flash(0);
+    if (row.before) row.before(bed);
+
+    // $ORIGIN follows symbolic links: the program and its layer are copied.
+    Sandbox box;
+    namespace fs = std::filesystem;
+    fs::copy_file(e2e::QvupdatePath(), box.Path("qvupdate"));
+    fs::copy_file(LINUX_WNASPI32_PATH, box.Path("WNASPI32"));
+    box.SetProgram(box.Path("qvupdate"));
+    box.SetTimeScale(row.time_scale);
+    box.SetEnv("ASPILINUX_LOG", box.Path("log"));
+    Bytes image = row.image_type ? e2e::Image(row.image_type, row.version) : Bytes{};
+    std::vector<std::string> args = row.args;
+    for (std::string& a : args)
+        if (a == "IMAGE") a = box.WriteFile("image.bin", image);
+
+    Result r = box.Run(args, "y\n");
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_EQ(r.out, e2e::kBanner + row.out);
+    if (row.err.empty()) {
+        EXPECT_EQ(r.err, "");
+    }
+    for (const std::string& piece : row.err) EXPECT_NE(r.err.find(piece), std::string::npos) << piece << "\n" << r.err;
+
+    std::vector<LogEntry> log = box.Log();
+    EXPECT_FALSE(log.empty());
+    EXPECT_EQ(e2e::Changing(log).size(), static_cast<std::size_t>(row.changing));
+    // A command that ends before the program's wait does is never aborted.
+    int aborts = 0;
+    for (const LogEntry& e : log) aborts += e.kind == "abort";
+    EXPECT_EQ(aborts, row.aborts);
+    ExpectPiecesOfImage(log, image);
+    EXPECT_EQ(bed.Flash(0), row.flashed ? image : before);
+    EXPECT_EQ(bed.Unanswered(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Row, Qvupdate, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace sgdrive
