@@ -1,6 +1,7 @@
 // The command line and the modes of a run, end to end.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -232,6 +233,23 @@ TEST(Cli, DevAddressIsTheWholeDriveTable) {
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kNoDrives);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(To(box.Log(), 0, 2).empty());
+}
+
+TEST(Cli, NoAspiLayerIsLoadedFromTheWorkingFolder) {
+    // A program with no WNASPI32 beside it, started in a folder that holds
+    // one: the run path must not lead the loader to the working folder.
+    Sandbox box;
+    namespace fs = std::filesystem;
+    fs::create_directory(box.Path("bin"));
+    fs::copy_file(QvupdatePath(), box.Path("bin/qvupdate"));
+    fs::copy_file(fs::path(QvupdatePath()).parent_path() / "WNASPI32", box.Path("WNASPI32"));
+    box.SetProgram(box.Path("bin/qvupdate"));
+    const fs::path was = fs::current_path();
+    fs::current_path(box.dir());
+    Result r = box.Run({"-l"});
+    fs::current_path(was);
+    EXPECT_EQ(r.err.find("aspisim:"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("QV-G567L"), std::string::npos) << r.out;
 }
 
 }  // namespace
