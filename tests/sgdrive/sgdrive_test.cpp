@@ -168,19 +168,19 @@ const Row kRows[] = {
     // The block node is claimed for the writing only: the first piece is
     // refused and the drive keeps its firmware.
     {"DiscMounted", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sr0", true)); }, 13, "1.10",
-     {"IMAGE", "-all"}, 0, Failed("1.00"), {"/dev/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use", "write_buffer"},
+     {"IMAGE", "-all"}, 1, Failed("1.00"), {"/dev/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use", "write_buffer"},
      1, false},
     // The driver's time-out ends before the program's own wait (3 s here):
     // the program sees the command fail, it does not give up on it.
     {"TimeOutInMidTransfer", OneG567L({{0x3B, 10, DID_TIME_OUT, 0, false}}), {}, 13, "1.10",
-     {"IMAGE", "-all"}, 0, Failed("1.00"), {kTenthPiece}, 10, false, "0.01"},
+     {"IMAGE", "-all"}, 1, Failed("1.00"), {kTenthPiece}, 10, false, "0.01"},
     // The driver's error handling outlasts the program's wait: the abort
     // cannot take the command back from the driver, its completion still
     // comes, and the run ends as above.
     {"TimeOutOutlastingTheWait", OneG567L({{0x3B, 10, DID_TIME_OUT, 0, false, 600}}), {}, 13, "1.10",
-     {"IMAGE", "-all"}, 0, Failed("1.00"), {kTenthPiece}, 10, false, "0.01", 1},
+     {"IMAGE", "-all"}, 1, Failed("1.00"), {kTenthPiece}, 10, false, "0.01", 1},
     // The drive is gone for the version check after the transfer too.
-    {"DriveGoneInMidTransfer", OneG567L({{0x3B, 10, 0, ENODEV, true}}), {}, 13, "1.10", {"IMAGE", "-all"}, 0,
+    {"DriveGoneInMidTransfer", OneG567L({{0x3B, 10, 0, ENODEV, true}}), {}, 13, "1.10", {"IMAGE", "-all"}, 1,
      Failed(""), {kTenthPiece}, 10, false},
 };
 
