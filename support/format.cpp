@@ -456,8 +456,8 @@ long long render(const Conversion& cv, State& st, ArgList& args, long long count
         int n = st.prec < 0 ? 6 : st.prec == 0 ? 1 : st.prec;
         if (n > kMaxGDigits)
             n = kMaxGDigits;
-        gcvt(v, n, st.buf);
-        return prbuf(st, st.buf);
+        // gcvt writes into the buffer it is given and returns it.
+        return prbuf(st, gcvt(v, n, st.buf));
     }
     case 'r':
     case 'R': {
