@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "fwimage/fwimage.h"
 #include "platform/aspi.h"
 #include "platform/winevent.h"
+#include "testing/testsupport.h"
 
 namespace {
 
@@ -59,14 +61,13 @@ class Sim : public testing::Test {
 protected:
     void SetUp() override {
         for (const char* v : {"ASPISIM_BUS", "ASPISIM_LOG", "ASPISIM_STATE"}) unsetenv(v);
-        char tmpl[] = "/tmp/aspisim-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        tmp_.emplace("aspisim-test");
+        dir_ = tmp_->path();
         event_ = CreateEventA(nullptr, 1, 0, nullptr);
     }
     void TearDown() override {
         CloseHandle(event_);
-        fs::remove_all(dir_);
+        tmp_.reset();
         api().reload();
     }
 
@@ -162,6 +163,7 @@ protected:
         return img;
     }
 
+    std::optional<qvtest::TempDir> tmp_;
     std::string dir_;
     HANDLE event_ = nullptr;
 };

@@ -34,6 +34,7 @@
 #include "platform/winevent.h"
 #include "scg/scg.h"
 #include "support/utils.h"
+#include "testing/testsupport.h"
 
 extern char** environ;
 
@@ -720,14 +721,9 @@ ProbeRun run_probe(const char* folder, std::vector<std::string> args,
         ADD_FAILURE() << "missing " << probe << " (scg/testing/aspi)";
         return run;
     }
-    std::string tmpl = testing::TempDir() + "qv-wnt-probe-XXXXXX";
-    const char* dir = mkdtemp(tmpl.data());
-    if (dir == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed";
-        return run;
-    }
-    const std::string out = std::string(dir) + "/out";
-    const std::string err = std::string(dir) + "/err";
+    const qvtest::TempDir dir("qv-wnt-probe");
+    const std::string out = dir.Path("out");
+    const std::string err = dir.Path("err");
 
     std::vector<std::string> vars = env;
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
@@ -768,8 +764,6 @@ ProbeRun run_probe(const char* folder, std::vector<std::string> args,
     } else {
         ADD_FAILURE() << "posix_spawn: " << std::strerror(rc);
     }
-    std::error_code ec;
-    fs::remove_all(dir, ec);
     return run;
 }
 
@@ -797,10 +791,8 @@ TEST(AspiLoad, LibraryWithoutSendCommand) {
 }
 
 TEST(AspiLoad, SupportStatusOtherThanDoneOrNoAdapters) {
-    std::string tmpl = testing::TempDir() + "qv-wnt-bus-XXXXXX";
-    const char* dir = mkdtemp(tmpl.data());
-    ASSERT_NE(dir, nullptr);
-    const std::string bus = std::string(dir) + "/bus";
+    const qvtest::TempDir dir("qv-wnt-bus");
+    const std::string bus = dir.Path("bus");
     std::ofstream(bus) << "support 0xE4\n";
     ProbeRun run = run_probe("aspi-probe", {}, {"LD_LIBRARY_PATH=" + build_dir().string(), "ASPISIM_BUS=" + bus});
     EXPECT_EQ(run.exit_code, 1);
@@ -812,8 +804,6 @@ TEST(AspiLoad, SupportStatusOtherThanDoneOrNoAdapters) {
     run = run_probe("aspi-probe", {}, {"LD_LIBRARY_PATH=" + build_dir().string(), "ASPISIM_BUS=" + bus});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, "opened\n");
-    std::error_code ec;
-    fs::remove_all(dir, ec);
 }
 
 }  // namespace

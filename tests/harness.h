@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/testsupport.h"
+
 namespace e2e {
 
 using Bytes = std::vector<unsigned char>;
@@ -47,12 +49,11 @@ extern const char kPartlyWritten[];
 class Sandbox {
 public:
     Sandbox();
-    ~Sandbox();
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
 
-    const std::string& dir() const { return dir_; }
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    const std::string& dir() const { return dir_.path(); }
+    std::string Path(const std::string& name) const { return dir_.Path(name); }
 
     // Writes the bus description the next runs use; without one the
     // simulator's built-in bus answers.
@@ -95,7 +96,7 @@ private:
     Result Spawn(const std::string& program, const std::vector<std::string>& args,
                  const std::string& input, int timeout_s, const std::string& wait_for = "",
                  const std::function<void()>& action = {}, const std::string& first = "") const;
-    std::string dir_;
+    qvtest::TempDir dir_{"qve2e"};
     bool has_bus_ = false;
     std::string time_scale_;
     std::string state_;
