@@ -504,9 +504,7 @@ TEST_F(Linux, CommandLog) {
     one_drive();
     run(0, 0, tur);
     run(1, 0, tur);
-    std::ifstream f(log);
-    std::string got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(got, "exec 0 0 0 flags=0x40 len=0 cdb=000000000000\nexec 1 0 0 flags=0x40 len=0 cdb=000000000000\n");
+    EXPECT_EQ(qvtest::ReadFile(log), "exec 0 0 0 flags=0x40 len=0 cdb=000000000000\nexec 1 0 0 flags=0x40 len=0 cdb=000000000000\n");
 }
 
 }  // namespace

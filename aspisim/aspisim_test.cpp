@@ -537,12 +537,9 @@ TEST_F(Sim, CommandLog) {
     send(&r);  // no event: not waited for
     api().reload();  // let the reset finish or drop before reading
 
-    std::ifstream f(log);
-    std::stringstream got;
-    got << f.rdbuf();
     char want_crc[9];
     std::snprintf(want_crc, sizeof want_crc, "%08X", aspisim::crc32(piece, sizeof piece));
-    EXPECT_EQ(got.str(), "hainquiry 0\n"
+    EXPECT_EQ(qvtest::ReadFile(log), "hainquiry 0\n"
                          "exec 0 2 0 flags=0x48 len=96 cdb=120000006000\n"
                          "exec 0 2 0 flags=0x50 len=8192 cdb=3B040001E00000200000 crc32=" +
                              std::string(want_crc) +
@@ -612,8 +609,7 @@ TEST_F(Sim, SaveNeverWritesThroughALinkAtItsTemporaryName) {
     for (int n = 0; n < 200; n++)
         ASSERT_EQ(symlink(victim.c_str(), (path + "." + std::to_string(getpid()) + "-" + std::to_string(n) + ".tmp").c_str()), 0);
     EXPECT_NE(aspisim::save_state_file(path, {1, 2, 3}), "");
-    std::ifstream f(victim);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "keep");
+    EXPECT_EQ(qvtest::ReadFile(victim), "keep");
     EXPECT_FALSE(fs::exists(path));
 }
 

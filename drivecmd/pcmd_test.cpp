@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "scg/testing/fake_transport.h"
+#include "testing/testsupport.h"
 
 namespace {
 
@@ -40,8 +41,6 @@ protected:
     void SetUp() override {
         handle_ = fake_.make_handle(0, 1, 0);
         ASSERT_NE(handle_, nullptr);
-        report_ = std::tmpfile();
-        ASSERT_NE(report_, nullptr);
         handle_->err_stream = report_;
         scgp = handle_;
         ndrive = 0;
@@ -50,17 +49,10 @@ protected:
     void TearDown() override {
         scg_sfree(handle_);
         scgp = nullptr;
-        std::fclose(report_);
     }
 
     // The error reports the handle wrote so far.
-    std::string Reported() {
-        std::fflush(report_);
-        std::string text;
-        std::rewind(report_);
-        for (int c; (c = std::fgetc(report_)) != EOF;) text += static_cast<char>(c);
-        return text;
-    }
+    std::string Reported() { return report_.text(); }
 
     // A bus answering like the ASPI layer: the devices by (bus, target) with
     // their peripheral device type; empty addresses fail.
@@ -82,7 +74,7 @@ protected:
 
     scg_fake::FakeTransport fake_;
     SCSI* handle_ = nullptr;
-    FILE* report_ = nullptr;
+    qvtest::CapturedStream report_;
 };
 
 // --- record builders -----------------------------------------------------------

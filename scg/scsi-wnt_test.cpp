@@ -42,12 +42,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using qvtest::ReadFile;
 
 std::string hex(const unsigned char* p, int n) {
     static const char digits[] = "0123456789abcdef";
@@ -171,8 +166,8 @@ public:
     }
 
     std::string path(const char* name) const { return (dir_ / name).string(); }
-    std::string log() const { return slurp(path("log")); }
-    std::string err() const { return slurp(path("err")); }
+    std::string log() const { return ReadFile(path("log")); }
+    std::string err() const { return ReadFile(path("err")); }
 
     // In the child: runs the scenario, writes its report and ends the
     // process through exit, so that the transport's exit handler runs too.
@@ -185,7 +180,7 @@ public:
 
     std::map<std::string, std::string> report() const {
         std::map<std::string, std::string> m;
-        std::istringstream in(slurp(path("report")));
+        std::istringstream in(ReadFile(path("report")));
         for (std::string line; std::getline(in, line);) {
             auto blank = line.find(' ');
             if (blank != std::string::npos) m[line.substr(0, blank)] = line.substr(blank + 1);
@@ -759,8 +754,8 @@ ProbeRun run_probe(const char* folder, std::vector<std::string> args,
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        run.out = slurp(out);
-        run.err = slurp(err);
+        run.out = ReadFile(out);
+        run.err = ReadFile(err);
     } else {
         ADD_FAILURE() << "posix_spawn: " << std::strerror(rc);
     }

@@ -11,6 +11,7 @@
 #include "scg/scg.h"
 #include "scg/testing/fake_transport.h"
 #include "support/utils.h"
+#include "testing/testsupport.h"
 
 namespace {
 
@@ -18,16 +19,6 @@ using scg_fake::FakeClock;
 using scg_fake::FakeTransport;
 using scg_fake::Reply;
 using scg_fake::UseAsStdTransport;
-
-std::string read_all(FILE* f) {
-    std::fflush(f);
-    std::string s;
-    std::rewind(f);
-    char buf[512];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    return s;
-}
 
 const std::vector<unsigned char> kNoMedium = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0,
                                               0,    0, 0,    0x3A, 0, 0, 0, 0, 0};
@@ -40,12 +31,10 @@ protected:
         sup::save_args(1, av);
         scgp = fake.make_handle(0, 1, 0);
         ASSERT_NE(scgp, nullptr);
-        out = std::tmpfile();
         scgp->err_stream = out;
     }
     void TearDown() override {
         scg_sfree(scgp);
-        std::fclose(out);
     }
 
     // INQUIRY for `size` bytes, as the drive command layer fills it.
@@ -61,12 +50,12 @@ protected:
         scmd->cdb[4] = static_cast<unsigned char>(size);
         scgp->cmd_name = "inquiry";
     }
-    std::string err() { return read_all(out); }
+    std::string err() { return out.text(); }
 
     FakeTransport fake;
     FakeClock clock;
     SCSI* scgp = nullptr;
-    FILE* out = nullptr;
+    qvtest::CapturedStream out;
     unsigned char data[256] = {};
 };
 

@@ -2,7 +2,9 @@
 // test file keeps only what is its own.
 #pragma once
 
+#include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace qvtest {
 
@@ -22,5 +24,44 @@ public:
 private:
     std::string path_;
 };
+
+// A temporary stream that stands in for a FILE*: what is written to it reads
+// back with text(). One made from `input` starts as that text, rewound, for
+// code that reads a stream.
+class CapturedStream {
+public:
+    CapturedStream();
+    explicit CapturedStream(std::string_view input);
+    ~CapturedStream();
+    CapturedStream(const CapturedStream&) = delete;
+    CapturedStream& operator=(const CapturedStream&) = delete;
+
+    operator FILE*() const { return file_; }
+    // Everything written so far.
+    std::string text() const;
+
+private:
+    FILE* file_;
+};
+
+// Collects what is written to descriptor 2 while it lives, whether through
+// stderr or write(2). text() ends the capture.
+class StderrCapture {
+public:
+    StderrCapture();
+    ~StderrCapture();
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    std::string text();
+
+private:
+    void restore();
+    CapturedStream file_;
+    int saved_ = -1;
+};
+
+// The whole of a file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
 
 }  // namespace qvtest

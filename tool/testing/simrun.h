@@ -98,12 +98,7 @@ public:
 private:
     std::string Path(const char* name) const { return dir_.Path(name); }
 
-    std::string Slurp(const char* name) const {
-        std::ifstream f(Path(name), std::ios::binary);
-        std::ostringstream text;
-        text << f.rdbuf();
-        return text.str();
-    }
+    std::string Slurp(const char* name) const { return ReadFile(Path(name)); }
 
     static void Redirect(int fd, const std::string& path) {
         std::fflush(fd == 1 ? stdout : stderr);
