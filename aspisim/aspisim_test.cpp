@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "aspihost/crc32.h"
 #include "aspihost/testing/requests.h"
-#include "aspisim/crc32.h"
 #include "aspisim/statefile.h"
 #include "fwimage/fwimage.h"
 #include "platform/aspi.h"
@@ -538,7 +538,7 @@ TEST_F(Sim, CommandLog) {
     api().reload();  // let the reset finish or drop before reading
 
     char want_crc[9];
-    std::snprintf(want_crc, sizeof want_crc, "%08X", aspisim::crc32(piece, sizeof piece));
+    std::snprintf(want_crc, sizeof want_crc, "%08X", aspihost::crc32(piece, sizeof piece));
     EXPECT_EQ(qvtest::ReadFile(log), "hainquiry 0\n"
                          "exec 0 2 0 flags=0x48 len=96 cdb=120000006000\n"
                          "exec 0 2 0 flags=0x50 len=8192 cdb=3B040001E00000200000 crc32=" +
@@ -551,8 +551,8 @@ TEST_F(Sim, CommandLog) {
 
 TEST(Crc32, KnownValues) {
     const char* s = "123456789";
-    EXPECT_EQ(aspisim::crc32(reinterpret_cast<const std::uint8_t*>(s), 9), 0xCBF43926u);
-    EXPECT_EQ(aspisim::crc32(nullptr, 0), 0u);
+    EXPECT_EQ(aspihost::crc32(reinterpret_cast<const std::uint8_t*>(s), 9), 0xCBF43926u);
+    EXPECT_EQ(aspihost::crc32(nullptr, 0), 0u);
 }
 
 TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {

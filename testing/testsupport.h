@@ -6,7 +6,13 @@
 #include <string>
 #include <string_view>
 
+#include "aspihost/crc32.h"
+
 namespace qvtest {
+
+// The CRC-32 that the command log prints for data sent to a device: the
+// product's own, so that a test compares against what the log really holds.
+using aspihost::crc32;
 
 // A fresh folder under the system's temporary folder, removed with all it
 // holds when the object goes. Throws when no folder can be made.

@@ -43,15 +43,6 @@ const char kPartlyWritten[] =
     "Warning: the drive's flash is only partly written. Run the upgrade again before you switch the "
     "drive off.\n";
 
-std::uint32_t Crc32(const unsigned char* data, std::size_t size) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < size; i++) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; k++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
 namespace {
 
 [[maybe_unused]] std::string BuildDir() {

@@ -37,8 +37,6 @@ struct LogEntry {
     std::string line;
 };
 
-std::uint32_t Crc32(const unsigned char* data, std::size_t size);
-
 // The banner every run prints first.
 extern const char kBanner[];
 // The warning and the confirmation prompt of the first upgrade of a run.
