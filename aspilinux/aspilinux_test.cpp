@@ -294,7 +294,7 @@ TEST_F(Linux, NoAdapters) {
 // on a WRITE BUFFER, which must reach the kernel exactly once.
 TEST_F(Linux, OutcomeTable) {
     one_drive();
-    const Bytes check = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0, 0, 0, 0, 0};
+    const Bytes check = qvtest::FixedSense(0x05, 0x24);
     struct Row {
         const char* what;
         Reply reply;

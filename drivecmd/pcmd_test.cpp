@@ -12,18 +12,12 @@
 #include <vector>
 
 #include "scg/testing/fake_transport.h"
+#include "testing/scsitest.h"
 #include "testing/testsupport.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-scg_fake::Reply CheckCondition(unsigned char asc) {
-    scg_fake::Reply r;
-    r.status[0] = 0x02;
-    r.sense = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, 0};
-    return r;
-}
 
 scg_fake::Reply InquiryData(const std::string& vendor, const std::string& product,
                             const std::string& revision) {
@@ -137,11 +131,11 @@ TEST_F(DriveCommandTest, InquiryClearsTheWholeBufferBeforeAShortAnswer) {
 
 TEST_F(DriveCommandTest, FailingBuildersAnswerMinusOneAndReportUnlessSilent) {
     unsigned char buf[36];
-    fake_.push(CheckCondition(0x3A));
+    fake_.push(qvtest::CheckCondition(0x02, 0x3A));
     EXPECT_EQ(inquiry(handle_, buf, 36), -1);
     EXPECT_NE(Reported().find("inquiry"), std::string::npos);
 
-    fake_.push(CheckCondition(0x3A));
+    fake_.push(qvtest::CheckCondition(0x02, 0x3A));
     EXPECT_EQ(request_sense(handle_, buf, 18), -1);
 }
 
@@ -178,7 +172,7 @@ TEST_F(DriveCommandTest, VerboseDumpsStopAtTheCallersBufferOnOverrun) {
 // (Test is written ::Test here: inside a fixture the bare name is the
 // fixture's base class.)
 TEST_F(DriveCommandTest, TestAnswersReadinessAndKeepsTheSenseOfAFailure) {
-    fake_.push(CheckCondition(0x3A));
+    fake_.push(qvtest::CheckCondition(0x02, 0x3A));
     EXPECT_EQ(::Test(0, 2), 0);
     EXPECT_EQ(Last().bus, 0);
     EXPECT_EQ(Last().target, 2);
@@ -195,12 +189,12 @@ TEST_F(DriveCommandTest, TestAnswersReadinessAndKeepsTheSenseOfAFailure) {
 TEST_F(DriveCommandTest, InquireProbesQuietlyForNinetySixBytes) {
     unsigned char buf[96];
     handle_->silent = 1;  // a caller's own silence survives
-    fake_.push(CheckCondition(0x25));
+    fake_.push(qvtest::CheckCondition(0x02, 0x25));
     EXPECT_EQ(inquire(0, 3, buf), 0);
     EXPECT_EQ(handle_->silent, 1);
     handle_->silent = 0;
 
-    fake_.push(CheckCondition(0x25));
+    fake_.push(qvtest::CheckCondition(0x02, 0x25));
     EXPECT_EQ(inquire(0, 3, buf), 0);
     EXPECT_EQ(handle_->silent, 0);
     EXPECT_EQ(Reported(), "");
@@ -239,7 +233,7 @@ TEST_F(DriveCommandTest, DevInquirySplitsTheFieldsAndReportsItsFailure) {
     EXPECT_STREQ(product, "CD-ROM QV-B8NB  ");
     EXPECT_EQ(std::string(revision, 5), std::string("1.06\0", 5));
 
-    fake_.push(CheckCondition(0x04));
+    fake_.push(qvtest::CheckCondition(0x02, 0x04));
     EXPECT_EQ(DevInquiry(0, 4, vendor, product, revision), 0);
     EXPECT_STREQ(revision, "1.06");
     EXPECT_NE(Reported().find("inquiry"), std::string::npos);  // not a quiet probe
@@ -259,7 +253,7 @@ TEST_F(DriveCommandTest, RequestSenseAndRezeroSelectLunZero) {
 
     EXPECT_EQ(Rezero(0, 5), 1);
     EXPECT_EQ(Last().cdb, (Bytes{0x01, 0, 0, 0, 0, 0}));
-    fake_.push(CheckCondition(0x04));
+    fake_.push(qvtest::CheckCondition(0x02, 0x04));
     EXPECT_EQ(Rezero(0, 5), 0);
 }
 
@@ -338,7 +332,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsAnswerZeroOnFailure) {
         [&] { return ReadRom(0, 2, 0x100180, 32, data); },
     };
     for (const auto& call : calls) {
-        fake_.push(CheckCondition(0x0C));
+        fake_.push(qvtest::CheckCondition(0x02, 0x0C));
         EXPECT_EQ(call(), 0);
     }
 }

@@ -11,6 +11,7 @@
 #include "scg/scg.h"
 #include "scg/testing/fake_transport.h"
 #include "support/utils.h"
+#include "testing/scsitest.h"
 #include "testing/testsupport.h"
 
 namespace {
@@ -20,8 +21,7 @@ using scg_fake::FakeTransport;
 using scg_fake::Reply;
 using scg_fake::UseAsStdTransport;
 
-const std::vector<unsigned char> kNoMedium = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0,
-                                              0,    0, 0,    0x3A, 0, 0, 0, 0, 0};
+const std::vector<unsigned char> kNoMedium = qvtest::FixedSense(0x02, 0x3A);
 
 class CmdTest : public ::testing::Test {
 protected:
@@ -225,9 +225,7 @@ TEST_F(CmdTest, CompleteErrorReport) {
     clock.push(10, 900000);
     clock.push(12, 100000);
     inquiry();
-    Reply r;
-    r.status[0] = 0x02;
-    r.sense = kNoMedium;
+    Reply r = qvtest::CheckCondition(0x02, 0x3A);
     r.resid = 36;
     fake.push(r);
     EXPECT_EQ(scg_cmd(scgp), -1);
@@ -280,9 +278,7 @@ TEST_F(CmdTest, UnknownErrorClassAndNegativeUxErrno) {
 
 TEST_F(CmdTest, SilentFailurePrintsNothingAndKeepsTheSense) {
     inquiry();
-    Reply r;
-    r.status[0] = 0x02;
-    r.sense = kNoMedium;
+    Reply r = qvtest::CheckCondition(0x02, 0x3A);
     r.resid = 4;
     fake.push(r);
     scgp->silent = 1;

@@ -23,6 +23,16 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
+std::vector<unsigned char> FixedSense(unsigned char key, unsigned char asc, unsigned char ascq) {
+    std::vector<unsigned char> sense(18, 0);
+    sense[0] = 0x70;  // current error, fixed format
+    sense[2] = key;
+    sense[7] = 10;    // additional length: the bytes after byte 7
+    sense[12] = asc;
+    sense[13] = ascq;
+    return sense;
+}
+
 CapturedStream::CapturedStream() : file_(std::tmpfile()) {
     if (file_ == nullptr) throw std::runtime_error("tmpfile failed");
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "aspihost/crc32.h"
 
@@ -13,6 +14,10 @@ namespace qvtest {
 // The CRC-32 that the command log prints for data sent to a device: the
 // product's own, so that a test compares against what the log really holds.
 using aspihost::crc32;
+
+// Fixed-format sense bytes of the current error: sense key, additional
+// sense code and qualifier, 18 bytes as a drive returns them.
+std::vector<unsigned char> FixedSense(unsigned char key, unsigned char asc, unsigned char ascq = 0);
 
 // A fresh folder under the system's temporary folder, removed with all it
 // holds when the object goes. Throws when no folder can be made.
