@@ -19,17 +19,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-scg_fake::Reply InquiryData(const std::string& vendor, const std::string& product,
-                            const std::string& revision) {
-    scg_fake::Reply r;
-    r.data.assign(36, ' ');
-    r.data[0] = 5;
-    for (std::size_t i = 0; i < vendor.size(); i++) r.data[8 + i] = vendor[i];
-    for (std::size_t i = 0; i < product.size(); i++) r.data[16 + i] = product[i];
-    for (std::size_t i = 0; i < revision.size(); i++) r.data[32 + i] = revision[i];
-    return r;
-}
-
 class DriveCommandTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -199,7 +188,7 @@ TEST_F(DriveCommandTest, InquireProbesQuietlyForNinetySixBytes) {
     EXPECT_EQ(handle_->silent, 0);
     EXPECT_EQ(Reported(), "");
 
-    fake_.push(InquiryData("DRAVLIN ", "CD-R   QV-G567L ", "1.00"));
+    fake_.push(qvtest::InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.00"));
     EXPECT_EQ(inquire(0, 3, buf), 1);
     EXPECT_EQ(Last().cdb, (Bytes{0x12, 0, 0, 0, 96, 0}));
     EXPECT_EQ(Last().target, 3);
@@ -226,7 +215,7 @@ TEST_F(DriveCommandTest, MissingBusAnswers129WithoutSelectingOrSending) {
 
 TEST_F(DriveCommandTest, DevInquirySplitsTheFieldsAndReportsItsFailure) {
     char vendor[9], product[17], revision[5] = {'x', 'x', 'x', 'x', 'x'};
-    fake_.push(InquiryData("DRAVLIN ", "CD-ROM QV-B8NB  ", "1.06"));
+    fake_.push(qvtest::InquiryReply("DRAVLIN ", "CD-ROM QV-B8NB  ", "1.06"));
     EXPECT_EQ(DevInquiry(0, 4, vendor, product, revision), 1);
     EXPECT_EQ(Last().cdb, (Bytes{0x12, 0, 0, 0, 56, 0}));
     EXPECT_STREQ(vendor, "DRAVLIN ");
