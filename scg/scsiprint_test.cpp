@@ -8,6 +8,7 @@
 
 #include "scg/scg.h"
 #include "scg/testing/fake_transport.h"
+#include "testing/scsitest.h"
 #include "testing/testsupport.h"
 
 namespace {
@@ -25,15 +26,11 @@ std::string sform(F f) {
     return std::string(buf, n);
 }
 
-class PrintTest : public ::testing::Test {
+class PrintTest : public qvtest::HandleTest {
 protected:
     void SetUp() override {
-        scgp = fake.make_handle();
+        HandleTest::SetUp();
         std::memset(scgp->cmdrec, 0, sizeof *scgp->cmdrec);
-        scgp->err_stream = out;
-    }
-    void TearDown() override {
-        scg_sfree(scgp);
     }
     std::string status(unsigned char s0, unsigned char s1 = 0, unsigned char s2 = 0) {
         scgp->cmdrec->status[0] = s0;
@@ -41,10 +38,6 @@ protected:
         scgp->cmdrec->status[2] = s2;
         return sform([&](char* b, int n) { return scg_sprintstatus(scgp, b, n); });
     }
-
-    FakeTransport fake;
-    SCSI* scgp = nullptr;
-    qvtest::CapturedStream out;
 };
 
 TEST_F(PrintTest, StatusLines) {

@@ -23,18 +23,13 @@ using scg_fake::UseAsStdTransport;
 
 const std::vector<unsigned char> kNoMedium = qvtest::FixedSense(0x02, 0x3A);
 
-class CmdTest : public ::testing::Test {
+class CmdTest : public qvtest::HandleTest {
 protected:
     void SetUp() override {
         static char name[] = "qvupdate";
         static char* av[] = {name, nullptr};
         sup::save_args(1, av);
-        scgp = fake.make_handle(0, 1, 0);
-        ASSERT_NE(scgp, nullptr);
-        scgp->err_stream = out;
-    }
-    void TearDown() override {
-        scg_sfree(scgp);
+        HandleTest::SetUp();
     }
 
     // INQUIRY for `size` bytes, as the drive command layer fills it.
@@ -50,12 +45,8 @@ protected:
         scmd->cdb[4] = static_cast<unsigned char>(size);
         scgp->cmd_name = "inquiry";
     }
-    std::string err() { return out.text(); }
 
-    FakeTransport fake;
     FakeClock clock;
-    SCSI* scgp = nullptr;
-    qvtest::CapturedStream out;
     unsigned char data[256] = {};
 };
 

@@ -6,6 +6,14 @@
 
 namespace qvtest {
 
+void HandleTest::SetUp() {
+    scgp = fake.make_handle(0, 1, 0);
+    ASSERT_NE(scgp, nullptr);
+    scgp->err_stream = out;
+}
+
+void HandleTest::TearDown() { scg_sfree(scgp); }
+
 scg_fake::Reply CheckCondition(unsigned char key, unsigned char asc, unsigned char ascq) {
     scg_fake::Reply r;
     r.status[0] = 0x02;

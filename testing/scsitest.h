@@ -2,11 +2,27 @@
 // transport: replies a drive gives.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 #include "scg/testing/fake_transport.h"
+#include "testing/testsupport.h"
 
 namespace qvtest {
+
+// A fixture with a handle on the fake transport, addressed at 0,1,0, whose
+// error stream is captured: err() is what the handle printed so far.
+class HandleTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::string err() const { return out.text(); }
+
+    scg_fake::FakeTransport fake;
+    SCSI* scgp = nullptr;
+    CapturedStream out;
+};
 
 // A command that ended in CHECK CONDITION with fixed-format sense bytes.
 scg_fake::Reply CheckCondition(unsigned char key, unsigned char asc, unsigned char ascq = 0);
