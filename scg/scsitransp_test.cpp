@@ -488,9 +488,7 @@ TEST_F(CmdTest, TailIntoShortBuffersStaysInside) {
 // child exits with 10 + the answers given, or as scg_yes ends it. Its
 // standard output goes to standard error, where the death test sees it.
 void ask(const char* input, int questions) {
-    FILE* f = std::tmpfile();
-    std::fputs(input, f);
-    std::rewind(f);
+    qvtest::CapturedStream f(input);
     std::fflush(stdout);
     if (dup2(fileno(f), 0) < 0 || dup2(2, 1) < 0) std::_Exit(99);
     std::clearerr(stdin);
