@@ -27,6 +27,7 @@
 #include "aspisim/busconf.h"
 #include "aspisim/device.h"
 #include "platform/winevent.h"
+#include "testing/testsupport.h"
 
 namespace {
 
@@ -141,9 +142,8 @@ class Linux : public testing::Test {
 protected:
     void SetUp() override {
         unsetenv("ASPILINUX_LOG");
-        char tmpl[] = "/tmp/aspilinux-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
+        tmp_.emplace("aspilinux-test");
+        root_ = tmp_->path();
         fs::create_directories(root_ + "/sys/class/scsi_generic");
         fs::create_directories(root_ + "/dev");
         kernel_ = std::make_unique<FakeKernel>(root_);
@@ -153,7 +153,7 @@ protected:
     void TearDown() override {
         host_.reset();
         CloseHandle(event_);
-        fs::remove_all(root_);
+        tmp_.reset();
     }
 
     // An sg node and its SCSI device directory, as the kernel lays them out.
@@ -220,6 +220,7 @@ protected:
         return {0x3B, 4, 0, 0, 0, 0, std::uint8_t(len >> 16), std::uint8_t(len >> 8), std::uint8_t(len), 0};
     }
 
+    std::optional<qvtest::TempDir> tmp_;
     std::string root_;
     std::unique_ptr<FakeKernel> kernel_;
     std::unique_ptr<aspihost::Host> host_;
@@ -293,7 +294,7 @@ TEST_F(Linux, NoAdapters) {
 // on a WRITE BUFFER, which must reach the kernel exactly once.
 TEST_F(Linux, OutcomeTable) {
     one_drive();
-    const Bytes check = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0, 0, 0, 0, 0};
+    const Bytes check = qvtest::FixedSense(0x05, 0x24);
     struct Row {
         const char* what;
         Reply reply;
@@ -503,9 +504,7 @@ TEST_F(Linux, CommandLog) {
     one_drive();
     run(0, 0, tur);
     run(1, 0, tur);
-    std::ifstream f(log);
-    std::string got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(got, "exec 0 0 0 flags=0x40 len=0 cdb=000000000000\nexec 1 0 0 flags=0x40 len=0 cdb=000000000000\n");
+    EXPECT_EQ(qvtest::ReadFile(log), "exec 0 0 0 flags=0x40 len=0 cdb=000000000000\nexec 1 0 0 flags=0x40 len=0 cdb=000000000000\n");
 }
 
 }  // namespace

@@ -12,16 +12,18 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "aspihost/crc32.h"
 #include "aspihost/testing/requests.h"
-#include "aspisim/crc32.h"
 #include "aspisim/statefile.h"
 #include "fwimage/fwimage.h"
 #include "platform/aspi.h"
 #include "platform/winevent.h"
+#include "testing/testsupport.h"
 
 namespace {
 
@@ -59,14 +61,13 @@ class Sim : public testing::Test {
 protected:
     void SetUp() override {
         for (const char* v : {"ASPISIM_BUS", "ASPISIM_LOG", "ASPISIM_STATE"}) unsetenv(v);
-        char tmpl[] = "/tmp/aspisim-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        tmp_.emplace("aspisim-test");
+        dir_ = tmp_->path();
         event_ = CreateEventA(nullptr, 1, 0, nullptr);
     }
     void TearDown() override {
         CloseHandle(event_);
-        fs::remove_all(dir_);
+        tmp_.reset();
         api().reload();
     }
 
@@ -162,6 +163,7 @@ protected:
         return img;
     }
 
+    std::optional<qvtest::TempDir> tmp_;
     std::string dir_;
     HANDLE event_ = nullptr;
 };
@@ -535,12 +537,9 @@ TEST_F(Sim, CommandLog) {
     send(&r);  // no event: not waited for
     api().reload();  // let the reset finish or drop before reading
 
-    std::ifstream f(log);
-    std::stringstream got;
-    got << f.rdbuf();
     char want_crc[9];
-    std::snprintf(want_crc, sizeof want_crc, "%08X", aspisim::crc32(piece, sizeof piece));
-    EXPECT_EQ(got.str(), "hainquiry 0\n"
+    std::snprintf(want_crc, sizeof want_crc, "%08X", aspihost::crc32(piece, sizeof piece));
+    EXPECT_EQ(qvtest::ReadFile(log), "hainquiry 0\n"
                          "exec 0 2 0 flags=0x48 len=96 cdb=120000006000\n"
                          "exec 0 2 0 flags=0x50 len=8192 cdb=3B040001E00000200000 crc32=" +
                              std::string(want_crc) +
@@ -552,8 +551,8 @@ TEST_F(Sim, CommandLog) {
 
 TEST(Crc32, KnownValues) {
     const char* s = "123456789";
-    EXPECT_EQ(aspisim::crc32(reinterpret_cast<const std::uint8_t*>(s), 9), 0xCBF43926u);
-    EXPECT_EQ(aspisim::crc32(nullptr, 0), 0u);
+    EXPECT_EQ(aspihost::crc32(reinterpret_cast<const std::uint8_t*>(s), 9), 0xCBF43926u);
+    EXPECT_EQ(aspihost::crc32(nullptr, 0), 0u);
 }
 
 TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
@@ -610,8 +609,7 @@ TEST_F(Sim, SaveNeverWritesThroughALinkAtItsTemporaryName) {
     for (int n = 0; n < 200; n++)
         ASSERT_EQ(symlink(victim.c_str(), (path + "." + std::to_string(getpid()) + "-" + std::to_string(n) + ".tmp").c_str()), 0);
     EXPECT_NE(aspisim::save_state_file(path, {1, 2, 3}), "");
-    std::ifstream f(victim);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "keep");
+    EXPECT_EQ(qvtest::ReadFile(victim), "keep");
     EXPECT_FALSE(fs::exists(path));
 }
 

@@ -12,60 +12,32 @@
 #include <vector>
 
 #include "scg/testing/fake_transport.h"
+#include "testing/scsitest.h"
+#include "testing/testsupport.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-scg_fake::Reply CheckCondition(unsigned char asc) {
-    scg_fake::Reply r;
-    r.status[0] = 0x02;
-    r.sense = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, asc, 0};
-    return r;
-}
-
-scg_fake::Reply InquiryData(const std::string& vendor, const std::string& product,
-                            const std::string& revision) {
-    scg_fake::Reply r;
-    r.data.assign(36, ' ');
-    r.data[0] = 5;
-    for (std::size_t i = 0; i < vendor.size(); i++) r.data[8 + i] = vendor[i];
-    for (std::size_t i = 0; i < product.size(); i++) r.data[16 + i] = product[i];
-    for (std::size_t i = 0; i < revision.size(); i++) r.data[32 + i] = revision[i];
-    return r;
-}
-
-class DriveCommandTest : public ::testing::Test {
+// The drive commands that take no handle use the global one: it is the
+// fixture's.
+class DriveCommandTest : public qvtest::HandleTest {
 protected:
     void SetUp() override {
-        handle_ = fake_.make_handle(0, 1, 0);
-        ASSERT_NE(handle_, nullptr);
-        report_ = std::tmpfile();
-        ASSERT_NE(report_, nullptr);
-        handle_->err_stream = report_;
-        scgp = handle_;
+        HandleTest::SetUp();
+        ::scgp = scgp;
         ndrive = 0;
         nhost = 0;
     }
     void TearDown() override {
-        scg_sfree(handle_);
-        scgp = nullptr;
-        std::fclose(report_);
-    }
-
-    // The error reports the handle wrote so far.
-    std::string Reported() {
-        std::fflush(report_);
-        std::string text;
-        std::rewind(report_);
-        for (int c; (c = std::fgetc(report_)) != EOF;) text += static_cast<char>(c);
-        return text;
+        HandleTest::TearDown();
+        ::scgp = nullptr;
     }
 
     // A bus answering like the ASPI layer: the devices by (bus, target) with
     // their peripheral device type; empty addresses fail.
     void Bus(std::map<std::pair<int, int>, unsigned char> devices) {
-        fake_.fallback.during = [devices](SCSI* s) {
+        fake.fallback.during = [devices](SCSI* s) {
             struct scg_cmd* rec = s->cmdrec;
             auto it = devices.find({s->scsibus, s->target});
             if (it == devices.end()) {
@@ -78,11 +50,7 @@ protected:
         };
     }
 
-    const scg_fake::Sent& Last() { return fake_.sent.back(); }
-
-    scg_fake::FakeTransport fake_;
-    SCSI* handle_ = nullptr;
-    FILE* report_ = nullptr;
+    const scg_fake::Sent& Last() { return fake.sent.back(); }
 };
 
 // --- record builders -----------------------------------------------------------
@@ -97,17 +65,17 @@ TEST_F(DriveCommandTest, GroupZeroCommandsCarryTheLunAndTheirRecordFields) {
         int size;
     };
     const std::vector<Case> cases = {
-        {"test unit ready", [&] { return test_unit_ready(handle_); }, {0x00, 0, 0, 0, 0, 0},
+        {"test unit ready", [&] { return test_unit_ready(scgp); }, {0x00, 0, 0, 0, 0, 0},
          SCGF_DISCONNECT, 0},
-        {"rezero unit", [&] { return rezero_unit(handle_); }, {0x01, 0, 0, 0, 0, 0},
+        {"rezero unit", [&] { return rezero_unit(scgp); }, {0x01, 0, 0, 0, 0, 0},
          SCGF_DISCONNECT, 0},
-        {"request_sense", [&] { return request_sense(handle_, buf, 18); },
+        {"request_sense", [&] { return request_sense(scgp, buf, 18); },
          {0x03, 0, 0, 0, 18, 0}, SCGF_RECV | SCGF_DISCONNECT, 18},
-        {"inquiry", [&] { return inquiry(handle_, buf, 36); }, {0x12, 0, 0, 0, 0x24, 0},
+        {"inquiry", [&] { return inquiry(scgp, buf, 36); }, {0x12, 0, 0, 0, 0x24, 0},
          SCGF_RECV | SCGF_DISCONNECT, 36},
     };
     for (int lun : {0, 1, 7}) {
-        scg_settarget(handle_, 0, 1, lun);
+        scg_settarget(scgp, 0, 1, lun);
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.name) + " lun " + std::to_string(lun));
             EXPECT_EQ(c.call(), 0);
@@ -119,15 +87,15 @@ TEST_F(DriveCommandTest, GroupZeroCommandsCarryTheLunAndTheirRecordFields) {
             EXPECT_EQ(Last().size, c.size);
             EXPECT_EQ(Last().addr, c.size ? static_cast<void*>(buf) : nullptr);
             EXPECT_EQ(Last().sense_len, 18);
-            EXPECT_EQ(Last().timeout, handle_->default_timeout);  // none of its own
+            EXPECT_EQ(Last().timeout, scgp->default_timeout);  // none of its own
             EXPECT_EQ(Last().cmd_name, c.name);
         }
     }
 }
 
 TEST_F(DriveCommandTest, TestUnitReadyMarksItselfSilentWhileTheHandleIs) {
-    handle_->silent = 2;
-    test_unit_ready(handle_);
+    scgp->silent = 2;
+    test_unit_ready(scgp);
     EXPECT_EQ(Last().flags, SCGF_DISCONNECT | SCGF_SILENT);
 }
 
@@ -136,8 +104,8 @@ TEST_F(DriveCommandTest, InquiryClearsTheWholeBufferBeforeAShortAnswer) {
     std::fill(std::begin(buf), std::end(buf), 0xAA);
     scg_fake::Reply r;
     r.data = {5, 0x80, 2, 2};
-    fake_.push(r);
-    EXPECT_EQ(inquiry(handle_, buf, 36), 0);
+    fake.push(r);
+    EXPECT_EQ(inquiry(scgp, buf, 36), 0);
     EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{5, 0x80, 2, 2}));
     EXPECT_EQ(Bytes(buf + 4, buf + 36), Bytes(32, 0));
     EXPECT_EQ(Bytes(buf + 36, buf + 40), Bytes(4, 0xAA));  // beyond the count: untouched
@@ -145,17 +113,17 @@ TEST_F(DriveCommandTest, InquiryClearsTheWholeBufferBeforeAShortAnswer) {
 
 TEST_F(DriveCommandTest, FailingBuildersAnswerMinusOneAndReportUnlessSilent) {
     unsigned char buf[36];
-    fake_.push(CheckCondition(0x3A));
-    EXPECT_EQ(inquiry(handle_, buf, 36), -1);
-    EXPECT_NE(Reported().find("inquiry"), std::string::npos);
+    fake.push(qvtest::CheckCondition(0x02, 0x3A));
+    EXPECT_EQ(inquiry(scgp, buf, 36), -1);
+    EXPECT_NE(err().find("inquiry"), std::string::npos);
 
-    fake_.push(CheckCondition(0x3A));
-    EXPECT_EQ(request_sense(handle_, buf, 18), -1);
+    fake.push(qvtest::CheckCondition(0x02, 0x3A));
+    EXPECT_EQ(request_sense(scgp, buf, 18), -1);
 }
 
 TEST_F(DriveCommandTest, VerboseDumpsStopAtTheCallersBufferOnOverrun) {
     unsigned char buf[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    handle_->verbose = 1;
+    scgp->verbose = 1;
     scg_fake::Reply overrun;
     overrun.resid = -100;
     overrun.data = Bytes(8, 0x11);
@@ -165,15 +133,15 @@ TEST_F(DriveCommandTest, VerboseDumpsStopAtTheCallersBufferOnOverrun) {
     scg_fake::Reply nonsense;  // more missing than was asked for
     nonsense.resid = 50;
 
-    fake_.push(overrun);
-    fake_.push(shortread);
-    fake_.push(nonsense);
-    fake_.push(overrun);
+    fake.push(overrun);
+    fake.push(shortread);
+    fake.push(nonsense);
+    fake.push(overrun);
     ::testing::internal::CaptureStderr();
-    inquiry(handle_, buf, 8);
-    inquiry(handle_, buf, 8);
-    inquiry(handle_, buf, 8);
-    request_sense(handle_, buf, 8);
+    inquiry(scgp, buf, 8);
+    inquiry(scgp, buf, 8);
+    inquiry(scgp, buf, 8);
+    request_sense(scgp, buf, 8);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "Inquiry Data   : 11 11 11 11 11 11 11 11\n"
               "Inquiry Data   : 22 22\n"
@@ -186,34 +154,34 @@ TEST_F(DriveCommandTest, VerboseDumpsStopAtTheCallersBufferOnOverrun) {
 // (Test is written ::Test here: inside a fixture the bare name is the
 // fixture's base class.)
 TEST_F(DriveCommandTest, TestAnswersReadinessAndKeepsTheSenseOfAFailure) {
-    fake_.push(CheckCondition(0x3A));
+    fake.push(qvtest::CheckCondition(0x02, 0x3A));
     EXPECT_EQ(::Test(0, 2), 0);
     EXPECT_EQ(Last().bus, 0);
     EXPECT_EQ(Last().target, 2);
     EXPECT_EQ(Last().lun, 0);
     EXPECT_EQ(Last().flags, SCGF_DISCONNECT | SCGF_SILENT);
-    EXPECT_EQ(handle_->silent, 0);
-    EXPECT_EQ(scg_sense_code(handle_), 0x3A);
-    EXPECT_EQ(Reported(), "");
+    EXPECT_EQ(scgp->silent, 0);
+    EXPECT_EQ(scg_sense_code(scgp), 0x3A);
+    EXPECT_EQ(err(), "");
 
     EXPECT_EQ(::Test(0, 2), 1);
-    EXPECT_EQ(handle_->silent, 0);
+    EXPECT_EQ(scgp->silent, 0);
 }
 
 TEST_F(DriveCommandTest, InquireProbesQuietlyForNinetySixBytes) {
     unsigned char buf[96];
-    handle_->silent = 1;  // a caller's own silence survives
-    fake_.push(CheckCondition(0x25));
+    scgp->silent = 1;  // a caller's own silence survives
+    fake.push(qvtest::CheckCondition(0x02, 0x25));
     EXPECT_EQ(inquire(0, 3, buf), 0);
-    EXPECT_EQ(handle_->silent, 1);
-    handle_->silent = 0;
+    EXPECT_EQ(scgp->silent, 1);
+    scgp->silent = 0;
 
-    fake_.push(CheckCondition(0x25));
+    fake.push(qvtest::CheckCondition(0x02, 0x25));
     EXPECT_EQ(inquire(0, 3, buf), 0);
-    EXPECT_EQ(handle_->silent, 0);
-    EXPECT_EQ(Reported(), "");
+    EXPECT_EQ(scgp->silent, 0);
+    EXPECT_EQ(err(), "");
 
-    fake_.push(InquiryData("DRAVLIN ", "CD-R   QV-G567L ", "1.00"));
+    fake.push(qvtest::InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.00"));
     EXPECT_EQ(inquire(0, 3, buf), 1);
     EXPECT_EQ(Last().cdb, (Bytes{0x12, 0, 0, 0, 96, 0}));
     EXPECT_EQ(Last().target, 3);
@@ -221,7 +189,7 @@ TEST_F(DriveCommandTest, InquireProbesQuietlyForNinetySixBytes) {
 
 TEST_F(DriveCommandTest, InquireTakesBusAndTargetAsEightBitValues) {
     unsigned char buf[96];
-    fake_.buses = {0, 1};
+    fake.buses = {0, 1};
     EXPECT_EQ(inquire(0x101, 0x102, buf), 1);
     EXPECT_EQ(Last().bus, 1);
     EXPECT_EQ(Last().target, 2);
@@ -233,33 +201,33 @@ TEST_F(DriveCommandTest, MissingBusAnswers129WithoutSelectingOrSending) {
     char vendor[9] = "v", product[17] = "p", revision[5] = "r";
     EXPECT_EQ(inquire(3, 2, buf), 129);
     EXPECT_EQ(DevInquiry(3, 2, vendor, product, revision), 129);
-    EXPECT_TRUE(fake_.sent.empty());
-    EXPECT_EQ(handle_->target, 1);  // still the address of before
+    EXPECT_TRUE(fake.sent.empty());
+    EXPECT_EQ(scgp->target, 1);  // still the address of before
     EXPECT_STREQ(vendor, "v");
 }
 
 TEST_F(DriveCommandTest, DevInquirySplitsTheFieldsAndReportsItsFailure) {
     char vendor[9], product[17], revision[5] = {'x', 'x', 'x', 'x', 'x'};
-    fake_.push(InquiryData("DRAVLIN ", "CD-ROM QV-B8NB  ", "1.06"));
+    fake.push(qvtest::InquiryReply("DRAVLIN ", "CD-ROM QV-B8NB  ", "1.06"));
     EXPECT_EQ(DevInquiry(0, 4, vendor, product, revision), 1);
     EXPECT_EQ(Last().cdb, (Bytes{0x12, 0, 0, 0, 56, 0}));
     EXPECT_STREQ(vendor, "DRAVLIN ");
     EXPECT_STREQ(product, "CD-ROM QV-B8NB  ");
     EXPECT_EQ(std::string(revision, 5), std::string("1.06\0", 5));
 
-    fake_.push(CheckCondition(0x04));
+    fake.push(qvtest::CheckCondition(0x02, 0x04));
     EXPECT_EQ(DevInquiry(0, 4, vendor, product, revision), 0);
     EXPECT_STREQ(revision, "1.06");
-    EXPECT_NE(Reported().find("inquiry"), std::string::npos);  // not a quiet probe
+    EXPECT_NE(err().find("inquiry"), std::string::npos);  // not a quiet probe
 }
 
 TEST_F(DriveCommandTest, RequestSenseAndRezeroSelectLunZero) {
     unsigned char sense[18];
     std::fill(std::begin(sense), std::end(sense), 0xEE);
-    scg_settarget(handle_, 0, 1, 5);
+    scg_settarget(scgp, 0, 1, 5);
     scg_fake::Reply r;
     r.data = {0x70, 0, 6};
-    fake_.push(r);
+    fake.push(r);
     EXPECT_EQ(RequestSense(0, 5, sense), 1);
     EXPECT_EQ(Last().cdb, (Bytes{0x03, 0, 0, 0, 18, 0}));
     EXPECT_EQ(Bytes(sense, sense + 4), (Bytes{0x70, 0, 6, 0}));
@@ -267,7 +235,7 @@ TEST_F(DriveCommandTest, RequestSenseAndRezeroSelectLunZero) {
 
     EXPECT_EQ(Rezero(0, 5), 1);
     EXPECT_EQ(Last().cdb, (Bytes{0x01, 0, 0, 0, 0, 0}));
-    fake_.push(CheckCondition(0x04));
+    fake.push(qvtest::CheckCondition(0x02, 0x04));
     EXPECT_EQ(Rezero(0, 5), 0);
 }
 
@@ -316,7 +284,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
          {0xE1, 0x04, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, wflags, 0,
          nullptr},
     };
-    scg_settarget(handle_, 0, 1, 3);  // a lun left by an earlier address
+    scg_settarget(scgp, 0, 1, 3);  // a lun left by an earlier address
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.call(), 1);
@@ -326,7 +294,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
         EXPECT_EQ(Last().size, c.size);
         EXPECT_EQ(Last().addr, c.addr);
         EXPECT_EQ(Last().sense_len, 18);
-        EXPECT_EQ(Last().timeout, handle_->default_timeout);
+        EXPECT_EQ(Last().timeout, scgp->default_timeout);
         EXPECT_EQ(Last().cmd_name, c.name);
         EXPECT_EQ(Last().bus, 0);
         EXPECT_EQ(Last().target, c.target);
@@ -346,7 +314,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsAnswerZeroOnFailure) {
         [&] { return ReadRom(0, 2, 0x100180, 32, data); },
     };
     for (const auto& call : calls) {
-        fake_.push(CheckCondition(0x0C));
+        fake.push(qvtest::CheckCondition(0x02, 0x0C));
         EXPECT_EQ(call(), 0);
     }
 }
@@ -354,31 +322,31 @@ TEST_F(DriveCommandTest, FirmwareCommandsAnswerZeroOnFailure) {
 // --- scan ----------------------------------------------------------------------
 
 TEST_F(DriveCommandTest, DeviceAddressFillsOneEntryWithoutAnyCommand) {
-    scg_settarget(handle_, 1, 3, 0);
+    scg_settarget(scgp, 1, 3, 0);
     EXPECT_EQ(scsi_device(), 1);
     EXPECT_EQ(ndrive, 1);
     EXPECT_EQ(arHA[0], 1);
     EXPECT_EQ(arID[0], 3);
-    EXPECT_TRUE(fake_.sent.empty());
+    EXPECT_TRUE(fake.sent.empty());
 }
 
 TEST_F(DriveCommandTest, ScanRecordsCdromClassDevicesOnlyAndStaysQuiet) {
-    fake_.buses = {0, 1};
+    fake.buses = {0, 1};
     nhost = 2;
-    scg_settarget(handle_, -1, -1, -1);
+    scg_settarget(scgp, -1, -1, -1);
     Bus({{{0, 2}, 5}, {{1, 0}, 0}, {{1, 5}, 1}});  // CD-ROM, disk, tape
-    handle_->silent = 0;
+    scgp->silent = 0;
     EXPECT_EQ(scsi_device(), -1);
     EXPECT_EQ(ndrive, 1);
     EXPECT_EQ(arHA[0], 0);
     EXPECT_EQ(arID[0], 2);
-    EXPECT_EQ(handle_->silent, 0);
-    EXPECT_EQ(Reported(), "");
+    EXPECT_EQ(scgp->silent, 0);
+    EXPECT_EQ(err(), "");
 
     // Each address of each bus: TEST UNIT READY, then INQUIRY for 36 bytes, at lun 0.
-    ASSERT_EQ(fake_.sent.size(), 2u * 8 * 2);
-    for (std::size_t i = 0; i < fake_.sent.size(); i++) {
-        const scg_fake::Sent& s = fake_.sent[i];
+    ASSERT_EQ(fake.sent.size(), 2u * 8 * 2);
+    for (std::size_t i = 0; i < fake.sent.size(); i++) {
+        const scg_fake::Sent& s = fake.sent[i];
         EXPECT_EQ(s.bus, static_cast<int>(i / 16));
         EXPECT_EQ(s.target, static_cast<int>(i / 2 % 8));
         EXPECT_EQ(s.lun, 0);
@@ -387,22 +355,22 @@ TEST_F(DriveCommandTest, ScanRecordsCdromClassDevicesOnlyAndStaysQuiet) {
 }
 
 TEST_F(DriveCommandTest, ScanSkipsMissingBusesBelowTheCount) {
-    fake_.buses = {0, 3};
+    fake.buses = {0, 3};
     nhost = 4;
-    scg_settarget(handle_, -1, -1, -1);
+    scg_settarget(scgp, -1, -1, -1);
     Bus({{{3, 6}, 5}});
     scsi_device();
     EXPECT_EQ(ndrive, 1);
     EXPECT_EQ(arHA[0], 3);
     EXPECT_EQ(arID[0], 6);
-    for (const scg_fake::Sent& s : fake_.sent) EXPECT_TRUE(s.bus == 0 || s.bus == 3);
-    EXPECT_EQ(fake_.sent.size(), 2u * 16);
+    for (const scg_fake::Sent& s : fake.sent) EXPECT_TRUE(s.bus == 0 || s.bus == 3);
+    EXPECT_EQ(fake.sent.size(), 2u * 16);
 }
 
 TEST_F(DriveCommandTest, ScanKeepsTheFirst32DevicesAndIgnoresTheRest) {
-    fake_.buses = {0, 1, 2, 3, 4, 5, 6, 7};
+    fake.buses = {0, 1, 2, 3, 4, 5, 6, 7};
     nhost = 8;
-    scg_settarget(handle_, -1, -1, -1);
+    scg_settarget(scgp, -1, -1, -1);
     std::map<std::pair<int, int>, unsigned char> all;
     for (int b = 0; b < 8; b++)
         for (int t = 0; t < 8; t++) all[{b, t}] = 5;
@@ -413,10 +381,10 @@ TEST_F(DriveCommandTest, ScanKeepsTheFirst32DevicesAndIgnoresTheRest) {
         EXPECT_EQ(arHA[i], i / 8);
         EXPECT_EQ(arID[i], i % 8);
     }
-    EXPECT_EQ(handle_->silent, 0);
+    EXPECT_EQ(scgp->silent, 0);
 
     // A full table takes no device address either.
-    scg_settarget(handle_, 7, 7, 0);
+    scg_settarget(scgp, 7, 7, 0);
     EXPECT_EQ(scsi_device(), 1);
     EXPECT_EQ(ndrive, MAX_DRIVES);
     EXPECT_EQ(arHA[MAX_DRIVES - 1], 3);

@@ -34,6 +34,7 @@
 #include "platform/winevent.h"
 #include "scg/scg.h"
 #include "support/utils.h"
+#include "testing/testsupport.h"
 
 extern char** environ;
 
@@ -41,12 +42,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using qvtest::ReadFile;
 
 std::string hex(const unsigned char* p, int n) {
     static const char digits[] = "0123456789abcdef";
@@ -170,8 +166,8 @@ public:
     }
 
     std::string path(const char* name) const { return (dir_ / name).string(); }
-    std::string log() const { return slurp(path("log")); }
-    std::string err() const { return slurp(path("err")); }
+    std::string log() const { return ReadFile(path("log")); }
+    std::string err() const { return ReadFile(path("err")); }
 
     // In the child: runs the scenario, writes its report and ends the
     // process through exit, so that the transport's exit handler runs too.
@@ -184,7 +180,7 @@ public:
 
     std::map<std::string, std::string> report() const {
         std::map<std::string, std::string> m;
-        std::istringstream in(slurp(path("report")));
+        std::istringstream in(ReadFile(path("report")));
         for (std::string line; std::getline(in, line);) {
             auto blank = line.find(' ');
             if (blank != std::string::npos) m[line.substr(0, blank)] = line.substr(blank + 1);
@@ -720,14 +716,9 @@ ProbeRun run_probe(const char* folder, std::vector<std::string> args,
         ADD_FAILURE() << "missing " << probe << " (scg/testing/aspi)";
         return run;
     }
-    std::string tmpl = testing::TempDir() + "qv-wnt-probe-XXXXXX";
-    const char* dir = mkdtemp(tmpl.data());
-    if (dir == nullptr) {
-        ADD_FAILURE() << "mkdtemp failed";
-        return run;
-    }
-    const std::string out = std::string(dir) + "/out";
-    const std::string err = std::string(dir) + "/err";
+    const qvtest::TempDir dir("qv-wnt-probe");
+    const std::string out = dir.Path("out");
+    const std::string err = dir.Path("err");
 
     std::vector<std::string> vars = env;
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
@@ -763,13 +754,11 @@ ProbeRun run_probe(const char* folder, std::vector<std::string> args,
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        run.out = slurp(out);
-        run.err = slurp(err);
+        run.out = ReadFile(out);
+        run.err = ReadFile(err);
     } else {
         ADD_FAILURE() << "posix_spawn: " << std::strerror(rc);
     }
-    std::error_code ec;
-    fs::remove_all(dir, ec);
     return run;
 }
 
@@ -797,10 +786,8 @@ TEST(AspiLoad, LibraryWithoutSendCommand) {
 }
 
 TEST(AspiLoad, SupportStatusOtherThanDoneOrNoAdapters) {
-    std::string tmpl = testing::TempDir() + "qv-wnt-bus-XXXXXX";
-    const char* dir = mkdtemp(tmpl.data());
-    ASSERT_NE(dir, nullptr);
-    const std::string bus = std::string(dir) + "/bus";
+    const qvtest::TempDir dir("qv-wnt-bus");
+    const std::string bus = dir.Path("bus");
     std::ofstream(bus) << "support 0xE4\n";
     ProbeRun run = run_probe("aspi-probe", {}, {"LD_LIBRARY_PATH=" + build_dir().string(), "ASPISIM_BUS=" + bus});
     EXPECT_EQ(run.exit_code, 1);
@@ -812,8 +799,6 @@ TEST(AspiLoad, SupportStatusOtherThanDoneOrNoAdapters) {
     run = run_probe("aspi-probe", {}, {"LD_LIBRARY_PATH=" + build_dir().string(), "ASPISIM_BUS=" + bus});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, "opened\n");
-    std::error_code ec;
-    fs::remove_all(dir, ec);
 }
 
 }  // namespace

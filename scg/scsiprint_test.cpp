@@ -8,20 +8,12 @@
 
 #include "scg/scg.h"
 #include "scg/testing/fake_transport.h"
+#include "testing/scsitest.h"
+#include "testing/testsupport.h"
 
 namespace {
 
 using scg_fake::FakeTransport;
-
-std::string read_all(FILE* f) {
-    std::fflush(f);
-    std::rewind(f);
-    std::string s;
-    char buf[512];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    return s;
-}
 
 // Runs an s-form into a roomy buffer and checks its count against the text.
 template <class F>
@@ -34,17 +26,11 @@ std::string sform(F f) {
     return std::string(buf, n);
 }
 
-class PrintTest : public ::testing::Test {
+class PrintTest : public qvtest::HandleTest {
 protected:
     void SetUp() override {
-        scgp = fake.make_handle();
+        HandleTest::SetUp();
         std::memset(scgp->cmdrec, 0, sizeof *scgp->cmdrec);
-        out = std::tmpfile();
-        scgp->err_stream = out;
-    }
-    void TearDown() override {
-        scg_sfree(scgp);
-        std::fclose(out);
     }
     std::string status(unsigned char s0, unsigned char s1 = 0, unsigned char s2 = 0) {
         scgp->cmdrec->status[0] = s0;
@@ -52,10 +38,6 @@ protected:
         scgp->cmdrec->status[2] = s2;
         return sform([&](char* b, int n) { return scg_sprintstatus(scgp, b, n); });
     }
-
-    FakeTransport fake;
-    SCSI* scgp = nullptr;
-    FILE* out = nullptr;
 };
 
 TEST_F(PrintTest, StatusLines) {
@@ -79,7 +61,7 @@ TEST_F(PrintTest, StatusLines) {
 
     status(0x08);
     scg_printstatus(scgp);
-    EXPECT_EQ(read_all(out), "status: 0x8 (BUSY)\n");
+    EXPECT_EQ(out.text(), "status: 0x8 (BUSY)\n");
 }
 
 TEST_F(PrintTest, CdbLine) {
@@ -152,7 +134,7 @@ TEST_F(PrintTest, ByteDumps) {
     unsigned char big[1000];
     for (int i = 0; i < 1000; i++) big[i] = static_cast<unsigned char>(i);
     scg_fprbytes(out, "Big:", big, 1000);
-    const std::string text = read_all(out);
+    const std::string text = out.text();
     ASSERT_EQ(text.size(), 4 + 1000 * 3 + 1);
     EXPECT_EQ(text.substr(0, 16), "Big: 00 01 02 03");
     EXPECT_EQ(text.substr(text.size() - 13), " E4 E5 E6 E7\n");
@@ -195,11 +177,9 @@ std::string device_line(unsigned char b0, unsigned char b1, unsigned char b3) {
     inq[0] = b0;
     inq[1] = b1;
     inq[3] = b3;
-    FILE* f = std::tmpfile();
+    qvtest::CapturedStream f;
     scg_fprintdev(f, inq);
-    std::string s = read_all(f);
-    std::fclose(f);
-    return s;
+    return f.text();
 }
 
 TEST(DeviceLine, TypesQualifiersAndFormats) {
@@ -227,7 +207,7 @@ TEST_F(PrintTest, ErrorTextFlushWritesOnce) {
     EXPECT_EQ(scg_errflush(scgp), 0);
     EXPECT_EQ(scg_printf(scgp, "y"), 1);
     EXPECT_EQ(scg_errfflush(scgp, out), 1);
-    EXPECT_EQ(read_all(out), "abc 42\nxy");
+    EXPECT_EQ(out.text(), "abc 42\nxy");
     scgp->err_stream = nullptr;
     scg_printf(scgp, "z");
     EXPECT_EQ(scg_errflush(scgp), 0);
@@ -235,12 +215,12 @@ TEST_F(PrintTest, ErrorTextFlushWritesOnce) {
 
 TEST_F(PrintTest, PrinterrOfASuccessfulCommandIsEmpty) {
     scg_printerr(scgp);
-    EXPECT_EQ(read_all(out), "");
+    EXPECT_EQ(out.text(), "");
     scgp->cmdrec->resid = 5;
     scgp->silent = 3;
     scgp->verbose = 1;
     scg_printerr(scgp);
-    EXPECT_EQ(read_all(out), "resid: 5\n");
+    EXPECT_EQ(out.text(), "resid: 5\n");
     EXPECT_EQ(scgp->silent, 3);
     EXPECT_EQ(scgp->verbose, 1);
     scgp->err_stream = nullptr;

@@ -11,6 +11,8 @@
 #include "scg/scg.h"
 #include "scg/testing/fake_transport.h"
 #include "support/utils.h"
+#include "testing/scsitest.h"
+#include "testing/testsupport.h"
 
 namespace {
 
@@ -19,33 +21,15 @@ using scg_fake::FakeTransport;
 using scg_fake::Reply;
 using scg_fake::UseAsStdTransport;
 
-std::string read_all(FILE* f) {
-    std::fflush(f);
-    std::string s;
-    std::rewind(f);
-    char buf[512];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    return s;
-}
+const std::vector<unsigned char> kNoMedium = qvtest::FixedSense(0x02, 0x3A);
 
-const std::vector<unsigned char> kNoMedium = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0,
-                                              0,    0, 0,    0x3A, 0, 0, 0, 0, 0};
-
-class CmdTest : public ::testing::Test {
+class CmdTest : public qvtest::HandleTest {
 protected:
     void SetUp() override {
         static char name[] = "qvupdate";
         static char* av[] = {name, nullptr};
         sup::save_args(1, av);
-        scgp = fake.make_handle(0, 1, 0);
-        ASSERT_NE(scgp, nullptr);
-        out = std::tmpfile();
-        scgp->err_stream = out;
-    }
-    void TearDown() override {
-        scg_sfree(scgp);
-        std::fclose(out);
+        HandleTest::SetUp();
     }
 
     // INQUIRY for `size` bytes, as the drive command layer fills it.
@@ -61,12 +45,8 @@ protected:
         scmd->cdb[4] = static_cast<unsigned char>(size);
         scgp->cmd_name = "inquiry";
     }
-    std::string err() { return read_all(out); }
 
-    FakeTransport fake;
     FakeClock clock;
-    SCSI* scgp = nullptr;
-    FILE* out = nullptr;
     unsigned char data[256] = {};
 };
 
@@ -236,9 +216,7 @@ TEST_F(CmdTest, CompleteErrorReport) {
     clock.push(10, 900000);
     clock.push(12, 100000);
     inquiry();
-    Reply r;
-    r.status[0] = 0x02;
-    r.sense = kNoMedium;
+    Reply r = qvtest::CheckCondition(0x02, 0x3A);
     r.resid = 36;
     fake.push(r);
     EXPECT_EQ(scg_cmd(scgp), -1);
@@ -291,9 +269,7 @@ TEST_F(CmdTest, UnknownErrorClassAndNegativeUxErrno) {
 
 TEST_F(CmdTest, SilentFailurePrintsNothingAndKeepsTheSense) {
     inquiry();
-    Reply r;
-    r.status[0] = 0x02;
-    r.sense = kNoMedium;
+    Reply r = qvtest::CheckCondition(0x02, 0x3A);
     r.resid = 4;
     fake.push(r);
     scgp->silent = 1;
@@ -512,9 +488,7 @@ TEST_F(CmdTest, TailIntoShortBuffersStaysInside) {
 // child exits with 10 + the answers given, or as scg_yes ends it. Its
 // standard output goes to standard error, where the death test sees it.
 void ask(const char* input, int questions) {
-    FILE* f = std::tmpfile();
-    std::fputs(input, f);
-    std::rewind(f);
+    qvtest::CapturedStream f(input);
     std::fflush(stdout);
     if (dup2(fileno(f), 0) < 0 || dup2(2, 1) < 0) std::_Exit(99);
     std::clearerr(stdin);

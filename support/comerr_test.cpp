@@ -10,44 +10,11 @@
 #include <string>
 
 #include "support/utils.h"
+#include "testing/testsupport.h"
 
 namespace {
 
-// Collects what is written to descriptor 2 while it lives.
-class StderrCapture {
-public:
-    StderrCapture() : file_(std::tmpfile()) {
-        std::fflush(stderr);
-        saved_ = dup(2);
-        dup2(fileno(file_), 2);
-    }
-    ~StderrCapture() {
-        restore();
-        std::fclose(file_);
-    }
-    std::string text() {
-        restore();
-        std::string s;
-        std::rewind(file_);
-        char buf[512];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0)
-            s.append(buf, n);
-        return s;
-    }
-
-private:
-    void restore() {
-        if (saved_ >= 0) {
-            std::fflush(stderr);
-            dup2(saved_, 2);
-            close(saved_);
-            saved_ = -1;
-        }
-    }
-    FILE* file_;
-    int saved_ = -1;
-};
+using qvtest::StderrCapture;
 
 class ErrorReports : public testing::Test {
 protected:

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/testsupport.h"
+
 namespace {
 
 TEST(SaveArgs, ProgramNameFallbacksAndCopies) {
@@ -228,44 +230,35 @@ TEST(Astoi, FitsTellsWhereTheValueWrapped) {
     }
 }
 
-struct TmpStream {
-    FILE* f;
-    explicit TmpStream(const char* text) : f(std::tmpfile()) {
-        std::fwrite(text, 1, std::strlen(text), f);
-        std::rewind(f);
-    }
-    ~TmpStream() { std::fclose(f); }
-};
-
 TEST(Fgetline, LongLinesAreCutAndTheRestDropped) {
-    TmpStream t("abcdefg\nhi\n\nlast");
+    qvtest::CapturedStream t("abcdefg\nhi\n\nlast");
     char buf[5 + 8];
     std::memset(buf, 'Z', sizeof buf);
-    EXPECT_EQ(sup::fgetline(t.f, buf, 5), 4);
+    EXPECT_EQ(sup::fgetline(t, buf, 5), 4);
     EXPECT_STREQ(buf, "abcd");
     EXPECT_EQ(buf[5], 'Z');
-    EXPECT_EQ(sup::fgetline(t.f, buf, 5), 2);
+    EXPECT_EQ(sup::fgetline(t, buf, 5), 2);
     EXPECT_STREQ(buf, "hi");
-    EXPECT_EQ(sup::fgetline(t.f, buf, 5), 0);
+    EXPECT_EQ(sup::fgetline(t, buf, 5), 0);
     EXPECT_STREQ(buf, "");
-    EXPECT_EQ(sup::fgetline(t.f, buf, 5), 4);
+    EXPECT_EQ(sup::fgetline(t, buf, 5), 4);
     EXPECT_STREQ(buf, "last");
-    EXPECT_EQ(sup::fgetline(t.f, buf, 5), -1);
-    EXPECT_EQ(sup::fgetline(t.f, buf, 5), -1);
+    EXPECT_EQ(sup::fgetline(t, buf, 5), -1);
+    EXPECT_EQ(sup::fgetline(t, buf, 5), -1);
 }
 
 TEST(Fgetline, TinySizes) {
-    TmpStream t("ab\ncd\n");
+    qvtest::CapturedStream t("ab\ncd\n");
     char buf[4] = {'Z', 'Z', 'Z', 'Z'};
-    EXPECT_EQ(sup::fgetline(t.f, buf, 0), -1);
-    EXPECT_EQ(sup::fgetline(t.f, buf, -3), -1);
+    EXPECT_EQ(sup::fgetline(t, buf, 0), -1);
+    EXPECT_EQ(sup::fgetline(t, buf, -3), -1);
     EXPECT_EQ(buf[0], 'Z') << "a size below 1 stores nothing";
-    EXPECT_EQ(sup::fgetline(t.f, buf, 1), 0);
+    EXPECT_EQ(sup::fgetline(t, buf, 1), 0);
     EXPECT_EQ(buf[0], '\0');
     EXPECT_EQ(buf[1], 'Z');
-    EXPECT_EQ(sup::fgetline(t.f, buf, 2), 1);
+    EXPECT_EQ(sup::fgetline(t, buf, 2), 1);
     EXPECT_STREQ(buf, "c");
-    EXPECT_EQ(sup::fgetline(t.f, buf, 2), -1);
+    EXPECT_EQ(sup::fgetline(t, buf, 2), -1);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/testsupport.h"
+
 namespace e2e {
 
 using Bytes = std::vector<unsigned char>;
@@ -35,8 +37,6 @@ struct LogEntry {
     std::string line;
 };
 
-std::uint32_t Crc32(const unsigned char* data, std::size_t size);
-
 // The banner every run prints first.
 extern const char kBanner[];
 // The warning and the confirmation prompt of the first upgrade of a run.
@@ -47,12 +47,11 @@ extern const char kPartlyWritten[];
 class Sandbox {
 public:
     Sandbox();
-    ~Sandbox();
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
 
-    const std::string& dir() const { return dir_; }
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    const std::string& dir() const { return dir_.path(); }
+    std::string Path(const std::string& name) const { return dir_.Path(name); }
 
     // Writes the bus description the next runs use; without one the
     // simulator's built-in bus answers.
@@ -99,7 +98,7 @@ private:
     Result Spawn(const std::string& program, const std::vector<std::string>& args,
                  const std::string& input, int timeout_s, const std::string& wait_for = "",
                  const std::function<void()>& action = {}, const std::string& first = "") const;
-    std::string dir_;
+    qvtest::TempDir dir_{"qve2e"};
     bool has_bus_ = false;
     std::string time_scale_;
     std::string state_;

@@ -109,7 +109,7 @@ TEST(ChangedImage, DriveGetsExactlyTheCheckedBytes) {
             std::vector<LogEntry> pieces = Execs(box.Log(), p.opcode);
             ASSERT_EQ(pieces.size() * static_cast<std::size_t>(p.piece_size), image.size());
             for (std::size_t n = 0; n < pieces.size(); n++)
-                EXPECT_EQ(pieces[n].crc, Crc32(image.data() + n * p.piece_size, p.piece_size)) << n;
+                EXPECT_EQ(pieces[n].crc, qvtest::crc32(image.data() + n * p.piece_size, p.piece_size)) << n;
             EXPECT_EQ(State(box, 0, p.target).flash, image);
         }
     }

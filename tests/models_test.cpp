@@ -69,7 +69,7 @@ TEST_P(EveryModel, TakesItsImage) {
         EXPECT_EQ(e.cdb[1], rom ? (closing ? 0 : 1) : (closing ? 5 : 4));
         EXPECT_EQ(e.len, m.piece_size);
         ASSERT_TRUE(e.has_crc);
-        EXPECT_EQ(e.crc, Crc32(image.data() + static_cast<long>(p) * m.piece_size,
+        EXPECT_EQ(e.crc, qvtest::crc32(image.data() + static_cast<long>(p) * m.piece_size,
                                static_cast<std::size_t>(m.piece_size)));
     }
 

@@ -54,7 +54,7 @@ struct Rig {
     bool Flashed() const {
         DriveState s = State(box, 0, 3);
         return s.saved && s.flash.size() == image.size() &&
-               Crc32(s.flash.data(), s.flash.size()) == Crc32(image.data(), image.size());
+               qvtest::crc32(s.flash.data(), s.flash.size()) == qvtest::crc32(image.data(), image.size());
     }
 };
 

@@ -40,7 +40,7 @@ void ExpectWriteBufferDownload(const std::vector<LogEntry>& log, int ha, int tar
         EXPECT_EQ(Be(e.cdb, 6, 3), 8192);
         EXPECT_EQ(e.len, 8192);
         ASSERT_TRUE(e.has_crc);
-        EXPECT_EQ(e.crc, Crc32(image.data() + p * 8192, 8192));
+        EXPECT_EQ(e.crc, qvtest::crc32(image.data() + p * 8192, 8192));
     }
 }
 
@@ -83,7 +83,7 @@ TEST(Upgrade, LoaderModeDriveIsProgrammedDirectly) {
         EXPECT_EQ(Be(e.cdb, 6, 4), 32768);
         EXPECT_EQ(e.len, 32768);
         ASSERT_TRUE(e.has_crc);
-        EXPECT_EQ(e.crc, Crc32(image.data() + p * 32768, 32768));
+        EXPECT_EQ(e.crc, qvtest::crc32(image.data() + p * 32768, 32768));
     }
 }
 

@@ -6,20 +6,12 @@
 #include <vector>
 
 #include "scg/testing/fake_transport.h"
+#include "testing/scsitest.h"
 #include "tool/qvupgrade.h"
 
 namespace {
 
-scg_fake::Reply Inquiry(const std::string& vendor, const std::string& product,
-                        const std::string& revision) {
-    scg_fake::Reply r;
-    r.data.assign(96, ' ');
-    r.data[0] = 5;
-    std::copy(vendor.begin(), vendor.end(), r.data.begin() + 8);
-    std::copy(product.begin(), product.end(), r.data.begin() + 16);
-    std::copy(revision.begin(), revision.end(), r.data.begin() + 32);
-    return r;
-}
+using qvtest::InquiryReply;
 
 class DravlinTypeTest : public ::testing::Test {
 protected:
@@ -55,7 +47,7 @@ const std::string kUntouched(79, '#');
 TEST_F(DravlinTypeTest, EveryRowOfTheProductTableIsItsType) {
     for (int i = 0; i < numProds; i++) {
         SCOPED_TRACE(ProductID[i]);
-        EXPECT_EQ(Type(Inquiry("DRAVLIN ", ProductID[i], "1.00")), i);
+        EXPECT_EQ(Type(InquiryReply("DRAVLIN ", ProductID[i], "1.00")), i);
         EXPECT_EQ(Text(), std::string("DRAVLIN ") + ProductID[i] + " V1.00");
     }
     // Asked quietly, for 96 bytes, at lun 0.
@@ -65,12 +57,12 @@ TEST_F(DravlinTypeTest, EveryRowOfTheProductTableIsItsType) {
 }
 
 TEST_F(DravlinTypeTest, RevisionOneDotOneMakesTheB8nbType17ButTheTextKeepsRow12) {
-    EXPECT_EQ(Type(Inquiry("DRAVLIN ", "CD-ROM QV-B8NB  ", "1.10")), 17);
+    EXPECT_EQ(Type(InquiryReply("DRAVLIN ", "CD-ROM QV-B8NB  ", "1.10")), 17);
     EXPECT_EQ(Text(), "DRAVLIN CD-ROM QV-B8NB   V1.10");
-    EXPECT_EQ(Type(Inquiry("DRAVLIN ", "CD-ROM QV-B8NB  ", "1.04")), 12);
+    EXPECT_EQ(Type(InquiryReply("DRAVLIN ", "CD-ROM QV-B8NB  ", "1.04")), 12);
     EXPECT_EQ(Text(), "DRAVLIN CD-ROM QV-B8NB   V1.04");
     // Only row 12 is remapped.
-    EXPECT_EQ(Type(Inquiry("DRAVLIN ", "CD-ROM QV-B8NV  ", "1.10")), 14);
+    EXPECT_EQ(Type(InquiryReply("DRAVLIN ", "CD-ROM QV-B8NV  ", "1.10")), 14);
 }
 
 TEST_F(DravlinTypeTest, OtherVendorsAreNotTheMakersDrives) {
@@ -78,28 +70,28 @@ TEST_F(DravlinTypeTest, OtherVendorsAreNotTheMakersDrives) {
          {std::string("DRAVLIN\0", 8), std::string("dravlin "), std::string("MERIDIAN"),
           std::string("DRAVLINX")}) {
         SCOPED_TRACE(vendor);
-        EXPECT_EQ(Type(Inquiry(vendor, "CD-R   QV-G567L ", "1.00")), -1);
+        EXPECT_EQ(Type(InquiryReply(vendor, "CD-R   QV-G567L ", "1.00")), -1);
         EXPECT_EQ(Text(), kUntouched);
     }
 }
 
 TEST_F(DravlinTypeTest, UnknownProductOfTheMakerIsMinusTwoWithTheNotice) {
-    EXPECT_EQ(Type(Inquiry("DRAVLIN ", std::string("CD-ROM QV-B8NB\0\0", 16), "1.04")), -2);
+    EXPECT_EQ(Type(InquiryReply("DRAVLIN ", std::string("CD-ROM QV-B8NB\0\0", 16), "1.04")), -2);
     EXPECT_EQ(Text(), "Dravlin drive CD-ROM QV-B8NB not recognized.\nContact Dravlin for an update.");
 
-    EXPECT_EQ(Type(Inquiry("DRAVLIN ", "CD-R   QV-Z999ZZ", "1.04")), -2);
+    EXPECT_EQ(Type(InquiryReply("DRAVLIN ", "CD-R   QV-Z999ZZ", "1.04")), -2);
     EXPECT_EQ(Text(),
               "Dravlin drive CD-R   QV-Z999ZZ not recognized.\nContact Dravlin for an update.");
 
     // Without a text there is nothing to say, and the type stays -1.
-    fake_.push(Inquiry("DRAVLIN ", "CD-R   QV-Z999ZZ", "1.04"));
+    fake_.push(InquiryReply("DRAVLIN ", "CD-R   QV-Z999ZZ", "1.04"));
     EXPECT_EQ(DravlinType(0, 2, nullptr), -1);
-    fake_.push(Inquiry("DRAVLIN ", "CD-R   QV-G567L ", "1.04"));
+    fake_.push(InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.04"));
     EXPECT_EQ(DravlinType(0, 2, nullptr), 13);
 }
 
 TEST_F(DravlinTypeTest, ShortAnswerReadsAsZeroBytesNotAsOldBufferContents) {
-    scg_fake::Reply r = Inquiry("DRAVLIN ", "CD-R   QV-G567L ", "1.00");
+    scg_fake::Reply r = InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.00");
     r.data.resize(24);  // the answer ends inside the product id
     EXPECT_EQ(Type(r), -2);
     EXPECT_EQ(Text(), "Dravlin drive CD-R   Q not recognized.\nContact Dravlin for an update.");

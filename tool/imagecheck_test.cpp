@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "fwimage/fwimage.h"
+#include "testing/testsupport.h"
 #include "tool/qvupgrade.h"
 
 namespace {
@@ -22,15 +23,10 @@ using Bytes = std::vector<unsigned char>;
 class ImageCheck : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/qvimgXXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
         debug = 0;
     }
     void TearDown() override {
         debug = 0;
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
     }
 
     // What GetUpgradeInfo and isValidUpgradeFile print with -debug.
@@ -44,7 +40,8 @@ protected:
         return ::testing::internal::GetCapturedStdout();
     }
 
-    std::string dir_;
+    qvtest::TempDir tmp_{"qvimg"};
+    const std::string dir_ = tmp_.path();
 };
 
 TEST_F(ImageCheck, DebugLinesShowWhereTheSumStopped) {

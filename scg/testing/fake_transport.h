@@ -5,10 +5,7 @@
 //
 //     scg_fake::FakeTransport fake;         // becomes the active fake
 //     SCSI* scgp = fake.make_handle();      // scg_smalloc, fake table, address 0,1,0
-//     scg_fake::Reply r;
-//     r.status[0] = 0x02;                   // CHECK CONDITION
-//     r.sense = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0x00};
-//     fake.push(r);
+//     fake.push(qvtest::CheckCondition(0x02, 0x3A));  // testing/scsitest.h
 //     ... fill scgp->cmdrec, call scg_cmd(scgp) or a drive command ...
 //     EXPECT_EQ(fake.sent.at(0).cdb[0], 0x00);
 //     scg_sfree(scgp);

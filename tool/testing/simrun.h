@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "support/utils.h"
+#include "testing/testsupport.h"
 #include "tool/qvupgrade.h"
 
 namespace qvtest {
@@ -42,13 +43,7 @@ public:
     // adapter 1: a disk at target 0), which announces itself on standard
     // error.
     explicit SimRun(const std::string& bus = "") : has_bus_(!bus.empty()) {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "qvtest.XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) != nullptr) dir_ = tmpl;
         if (has_bus_) std::ofstream(Path("bus")) << bus;
-    }
-    ~SimRun() {
-        std::error_code ec;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
     }
     SimRun(const SimRun&) = delete;
     SimRun& operator=(const SimRun&) = delete;
@@ -101,14 +96,9 @@ public:
     }
 
 private:
-    std::string Path(const char* name) const { return dir_ + "/" + name; }
+    std::string Path(const char* name) const { return dir_.Path(name); }
 
-    std::string Slurp(const char* name) const {
-        std::ifstream f(Path(name), std::ios::binary);
-        std::ostringstream text;
-        text << f.rdbuf();
-        return text.str();
-    }
+    std::string Slurp(const char* name) const { return ReadFile(Path(name)); }
 
     static void Redirect(int fd, const std::string& path) {
         std::fflush(fd == 1 ? stdout : stderr);
@@ -119,7 +109,7 @@ private:
     }
 
     bool has_bus_;
-    std::string dir_;
+    TempDir dir_;
 };
 
 // Formats the drive table as "(ha,id) (ha,id) ...".
