@@ -56,7 +56,7 @@ void ExpectPiecesOfImage(const std::vector<LogEntry>& log, const Bytes& image) {
         SCOPED_TRACE(e.line);
         long at = e.cdb[0] == 0x3B ? Be(e.cdb, 3, 3) : Be(e.cdb, 2, 4);
         ASSERT_LE(at + e.len, static_cast<long>(image.size()));
-        EXPECT_EQ(e.crc, e2e::Crc32(image.data() + at, static_cast<std::size_t>(e.len)));
+        EXPECT_EQ(e.crc, qvtest::crc32(image.data() + at, static_cast<std::size_t>(e.len)));
     }
 }
 
