@@ -153,8 +153,9 @@ DWORD Host::exec(SRB_ExecSCSICmd* s) {
     std::size_t cdb_len = std::min<std::size_t>(s->SRB_CDBLen, sizeof s->CDBByte);
     bool data_out = (s->SRB_Flags & SRB_DIR_OUT) && s->SRB_BufLen > 0 && s->SRB_BufPointer != nullptr &&
                     s->SRB_BufLen <= MAX_BUFFER;
-    log_->line("exec " + address(s->SRB_HaId, s->SRB_Target, s->SRB_Lun) + " flags=0x" + hex(&s->SRB_Flags, 1) +
-               " len=" + std::to_string(s->SRB_BufLen) + " cdb=" + hex(s->CDBByte, cdb_len) +
+    log_->line("exec " + address(s->SRB_HaId, s->SRB_Target, s->SRB_Lun) + " flags=0x" +
+               hex(&s->SRB_Flags, 1) + " len=" + std::to_string(s->SRB_BufLen) +
+               " cdb=" + hex(s->CDBByte, cdb_len) +
                (data_out ? " crc32=" + hex32(crc32(s->SRB_BufPointer, s->SRB_BufLen)) : ""));
     if (!target_->valid_ha(s->SRB_HaId)) return s->SRB_Status = SS_INVALID_HA;
     if (s->SRB_CDBLen == 0 || s->SRB_CDBLen > sizeof s->CDBByte ||
@@ -210,7 +211,8 @@ void Host::run(int queue) {
     while (!stop_) {
         auto next = jobs_.end();
         for (auto it = jobs_.begin(); it != jobs_.end(); ++it)
-            if (it->queue == queue && !it->hang && !it->running && (next == jobs_.end() || it->due < next->due))
+            if (it->queue == queue && !it->hang && !it->running &&
+                (next == jobs_.end() || it->due < next->due))
                 next = it;
         if (next == jobs_.end()) {
             cv_.wait(g);
@@ -250,7 +252,8 @@ void Host::finish(Job& j, const Result& r) {
         std::memset(s->SenseArea, 0, room);
         std::memcpy(s->SenseArea, r.sense.data(), std::min(room, r.sense.size()));
     }
-    if ((s->SRB_Flags & SRB_ENABLE_RESIDUAL_COUNT) && r.resid) s->SRB_BufLen = std::min(*r.resid, s->SRB_BufLen);
+    if ((s->SRB_Flags & SRB_ENABLE_RESIDUAL_COUNT) && r.resid)
+        s->SRB_BufLen = std::min(*r.resid, s->SRB_BufLen);
     s->SRB_Status = r.status;  // last: a caller that polls sees a finished block
     if ((s->SRB_Flags & SRB_EVENT_NOTIFY) && s->SRB_PostProc) SetEvent(s->SRB_PostProc);
 }

@@ -157,7 +157,8 @@ protected:
     }
 
     // An sg node and its SCSI device directory, as the kernel lays them out.
-    void node(int sg, const std::string& hctl, int type, const std::string& model, const std::string& block = "") {
+    void node(int sg, const std::string& hctl, int type, const std::string& model,
+              const std::string& block = "") {
         std::string dev = root_ + "/sys/devices/" + hctl;
         fs::create_directories(dev);
         std::ofstream(dev + "/type") << type << "\n";
@@ -178,12 +179,12 @@ protected:
 
     DWORD send(void* srb) { return host_->send(srb); }
 
-    SRB_ExecSCSICmd block(int ha, int target, const Bytes& cdb, std::uint8_t* buf, std::uint32_t len, BYTE flags,
-                          int lun = 0) {
+    SRB_ExecSCSICmd block(int ha, int target, const Bytes& cdb, std::uint8_t* buf, std::uint32_t len,
+                          BYTE flags, int lun = 0) {
         return aspitest::block(ha, target, cdb, buf, len, flags, event_, lun);
     }
-    SRB_ExecSCSICmd run(int ha, int target, const Bytes& cdb, std::uint8_t* buf = nullptr, std::uint32_t len = 0,
-                        BYTE flags = 0, int lun = 0) {
+    SRB_ExecSCSICmd run(int ha, int target, const Bytes& cdb, std::uint8_t* buf = nullptr,
+                        std::uint32_t len = 0, BYTE flags = 0, int lun = 0) {
         SRB_ExecSCSICmd s = block(ha, target, cdb, buf, len, flags, lun);
         ResetEvent(event_);
         if (send(&s) == SS_PENDING) {
@@ -231,12 +232,12 @@ const Bytes tur = {0, 0, 0, 0, 0, 0};
 const Bytes inq = {0x12, 0, 0, 0, 96, 0};
 
 TEST_F(Linux, DiscoveryFromSysfsAlone) {
-    node(3, "0:0:0:0", 0, "DISK ONE", "sda");                // a disk beside the drives
-    node(4, "0:0:1:0", 5, "CD-R   QV-G567L", "sr0");         // SATA
-    node(1, "2:1:3:0", 5, "CD-ROM QV-G253K");                // second channel of host 2
+    node(3, "0:0:0:0", 0, "DISK ONE", "sda");         // a disk beside the drives
+    node(4, "0:0:1:0", 5, "CD-R   QV-G567L", "sr0");  // SATA
+    node(1, "2:1:3:0", 5, "CD-ROM QV-G253K");         // second channel of host 2
     node(2, "2:0:1:0", 5, "CD-ROM QV-G253K");
-    node(0, "7:0:0:0", 5, "CD-R   QV-G567L", "sr1");         // USB bridge
-    node(5, "7:0:0:1", 5, "CD-ROM QV-G253K");                // and its second LUN
+    node(0, "7:0:0:0", 5, "CD-R   QV-G567L", "sr1");  // USB bridge
+    node(5, "7:0:0:1", 5, "CD-ROM QV-G253K");         // and its second LUN
     fs::create_directories(root_ + "/sys/class/scsi_host/host7");
     std::ofstream(root_ + "/sys/class/scsi_host/host7/proc_name") << "usb-storage\n";
     start();
@@ -246,9 +247,10 @@ TEST_F(Linux, DiscoveryFromSysfsAlone) {
         int ha, target, lun;
         BYTE status, type;
     } rows[] = {
-        {0, 0, 0, SS_COMP, 0},      {0, 1, 0, SS_COMP, 5}, {0, 2, 0, SS_NO_DEVICE, 0}, {1, 1, 0, SS_COMP, 5},
-        {2, 3, 0, SS_COMP, 5},      {2, 1, 0, SS_NO_DEVICE, 0}, {3, 0, 0, SS_COMP, 5}, {3, 0, 1, SS_COMP, 5},
-        {3, 0, 2, SS_NO_DEVICE, 0}, {4, 0, 0, SS_INVALID_HA, 0},
+        {0, 0, 0, SS_COMP, 0},       {0, 1, 0, SS_COMP, 5}, {0, 2, 0, SS_NO_DEVICE, 0},
+        {1, 1, 0, SS_COMP, 5},       {2, 3, 0, SS_COMP, 5}, {2, 1, 0, SS_NO_DEVICE, 0},
+        {3, 0, 0, SS_COMP, 5},       {3, 0, 1, SS_COMP, 5}, {3, 0, 2, SS_NO_DEVICE, 0},
+        {4, 0, 0, SS_INVALID_HA, 0},
     };
     for (const Row& r : rows) {
         BYTE type = 0xEE;
@@ -312,9 +314,12 @@ TEST_F(Linux, OutcomeTable) {
         {"DID_TIME_OUT", host_status(aspilinux::DID_TIME_OUT), 8192, SS_ERR, HASTAT_COMMAND_TIMEOUT, 0},
         {"DID_NO_CONNECT", host_status(aspilinux::DID_NO_CONNECT), 8192, SS_ERR, HASTAT_SEL_TO, 0},
         {"DID_BAD_TARGET", host_status(aspilinux::DID_BAD_TARGET), 8192, SS_ERR, HASTAT_SEL_TO, 0},
-        {"DID_TRANSPORT_DISRUPTED", host_status(aspilinux::DID_TRANSPORT_DISRUPTED), 8192, SS_ERR, HASTAT_SEL_TO, 0},
-        {"DID_TRANSPORT_FAILFAST", host_status(aspilinux::DID_TRANSPORT_FAILFAST), 8192, SS_ERR, HASTAT_SEL_TO, 0},
-        {"DID_TRANSPORT_MARGINAL", host_status(aspilinux::DID_TRANSPORT_MARGINAL), 8192, SS_ERR, HASTAT_SEL_TO, 0},
+        {"DID_TRANSPORT_DISRUPTED", host_status(aspilinux::DID_TRANSPORT_DISRUPTED), 8192, SS_ERR,
+         HASTAT_SEL_TO, 0},
+        {"DID_TRANSPORT_FAILFAST", host_status(aspilinux::DID_TRANSPORT_FAILFAST), 8192, SS_ERR,
+         HASTAT_SEL_TO, 0},
+        {"DID_TRANSPORT_MARGINAL", host_status(aspilinux::DID_TRANSPORT_MARGINAL), 8192, SS_ERR,
+         HASTAT_SEL_TO, 0},
         {"DID_RESET", host_status(aspilinux::DID_RESET), 8192, SS_ERR, HASTAT_BUS_RESET, 0},
         {"DID_PARITY", host_status(aspilinux::DID_PARITY), 8192, SS_ERR, HASTAT_PARITY_ERROR, 0},
         {"DID_ERROR", host_status(0x07), 8192, SS_ERR, HASTAT_PHASE_ERR, 0},
@@ -414,13 +419,16 @@ TEST_F(Linux, RefusedOpens) {
         std::string message;
     } rows[] = {
         {"sg0", EACCES, tur, SS_NO_DEVICE,
-         "aspilinux: cannot open DEV/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L): Permission denied; run as root, or as "
+         "aspilinux: cannot open DEV/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L): Permission denied; run as root, "
+         "or as "
          "a member of the group root that owns it\n"},
         {"sg0", EBUSY, tur, SS_ASPI_IS_BUSY,
-         "aspilinux: the drive DEV/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use by another program; close it "
+         "aspilinux: the drive DEV/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use by another program; "
+         "close it "
          "and try again\n"},
         {"sr0", EBUSY, write_buffer(8192), SS_ASPI_IS_BUSY,
-         "aspilinux: the drive DEV/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use by another program (a mounted "
+         "aspilinux: the drive DEV/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use by another program (a "
+         "mounted "
          "disc?); unmount it and try again\n"},
     };
     for (const Row& r : rows) {
@@ -464,10 +472,11 @@ TEST_F(Linux, DeviceReset) {
         ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(r.SRB_Status, refusal ? SS_ERR : SS_COMP);
-        EXPECT_EQ(err, refusal ? "aspilinux: cannot reset " + sg0() +
-                                     " (0:0:0:0, DRAVLIN CD-R   QV-G567L): Permission denied; a device reset needs "
-                                     "root\n"
-                               : "");
+        EXPECT_EQ(
+            err, refusal ? "aspilinux: cannot reset " + sg0() +
+                               " (0:0:0:0, DRAVLIN CD-R   QV-G567L): Permission denied; a device reset needs "
+                               "root\n"
+                         : "");
     }
     EXPECT_EQ(kernel_->resets, (std::vector<int>{SG_SCSI_RESET_DEVICE, SG_SCSI_RESET_DEVICE}));
 }
@@ -504,7 +513,8 @@ TEST_F(Linux, CommandLog) {
     one_drive();
     run(0, 0, tur);
     run(1, 0, tur);
-    EXPECT_EQ(qvtest::ReadFile(log), "exec 0 0 0 flags=0x40 len=0 cdb=000000000000\nexec 1 0 0 flags=0x40 len=0 cdb=000000000000\n");
+    EXPECT_EQ(qvtest::ReadFile(log),
+              "exec 0 0 0 flags=0x40 len=0 cdb=000000000000\nexec 1 0 0 flags=0x40 len=0 cdb=000000000000\n");
 }
 
 }  // namespace

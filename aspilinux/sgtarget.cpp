@@ -71,7 +71,8 @@ SgTarget::SgTarget(Kernel& kernel, aspihost::Log& log) : kernel_(kernel), log_(l
 void SgTarget::rescan() {
     std::vector<Node> nodes = scan(kernel_.sysfs_root());
     for (const auto& pair : adapters_of(nodes, MAX_ADAPTERS))
-        if (adapters_.size() < MAX_ADAPTERS && std::find(adapters_.begin(), adapters_.end(), pair) == adapters_.end())
+        if (adapters_.size() < MAX_ADAPTERS &&
+            std::find(adapters_.begin(), adapters_.end(), pair) == adapters_.end())
             adapters_.push_back(pair);
     std::map<int, DrivePtr> now;
     for (const Node& n : nodes) {
@@ -117,9 +118,8 @@ void SgTarget::adapter_inquiry(SRB_HAInquiry& s) {
     std::lock_guard<std::mutex> g(mu_);
     s.HA_Count = static_cast<BYTE>(adapters_.size());
     s.HA_SCSI_ID = 7;
-    std::string driver =
-        read_attribute(kernel_.sysfs_root() + "/class/scsi_host/host" + std::to_string(adapters_[s.SRB_HaId].first) +
-                       "/proc_name");
+    std::string driver = read_attribute(kernel_.sysfs_root() + "/class/scsi_host/host" +
+                                        std::to_string(adapters_[s.SRB_HaId].first) + "/proc_name");
     aspihost::text(s.HA_Identifier, driver.empty() ? "Linux sg" : driver.c_str());
     // A device's own limit is known once it was opened; until then the
     // adapter promises no more than the cap.
@@ -148,7 +148,9 @@ aspihost::Plan SgTarget::accept(const aspihost::Command& c, bool) {
     return p;
 }
 
-std::string SgTarget::sg_path(const Drive& d) const { return kernel_.dev_root() + "/sg" + std::to_string(d.node.sg); }
+std::string SgTarget::sg_path(const Drive& d) const {
+    return kernel_.dev_root() + "/sg" + std::to_string(d.node.sg);
+}
 
 std::string SgTarget::describe(const Drive& d, const std::string& path) const {
     return path + " (" + d.node.hctl() + ", " + d.node.name() + ")";
@@ -169,7 +171,8 @@ BYTE SgTarget::open(Drive& d) {
         }
         if (e == EBUSY) {
             if (!d.told_busy)
-                log_.report("the drive " + describe(d, path) + " is in use by another program; close it and try again");
+                log_.report("the drive " + describe(d, path) +
+                            " is in use by another program; close it and try again");
             d.told_busy = true;
             return SS_ASPI_IS_BUSY;
         }
@@ -224,7 +227,7 @@ aspihost::Result SgTarget::execute(const aspihost::Command& c) {
     sg_io_hdr_t h{};
     h.interface_id = 'S';
     bool in = c.flags & SRB_DIR_IN, out = c.flags & SRB_DIR_OUT;
-    h.dxfer_direction = c.len == 0 ? SG_DXFER_NONE
+    h.dxfer_direction = c.len == 0  ? SG_DXFER_NONE
                         : in == out ? SG_DXFER_TO_FROM_DEV
                         : in        ? SG_DXFER_FROM_DEV
                                     : SG_DXFER_TO_DEV;

@@ -45,8 +45,8 @@ private:
         Node node;
         int adapter = 0;
         int fd = -1;
-        int block_fd = -1;      // the block node, held while the drive is written
-        bool refused = false;   // no permission: the address has no device
+        int block_fd = -1;     // the block node, held while the drive is written
+        bool refused = false;  // no permission: the address has no device
         bool told_busy = false;
         std::uint32_t limit = 0;  // longest transfer in bytes; 0 until opened
         ~Drive();

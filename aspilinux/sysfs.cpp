@@ -90,8 +90,8 @@ std::vector<Node> scan(const std::string& sysfs) {
         if (n.sg < 0 || !parse_hctl(last_part(device), n)) continue;
         std::string type = read_attribute(device + "/type");
         int t = -1, used = 0;
-        if (std::sscanf(type.c_str(), "%d%n", &t, &used) == 1 && used == static_cast<int>(type.size()) && t >= 0 &&
-            t <= 0x1F)
+        if (std::sscanf(type.c_str(), "%d%n", &t, &used) == 1 && used == static_cast<int>(type.size()) &&
+            t >= 0 && t <= 0x1F)
             n.type = t;
         n.vendor = read_attribute(device + "/vendor");
         n.model = read_attribute(device + "/model");
@@ -101,7 +101,8 @@ std::vector<Node> scan(const std::string& sysfs) {
         nodes.push_back(std::move(n));
     }
     std::sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) {
-        return std::tie(a.host, a.channel, a.target, a.lun, a.sg) < std::tie(b.host, b.channel, b.target, b.lun, b.sg);
+        return std::tie(a.host, a.channel, a.target, a.lun, a.sg) <
+               std::tie(b.host, b.channel, b.target, b.lun, b.sg);
     });
     return nodes;
 }

@@ -111,7 +111,8 @@ public:
         std::lock_guard<std::mutex> g(mu_);
         auto* device = static_cast<Device*>(c.unit);
         if (device) device->reset();
-        return {device ? BYTE{SS_COMP} : BYTE{SS_ERR}, device ? BYTE{HASTAT_OK} : BYTE{HASTAT_SEL_TO}, 0, {}, {}};
+        return {
+            device ? BYTE{SS_COMP} : BYTE{SS_ERR}, device ? BYTE{HASTAT_OK} : BYTE{HASTAT_SEL_TO}, 0, {}, {}};
     }
 
     aspihost::Result execute(const aspihost::Command& c) override {

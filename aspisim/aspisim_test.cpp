@@ -88,8 +88,8 @@ protected:
     DWORD send(void* srb) { return api().send(srb); }
 
     // Sends a command and waits for its completion.
-    SRB_ExecSCSICmd run(int ha, int target, const Bytes& cdb, std::uint8_t* buf = nullptr, std::uint32_t len = 0,
-                        BYTE dir = 0, int lun = 0) {
+    SRB_ExecSCSICmd run(int ha, int target, const Bytes& cdb, std::uint8_t* buf = nullptr,
+                        std::uint32_t len = 0, BYTE dir = 0, int lun = 0) {
         SRB_ExecSCSICmd s = block(ha, target, cdb, buf, len, dir, event_, lun);
         ResetEvent(event_);
         if (send(&s) == SS_PENDING) {
@@ -119,10 +119,18 @@ protected:
         return b;
     }
 
-    SRB_ExecSCSICmd write_buffer(int ha, int target, int mode, int id, std::uint32_t offset, const std::uint8_t* data,
-                                 std::uint32_t len) {
-        Bytes cdb = {0x3B, std::uint8_t(mode), std::uint8_t(id), std::uint8_t(offset >> 16), std::uint8_t(offset >> 8),
-                     std::uint8_t(offset), std::uint8_t(len >> 16), std::uint8_t(len >> 8), std::uint8_t(len), 0};
+    SRB_ExecSCSICmd write_buffer(int ha, int target, int mode, int id, std::uint32_t offset,
+                                 const std::uint8_t* data, std::uint32_t len) {
+        Bytes cdb = {0x3B,
+                     std::uint8_t(mode),
+                     std::uint8_t(id),
+                     std::uint8_t(offset >> 16),
+                     std::uint8_t(offset >> 8),
+                     std::uint8_t(offset),
+                     std::uint8_t(len >> 16),
+                     std::uint8_t(len >> 8),
+                     std::uint8_t(len),
+                     0};
         return run(ha, target, cdb, const_cast<std::uint8_t*>(data), len, SRB_DIR_OUT);
     }
 
@@ -131,7 +139,8 @@ protected:
     BYTE download(int ha, int target, const Bytes& img) {
         auto n = static_cast<std::uint32_t>(img.size() / 8192);
         for (std::uint32_t p = 0; p + 1 < n; p++)
-            EXPECT_EQ(write_buffer(ha, target, 4, 0, p * 8192, img.data() + p * 8192, 8192).SRB_Status, SS_COMP);
+            EXPECT_EQ(write_buffer(ha, target, 4, 0, p * 8192, img.data() + p * 8192, 8192).SRB_Status,
+                      SS_COMP);
         return write_buffer(ha, target, 5, 0, (n - 1) * 8192, img.data() + (n - 1) * 8192, 8192).SRB_Status;
     }
 
@@ -182,7 +191,7 @@ TEST_F(Sim, BuiltInBus) {
     std::uint8_t d[36] = {};
     SRB_ExecSCSICmd s = run(1, 0, {0x12, 0, 0, 0, 36, 0}, d, 36, SRB_DIR_IN);
     EXPECT_EQ(s.SRB_Status, SS_COMP);
-    EXPECT_EQ(d[0], 0);  // a disk
+    EXPECT_EQ(d[0], 0);                                            // a disk
     EXPECT_EQ(run(1, 0, {0, 0, 0, 0, 0, 0}).SRB_Status, SS_COMP);  // with its medium
 
     // No disc in the drive: not ready, medium not present.
@@ -390,9 +399,10 @@ TEST_F(Sim, LoaderModeFlash) {
     Bytes img = image(11, "1.10");
     EXPECT_EQ(run(0, 3, flash_cmd(0xE1, 4, 0xFF000000, 0)).SRB_Status, SS_COMP);
     for (std::uint32_t p = 0; p < 8; p++)
-        EXPECT_EQ(run(0, 3, flash_cmd(0xE2, p < 7, p * 32768, 32768), img.data() + p * 32768, 32768, SRB_DIR_OUT)
-                      .SRB_Status,
-                  SS_COMP);
+        EXPECT_EQ(
+            run(0, 3, flash_cmd(0xE2, p < 7, p * 32768, 32768), img.data() + p * 32768, 32768, SRB_DIR_OUT)
+                .SRB_Status,
+            SS_COMP);
     EXPECT_EQ(read_version(0, 3), "1.10");
     // Reading from 0x100000 reads the flash from its start.
     Bytes all(0x40000);
@@ -534,19 +544,20 @@ TEST_F(Sim, CommandLog) {
     r.SRB_Cmd = SC_RESET_DEV;
     r.SRB_Target = 2;
     r.SRB_Lun = 1;
-    send(&r);  // no event: not waited for
+    send(&r);        // no event: not waited for
     api().reload();  // let the reset finish or drop before reading
 
     char want_crc[9];
     std::snprintf(want_crc, sizeof want_crc, "%08X", aspihost::crc32(piece, sizeof piece));
-    EXPECT_EQ(qvtest::ReadFile(log), "hainquiry 0\n"
-                         "exec 0 2 0 flags=0x48 len=96 cdb=120000006000\n"
-                         "exec 0 2 0 flags=0x50 len=8192 cdb=3B040001E00000200000 crc32=" +
-                             std::string(want_crc) +
-                             "\n"
-                             "exec 0 2 0 flags=0x40 len=0 cdb=000000000000\n"
-                             "abort 0\n"
-                             "reset 0 2 1\n");
+    EXPECT_EQ(qvtest::ReadFile(log),
+              "hainquiry 0\n"
+              "exec 0 2 0 flags=0x48 len=96 cdb=120000006000\n"
+              "exec 0 2 0 flags=0x50 len=8192 cdb=3B040001E00000200000 crc32=" +
+                  std::string(want_crc) +
+                  "\n"
+                  "exec 0 2 0 flags=0x40 len=0 cdb=000000000000\n"
+                  "abort 0\n"
+                  "reset 0 2 1\n");
 }
 
 TEST(Crc32, KnownValues) {
@@ -573,7 +584,8 @@ TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
     // A state that does not belong to the device is refused, never guessed at.
     std::ofstream(dir_ + "/state/ha0-t2.state") << "something else";
     std::string err = restart();
-    EXPECT_NE(err.find(dir_ + "/state/ha0-t2.state: not a saved state of this device"), std::string::npos) << err;
+    EXPECT_NE(err.find(dir_ + "/state/ha0-t2.state: not a saved state of this device"), std::string::npos)
+        << err;
     EXPECT_EQ(api().support(), DWORD{SS_FAILED_INIT} << 8);
 
     setenv("ASPISIM_STATE", (dir_ + "/bus").c_str(), 1);  // a file, not a folder
@@ -607,7 +619,9 @@ TEST_F(Sim, SaveNeverWritesThroughALinkAtItsTemporaryName) {
     const std::string path = dir_ + "/ha0-t2.state", victim = dir_ + "/victim";
     std::ofstream(victim) << "keep";
     for (int n = 0; n < 200; n++)
-        ASSERT_EQ(symlink(victim.c_str(), (path + "." + std::to_string(getpid()) + "-" + std::to_string(n) + ".tmp").c_str()), 0);
+        ASSERT_EQ(symlink(victim.c_str(),
+                          (path + "." + std::to_string(getpid()) + "-" + std::to_string(n) + ".tmp").c_str()),
+                  0);
     EXPECT_NE(aspisim::save_state_file(path, {1, 2, 3}), "");
     EXPECT_EQ(qvtest::ReadFile(victim), "keep");
     EXPECT_FALSE(fs::exists(path));
@@ -627,7 +641,8 @@ TEST_F(Sim, RefusedBusDescription) {
 
     setenv("ASPISIM_BUS", (dir_ + "/missing").c_str(), 1);
     err = restart();
-    EXPECT_EQ(err, "aspisim: cannot read the bus description " + dir_ + "/missing: No such file or directory\n");
+    EXPECT_EQ(err,
+              "aspisim: cannot read the bus description " + dir_ + "/missing: No such file or directory\n");
     EXPECT_EQ(api().support(), 0xE400u);
     setenv("ASPISIM_BUS", dir_.c_str(), 1);  // a folder is no description either
     err = restart();

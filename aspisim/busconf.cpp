@@ -93,8 +93,7 @@ std::string text_field(std::string_view s, std::array<char, N>& out) {
                 c = '\0';
             } else if (e == '\\' || e == '"') {
                 c = e;
-            } else if (e == 'x' && i + 2 < s.size() && hex_digit(s[i + 1]) >= 0 &&
-                       hex_digit(s[i + 2]) >= 0) {
+            } else if (e == 'x' && i + 2 < s.size() && hex_digit(s[i + 1]) >= 0 && hex_digit(s[i + 2]) >= 0) {
                 c = static_cast<char>(hex_digit(s[i + 1]) * 16 + hex_digit(s[i + 2]));
                 i += 2;
             } else {
@@ -274,38 +273,37 @@ private:
         d.product.fill(' ');
         d.revision = padded<4>("1.00");
         bool flash_given = false;
-        bool ok = key_values(
-            w, 3, "device", {}, "expected key=value, got '",
-            [&](std::string_view key, std::string_view value) -> std::optional<std::string> {
-                if (key == "type") {
-                    if (auto v = number(value, 31)) {
-                        d.type = static_cast<int>(*v);
-                        return "";
-                    }
-                    return "must be a number from 0 to 31";
-                }
-                if (key == "vendor") return text_field(value, d.vendor);
-                if (key == "product") return text_field(value, d.product);
-                if (key == "revision") return text_field(value, d.revision);
-                if (key == "medium") {
-                    if (value != "yes" && value != "no") return "must be yes or no";
-                    d.medium = value == "yes";
-                    return "";
-                }
-                if (key == "flash") {
-                    flash_given = true;
-                    if (value == "writebuffer")
-                        d.flash = Flash::writebuffer;
-                    else if (value == "rom")
-                        d.flash = Flash::rom;
-                    else if (value == "none")
-                        d.flash = Flash::none;
-                    else
-                        return "must be writebuffer, rom or none";
-                    return "";
-                }
-                return std::nullopt;
-            });
+        bool ok = key_values(w, 3, "device", {}, "expected key=value, got '",
+                             [&](std::string_view key, std::string_view value) -> std::optional<std::string> {
+                                 if (key == "type") {
+                                     if (auto v = number(value, 31)) {
+                                         d.type = static_cast<int>(*v);
+                                         return "";
+                                     }
+                                     return "must be a number from 0 to 31";
+                                 }
+                                 if (key == "vendor") return text_field(value, d.vendor);
+                                 if (key == "product") return text_field(value, d.product);
+                                 if (key == "revision") return text_field(value, d.revision);
+                                 if (key == "medium") {
+                                     if (value != "yes" && value != "no") return "must be yes or no";
+                                     d.medium = value == "yes";
+                                     return "";
+                                 }
+                                 if (key == "flash") {
+                                     flash_given = true;
+                                     if (value == "writebuffer")
+                                         d.flash = Flash::writebuffer;
+                                     else if (value == "rom")
+                                         d.flash = Flash::rom;
+                                     else if (value == "none")
+                                         d.flash = Flash::none;
+                                     else
+                                         return "must be writebuffer, rom or none";
+                                     return "";
+                                 }
+                                 return std::nullopt;
+                             });
         if (!flash_given) d.flash = default_flash(d.vendor, d.product);
         for (const DeviceConf& o : conf_.devices) {
             if (o.ha == d.ha && o.target == d.target) {
@@ -339,22 +337,22 @@ private:
             }
         } else {
             // sense=70 00 04 ...: the bytes may also be given as separate words
-            ok = key_values(
-                w, 5, kw, "sense", "unexpected '",
-                [&](std::string_view key, std::string_view value) -> std::optional<std::string> {
-                    if (key == "status" || key == "targstat") {
-                        auto v = number(value, 0xFF);
-                        if (!v) return "must be a number from 0x00 to 0xFF";
-                        (key == "status" ? f.status : f.targstat) = static_cast<std::uint8_t>(*v);
-                        return "";
-                    }
-                    if (key == "sense") {
-                        sense_given = true;
-                        if (!sense_bytes(value, f.sense)) return "must be pairs of hexadecimal digits";
-                        return "";
-                    }
-                    return std::nullopt;
-                });
+            ok = key_values(w, 5, kw, "sense", "unexpected '",
+                            [&](std::string_view key, std::string_view value) -> std::optional<std::string> {
+                                if (key == "status" || key == "targstat") {
+                                    auto v = number(value, 0xFF);
+                                    if (!v) return "must be a number from 0x00 to 0xFF";
+                                    (key == "status" ? f.status : f.targstat) = static_cast<std::uint8_t>(*v);
+                                    return "";
+                                }
+                                if (key == "sense") {
+                                    sense_given = true;
+                                    if (!sense_bytes(value, f.sense))
+                                        return "must be pairs of hexadecimal digits";
+                                    return "";
+                                }
+                                return std::nullopt;
+                            });
         }
         if (f.sense.size() > MAX_SENSE_BYTES) {
             fail(kw + ": sense longer than " + std::to_string(MAX_SENSE_BYTES) + " bytes");

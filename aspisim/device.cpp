@@ -79,12 +79,9 @@ Outcome Device::execute(const std::uint8_t (&cdb)[16], std::uint8_t* buf, std::u
     // Sense data describes the command before; any other command ends it.
     if (op != OP_REQUEST_SENSE) pending_sense_.clear();
     switch (op) {
-    case OP_TEST_UNIT_READY:
-        return conf_.medium ? good() : check(0x02, 0x3A, 0x00);
-    case OP_REQUEST_SENSE:
-        return request_sense(cdb, buf, buflen);
-    case OP_INQUIRY:
-        return inquiry(cdb, buf, buflen);
+    case OP_TEST_UNIT_READY: return conf_.medium ? good() : check(0x02, 0x3A, 0x00);
+    case OP_REQUEST_SENSE: return request_sense(cdb, buf, buflen);
+    case OP_INQUIRY: return inquiry(cdb, buf, buflen);
     case OP_WRITE_BUFFER:
         if (conf_.flash == Flash::writebuffer) return write_buffer(cdb, buf, buflen);
         break;
@@ -101,8 +98,7 @@ Outcome Device::execute(const std::uint8_t (&cdb)[16], std::uint8_t* buf, std::u
     case OP_READ_ROM:
         if (conf_.flash == Flash::rom) return read_rom(cdb, buf, buflen);
         break;
-    default:
-        break;
+    default: break;
     }
     return check(0x05, 0x20, 0x00);
 }

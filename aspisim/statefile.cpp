@@ -47,7 +47,8 @@ bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
 
 std::string prepare_state_folder(const std::string& dir) {
     struct stat st;
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return sys_error("cannot make the state folder " + dir);
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        return sys_error("cannot make the state folder " + dir);
     if (::stat(dir.c_str(), &st) != 0) return sys_error("cannot make the state folder " + dir);
     if (!S_ISDIR(st.st_mode)) {
         errno = ENOTDIR;
@@ -179,8 +180,7 @@ bool StateFolder::load(std::size_t index, Device& d) {
         }
         why = "not a saved state of this device (product or flash size differs); remove it";
         break;
-    case LoadResult::refused:
-        break;
+    case LoadResult::refused: break;
     }
     report_(file + ": " + why);
     return false;
@@ -200,8 +200,7 @@ StateFolder::Claim StateFolder::claim(std::size_t index, Device& d) {
                     " is in use by another process");
         dr.said = true;
         return Claim::in_use;
-    case LockResult::failed:
-        break;
+    case LockResult::failed: break;
     }
     if (!dr.said) report_(why);
     dr.said = true;

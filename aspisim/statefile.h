@@ -23,8 +23,8 @@ enum class LoadResult { missing, loaded, refused };
 // Reads a state file of at most `limit` bytes. Links are not followed, and
 // anything but a regular file is refused without being read; `why` then
 // says what is wrong.
-LoadResult load_state_file(const std::string& path, std::size_t limit,
-                           std::vector<std::uint8_t>& out, std::string& why);
+LoadResult load_state_file(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out,
+                           std::string& why);
 
 // Writes bytes to a temporary file of a name of its own, created beside
 // path without following links, and renames it over path. Empty on success,
@@ -64,9 +64,9 @@ public:
 private:
     struct Drive {
         int lock_fd = -1;
-        bool said = false;                // the in-use line was printed
-        bool refused = false;             // its state was refused once locked
-        std::vector<std::uint8_t> kept;   // the state as the folder holds it
+        bool said = false;               // the in-use line was printed
+        bool refused = false;            // its state was refused once locked
+        std::vector<std::uint8_t> kept;  // the state as the folder holds it
     };
     std::string path(const Device& d, const char* suffix) const;
 

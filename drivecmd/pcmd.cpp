@@ -27,9 +27,9 @@ struct CommandDef {
 };
 
 constexpr int kSenseLen = 18;
-constexpr int kInquiryLen = 36;      // the scan reads the standard part only
+constexpr int kInquiryLen = 36;  // the scan reads the standard part only
 constexpr int kDevInquiryLen = 56;
-constexpr int kInquireLen = 96;      // what drive identification asks for
+constexpr int kInquireLen = 96;  // what drive identification asks for
 constexpr int kPeripheralCdrom = 5;
 constexpr int kStatusMask = 0x3E;  // the status code bits of the status byte
 constexpr int kStatusBusy = 0x08;
@@ -45,8 +45,7 @@ constexpr CommandDef kReadRom{OP_READ_ROM, 12, SCGF_RECV | SCGF_DISCONNECT | SCG
 
 // Clears the handle's record and fills what every command shares. The
 // caller adds the CDB bytes that depend on its arguments.
-struct scg_cmd* fill_record(SCSI* handle, const CommandDef& def, void* addr, int size,
-                            int extra_flags = 0) {
+struct scg_cmd* fill_record(SCSI* handle, const CommandDef& def, void* addr, int size, int extra_flags = 0) {
     struct scg_cmd* rec = handle->cmdrec;
     sup::fillbytes(rec, sizeof *rec, 0);
     rec->addr = addr;
@@ -60,8 +59,7 @@ struct scg_cmd* fill_record(SCSI* handle, const CommandDef& def, void* addr, int
 }
 
 // Group 0: the handle's lun goes into byte 1, a data-in count into byte 4.
-struct scg_cmd* fill_group0(SCSI* handle, const CommandDef& def, void* addr, int size,
-                            int extra_flags = 0) {
+struct scg_cmd* fill_group0(SCSI* handle, const CommandDef& def, void* addr, int size, int extra_flags = 0) {
     struct scg_cmd* rec = fill_record(handle, def, addr, size, extra_flags);
     rec->cdb[1] = static_cast<unsigned char>((handle->lun & 7) << 5);
     if (def.flags & SCGF_RECV) rec->cdb[4] = static_cast<unsigned char>(size & 0xFF);
@@ -70,8 +68,7 @@ struct scg_cmd* fill_group0(SCSI* handle, const CommandDef& def, void* addr, int
 
 // The maker's commands and WRITE BUFFER address lun 0 and never carry it in
 // the CDB.
-struct scg_cmd* select_and_fill(int bus, int target, const CommandDef& def, void* addr,
-                                int size) {
+struct scg_cmd* select_and_fill(int bus, int target, const CommandDef& def, void* addr, int size) {
     scg_settarget(scgp, bus, target, 0);
     return fill_record(scgp, def, addr, size);
 }
@@ -85,8 +82,7 @@ void put_be(unsigned char* p, unsigned long value, int bytes) {
 
 // The maker's flash commands: a 32-bit flash address in bytes 2-5 and the
 // 32-bit length in bytes 6-9.
-struct scg_cmd* fill_flash(int bus, int target, const CommandDef& def, long addr,
-                           long length, void* data) {
+struct scg_cmd* fill_flash(int bus, int target, const CommandDef& def, long addr, long length, void* data) {
     struct scg_cmd* rec = select_and_fill(bus, target, def, data, static_cast<int>(length));
     put_be(&rec->cdb[2], static_cast<unsigned long>(addr), 4);
     put_be(&rec->cdb[6], static_cast<unsigned long>(length), 4);
@@ -150,8 +146,7 @@ int rezero_unit(SCSI* handle) {
 int request_sense(SCSI* handle, void* bp, int cnt) {
     fill_group0(handle, kRequestSense, bp, cnt);
     if (scg_cmd(handle) < 0) return -1;
-    if (handle->verbose)
-        scg_prsense(static_cast<const unsigned char*>(bp), received(handle, cnt));
+    if (handle->verbose) scg_prsense(static_cast<const unsigned char*>(bp), received(handle, cnt));
     return 0;
 }
 
@@ -160,8 +155,7 @@ int inquiry(SCSI* handle, void* bp, int cnt) {
     fill_group0(handle, kInquiry, bp, cnt);
     if (scg_cmd(handle) < 0) return -1;
     if (handle->verbose)
-        scg_prbytes("Inquiry Data   :", static_cast<const unsigned char*>(bp),
-                    received(handle, cnt));
+        scg_prbytes("Inquiry Data   :", static_cast<const unsigned char*>(bp), received(handle, cnt));
     return 0;
 }
 
@@ -237,10 +231,8 @@ void ModeSelect() { placeholder("modeselect"); }
 
 // --- firmware transfer --------------------------------------------------------
 
-int WriteBuffer(int bus, int target, int mode, int bufid, long offset, long length,
-                void* data) {
-    struct scg_cmd* rec =
-        select_and_fill(bus, target, kWriteBuffer, data, static_cast<int>(length));
+int WriteBuffer(int bus, int target, int mode, int bufid, long offset, long length, void* data) {
+    struct scg_cmd* rec = select_and_fill(bus, target, kWriteBuffer, data, static_cast<int>(length));
     rec->cdb[1] = static_cast<unsigned char>(mode & 7);
     rec->cdb[2] = static_cast<unsigned char>(bufid & 0xFF);
     put_be(&rec->cdb[3], static_cast<unsigned long>(offset), 3);

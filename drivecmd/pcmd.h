@@ -40,8 +40,7 @@ int Test(int bus, int target);
 [[noreturn]] void ModeSelect();
 
 // Firmware transfer commands on scgp: 1 success, 0 failure.
-int WriteBuffer(int bus, int target, int mode, int bufid, long offset, long length,
-                void* data);
+int WriteBuffer(int bus, int target, int mode, int bufid, long offset, long length, void* data);
 int EraseRom(int bus, int target);
 int WriteRom(int bus, int target, int control, long addr, long length, void* data);
 int ReadRom(int bus, int target, long addr, long length, void* data);

@@ -45,8 +45,7 @@ protected:
                 rec->ux_errno = EINVAL;
                 return;
             }
-            if (rec->cdb[0] == 0x12 && rec->size > 0)
-                static_cast<unsigned char*>(rec->addr)[0] = it->second;
+            if (rec->cdb[0] == 0x12 && rec->size > 0) static_cast<unsigned char*>(rec->addr)[0] = it->second;
         };
     }
 
@@ -65,14 +64,18 @@ TEST_F(DriveCommandTest, GroupZeroCommandsCarryTheLunAndTheirRecordFields) {
         int size;
     };
     const std::vector<Case> cases = {
-        {"test unit ready", [&] { return test_unit_ready(scgp); }, {0x00, 0, 0, 0, 0, 0},
-         SCGF_DISCONNECT, 0},
-        {"rezero unit", [&] { return rezero_unit(scgp); }, {0x01, 0, 0, 0, 0, 0},
-         SCGF_DISCONNECT, 0},
-        {"request_sense", [&] { return request_sense(scgp, buf, 18); },
-         {0x03, 0, 0, 0, 18, 0}, SCGF_RECV | SCGF_DISCONNECT, 18},
-        {"inquiry", [&] { return inquiry(scgp, buf, 36); }, {0x12, 0, 0, 0, 0x24, 0},
-         SCGF_RECV | SCGF_DISCONNECT, 36},
+        {"test unit ready", [&] { return test_unit_ready(scgp); }, {0x00, 0, 0, 0, 0, 0}, SCGF_DISCONNECT, 0},
+        {"rezero unit", [&] { return rezero_unit(scgp); }, {0x01, 0, 0, 0, 0, 0}, SCGF_DISCONNECT, 0},
+        {"request_sense",
+         [&] { return request_sense(scgp, buf, 18); },
+         {0x03, 0, 0, 0, 18, 0},
+         SCGF_RECV | SCGF_DISCONNECT,
+         18},
+        {"inquiry",
+         [&] { return inquiry(scgp, buf, 36); },
+         {0x12, 0, 0, 0, 0x24, 0},
+         SCGF_RECV | SCGF_DISCONNECT,
+         36},
     };
     for (int lun : {0, 1, 7}) {
         scg_settarget(scgp, 0, 1, lun);
@@ -265,23 +268,47 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
     };
     const int wflags = SCGF_DISCONNECT | SCGF_BIT3;
     const std::vector<Case> cases = {
-        {"write_buffer", [&] { return WriteBuffer(0, 4, 4, 0, 0x1E000, 8192, out.data()); }, 4,
-         {0x3B, 0x04, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x20, 0x00, 0x00}, wflags, 8192,
+        {"write_buffer",
+         [&] { return WriteBuffer(0, 4, 4, 0, 0x1E000, 8192, out.data()); },
+         4,
+         {0x3B, 0x04, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x20, 0x00, 0x00},
+         wflags,
+         8192,
          out.data()},
-        {"write_buffer", [&] { return WriteBuffer(0, 4, 13, 0x1FF, 0x7E000, 8192, out.data()); },
-         4, {0x3B, 0x05, 0xFF, 0x07, 0xE0, 0x00, 0x00, 0x20, 0x00, 0x00}, wflags, 8192,
+        {"write_buffer",
+         [&] { return WriteBuffer(0, 4, 13, 0x1FF, 0x7E000, 8192, out.data()); },
+         4,
+         {0x3B, 0x05, 0xFF, 0x07, 0xE0, 0x00, 0x00, 0x20, 0x00, 0x00},
+         wflags,
+         8192,
          out.data()},
-        {"write_rom", [&] { return WriteRom(0, 2, 1, 0x8000, 32768, out.data()); }, 2,
-         {0xE2, 0x01, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00}, wflags,
-         32768, out.data()},
-        {"write_rom", [&] { return WriteRom(0, 2, 0x100, 0x38000, 32768, out.data()); }, 2,
-         {0xE2, 0x00, 0x00, 0x03, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00}, wflags,
-         32768, out.data()},
-        {"read_rom", [&] { return ReadRom(0, 2, 0x100180, 32, in); }, 2,
+        {"write_rom",
+         [&] { return WriteRom(0, 2, 1, 0x8000, 32768, out.data()); },
+         2,
+         {0xE2, 0x01, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00},
+         wflags,
+         32768,
+         out.data()},
+        {"write_rom",
+         [&] { return WriteRom(0, 2, 0x100, 0x38000, 32768, out.data()); },
+         2,
+         {0xE2, 0x00, 0x00, 0x03, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00},
+         wflags,
+         32768,
+         out.data()},
+        {"read_rom",
+         [&] { return ReadRom(0, 2, 0x100180, 32, in); },
+         2,
          {0xE3, 0x00, 0x00, 0x10, 0x01, 0x80, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00},
-         SCGF_RECV | wflags, 32, in},
-        {"erase_rom", [&] { return EraseRom(0, 2); }, 2,
-         {0xE1, 0x04, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, wflags, 0,
+         SCGF_RECV | wflags,
+         32,
+         in},
+        {"erase_rom",
+         [&] { return EraseRom(0, 2); },
+         2,
+         {0xE1, 0x04, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+         wflags,
+         0,
          nullptr},
     };
     scg_settarget(scgp, 0, 1, 3);  // a lun left by an earlier address

@@ -35,7 +35,8 @@ std::uint16_t ByteSum(const std::uint8_t* p, std::size_t n) {
 bool holds_identity(Span image, const IdentityRow& row) {
     auto at = static_cast<std::size_t>(row.offset);
     auto len = static_cast<std::size_t>(row.length);
-    return at <= image.size() && len <= image.size() - at && std::memcmp(image.data() + at, row.text, len) == 0;
+    return at <= image.size() && len <= image.size() - at &&
+           std::memcmp(image.data() + at, row.text, len) == 0;
 }
 
 int identify(Span image) {
@@ -61,7 +62,9 @@ std::size_t needed_length(int type) {
     return plan ? static_cast<std::size_t>(plan->pieces) * static_cast<std::size_t>(plan->piece_size) : 0;
 }
 
-bool complete(Span image, int type) { return transfer_plan(type) != nullptr && image.size() >= needed_length(type); }
+bool complete(Span image, int type) {
+    return transfer_plan(type) != nullptr && image.size() >= needed_length(type);
+}
 
 const char* verdict_text(Verdict verdict) {
     switch (verdict) {
@@ -87,7 +90,8 @@ Report examine(Span image) {
     if (const IdentityRow* id = identity_row(r.type)) {
         auto from = static_cast<std::size_t>(id->offset + id->length);
         auto to = std::min(image.size(), from + VERSION_LEN);
-        r.version.assign(image.begin() + static_cast<std::ptrdiff_t>(from), image.begin() + static_cast<std::ptrdiff_t>(to));
+        r.version.assign(image.begin() + static_cast<std::ptrdiff_t>(from),
+                         image.begin() + static_cast<std::ptrdiff_t>(to));
     }
     r.sum = checksum(image, r.type);
     r.needed = needed_length(r.type);

@@ -84,10 +84,9 @@ TEST(ImageProperty, EveryChangeOfAnIdentityByteIsRefused) {
         for (long at = row.offset; at < row.offset + row.length; at++) {
             for (int v = 0; v < 256; v++) {
                 if (v == file.at(at)) continue;
-                int type = file.With(at, static_cast<std::uint8_t>(v),
-                                     [&] { return file.Type(); });
-                ASSERT_EQ(type, -1) << "type " << row.type << " offset 0x" << std::hex << at
-                                    << " value 0x" << v;
+                int type = file.With(at, static_cast<std::uint8_t>(v), [&] { return file.Type(); });
+                ASSERT_EQ(type, -1) << "type " << row.type << " offset 0x" << std::hex << at << " value 0x"
+                                    << v;
             }
         }
     }
@@ -109,8 +108,7 @@ TEST(ImageProperty, SampledByteChangesInTheCoveredRangeAreRefused) {
         for (auto [at, s] : changes) {
             auto v = static_cast<std::uint8_t>(file.at(at) + s);
             int valid = file.With(at, v, [&] { return file.Valid(type); });
-            ASSERT_EQ(valid, 0) << "type " << type << " offset 0x" << std::hex << at
-                                << " value 0x" << int{v};
+            ASSERT_EQ(valid, 0) << "type " << type << " offset 0x" << std::hex << at << " value 0x" << int{v};
         }
     }
 }
@@ -141,8 +139,7 @@ TEST(ImageProperty, EveryByteOfTheSmallRangeCountsOnce) {
         }
         file.Set(stored, static_cast<std::uint8_t>(moved >> 8));
         file.Set(stored + 1, static_cast<std::uint8_t>(moved));
-        ASSERT_EQ(file.Valid(type), 1)
-            << "offsets 0x" << std::hex << first << " to 0x" << end - 1;
+        ASSERT_EQ(file.Valid(type), 1) << "offsets 0x" << std::hex << first << " to 0x" << end - 1;
         for (long at = first; at < end; at++) file.Restore(at);
     }
     file.Restore(stored);

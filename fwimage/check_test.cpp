@@ -108,9 +108,8 @@ TEST(Checksum, WholeRangeOfEachType) {
         long size;
         long stored_at;
     } ranges[] = {
-        {11, 0x40000, 0x3FFFE}, {18, 0x60000, 0x5FFFE}, {20, 0x78000, 0x77FFE},
-        {21, 0x78000, 0x77FFE}, {22, 0x78000, 0x77FFE}, {15, 0x80000, 0x7FFFE},
-        {16, 0x80000, 0x7FFFE}, {19, 0x80000, 0x7FFFE},
+        {11, 0x40000, 0x3FFFE}, {18, 0x60000, 0x5FFFE}, {20, 0x78000, 0x77FFE}, {21, 0x78000, 0x77FFE},
+        {22, 0x78000, 0x77FFE}, {15, 0x80000, 0x7FFFE}, {16, 0x80000, 0x7FFFE}, {19, 0x80000, 0x7FFFE},
     };
     for (const Range& r : ranges) {
         Bytes img(r.size, 0);
@@ -171,7 +170,7 @@ TEST(Complete, LengthAgainstWhatTheTransferSends) {
         int type;
         bool complete;
     } cases[] = {
-        {0x60000, 18, false}, {0x7FFFF, 18, false}, {0x80000, 18, true}, {0x78000, 21, false},
+        {0x60000, 18, false}, {0x7FFFF, 18, false}, {0x80000, 18, true},  {0x78000, 21, false},
         {0x40000, 11, true},  {0x20000, 12, true},  {0x20000, 11, false}, {0x20000, 0, false},
     };
     for (const Case& c : cases) EXPECT_EQ(fwimage::complete(Bytes(c.size), c.type), c.complete) << c.size;

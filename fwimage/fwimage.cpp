@@ -46,7 +46,8 @@ std::size_t full_length(int type) {
     if (id == nullptr) return 0;
     std::size_t n = static_cast<std::size_t>(id->offset + id->length + VERSION_LEN);
     n = std::max(n, needed_length(type));
-    if (const ChecksumRow* c = checksum_row(type)) n = std::max(n, static_cast<std::size_t>(c->stored_at + 2));
+    if (const ChecksumRow* c = checksum_row(type))
+        n = std::max(n, static_cast<std::size_t>(c->stored_at + 2));
     return n;
 }
 
@@ -60,7 +61,8 @@ std::string version_error(int type, std::string_view version) {
     return {};
 }
 
-std::string build(int type, std::string_view version, const Options& options, std::vector<std::uint8_t>& out) {
+std::string build(int type, std::string_view version, const Options& options,
+                  std::vector<std::uint8_t>& out) {
     const IdentityRow* id = identity_row(type);
     if (id == nullptr) return "drive type " + std::to_string(type) + " has no image identity";
     if (std::string e = version_error(type, version); !e.empty()) return e;
@@ -79,14 +81,17 @@ std::string build(int type, std::string_view version, const Options& options, st
     std::memcpy(img.data() + id_at + id_len, version.data(), VERSION_LEN);
     const ChecksumRow* c = checksum_row(type);
     std::vector<Placed> placed = {{id_at, id_at + id_len + VERSION_LEN}};
-    if (c) placed.push_back({static_cast<std::size_t>(c->stored_at), static_cast<std::size_t>(c->stored_at + 2)});
+    if (c)
+        placed.push_back(
+            {static_cast<std::size_t>(c->stored_at), static_cast<std::size_t>(c->stored_at + 2)});
 
     // The filler must not spell another type's identity where the tool looks
     // for it; break such a field at a byte the builder did not place.
     for (int r = 0; r < num_identity_rows; r++) {
         const IdentityRow& other = identity_rows[r];
         if (other.type == type || !holds_identity(img, other)) continue;
-        for (auto i = static_cast<std::size_t>(other.offset); i < static_cast<std::size_t>(other.offset + other.length); i++) {
+        for (auto i = static_cast<std::size_t>(other.offset);
+             i < static_cast<std::size_t>(other.offset + other.length); i++) {
             if (std::none_of(placed.begin(), placed.end(), [i](const Placed& s) { return s.holds(i); })) {
                 img[i] ^= 0x80;
                 break;

@@ -28,8 +28,9 @@ TEST(FwImage, ValidImageForEveryTypeWithAnIdentity) {
         EXPECT_EQ(img.size(), static_cast<std::size_t>(plan->pieces * plan->piece_size)) << type;
         EXPECT_EQ(fwimage::identify(img), type);
         const IdentityRow* id = identity_row(type);
-        EXPECT_EQ(std::string(img.begin() + id->offset + id->length, img.begin() + id->offset + id->length + 4),
-                  fwimage::sample_version(type));
+        EXPECT_EQ(
+            std::string(img.begin() + id->offset + id->length, img.begin() + id->offset + id->length + 4),
+            fwimage::sample_version(type));
         EXPECT_TRUE(fwimage::checksum(img, type).right()) << type;
         // No other row's identity where the tool looks for it.
         for (int r = 0; r < num_identity_rows; r++) {
@@ -109,7 +110,8 @@ TEST(FwImage, VersionRules) {
 TEST(FwImage, SampleNames) {
     std::string names;
     for (int type = 0; type < numProds; type++)
-        if (!fwimage::sample_name(type).empty()) names += std::to_string(type) + ":" + fwimage::sample_name(type) + " ";
+        if (!fwimage::sample_name(type).empty())
+            names += std::to_string(type) + ":" + fwimage::sample_name(type) + " ";
     EXPECT_EQ(names,
               "11:qvg253k 12:qvb8nb 13:qvg567l 14:qvb8nv 15:qvh3551l 16:qvh7551l 17:qvxxnb 18:qvh7763l "
               "19:qvh953nb 20:qvh9549a 21:qvh9549s 22:qvh9749a ");

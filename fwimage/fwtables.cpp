@@ -49,6 +49,8 @@ constexpr IdentityRow identity_rows[] = {
 };
 const int num_identity_rows = sizeof identity_rows / sizeof identity_rows[0];
 
+// The drive types of a row stand on one line, as in a table.
+// clang-format off
 const ChecksumRow* checksum_row(int type) {
     static const ChecksumRow loader = {0x0, 0x3FFFE};     // 8 x 32768 - 2
     static const ChecksumRow rom384 = {0x0, 0x5FFFE};     // 12 x 32768 - 2
@@ -76,6 +78,7 @@ const TransferPlan* transfer_plan(int type) {
     default: return nullptr;
     }
 }
+// clang-format on
 
 const IdentityRow* identity_row(int type) {
     for (int i = 0; i < num_identity_rows; i++)
@@ -96,9 +99,7 @@ int product_type(const char* product) {
     return type;
 }
 
-int type_by_revision(int type, const char* revision) {
-    return type == 12 && revision[2] == '1' ? 17 : type;
-}
+int type_by_revision(int type, const char* revision) { return type == 12 && revision[2] == '1' ? 17 : type; }
 
 namespace {
 

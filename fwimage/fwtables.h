@@ -48,8 +48,8 @@ const ChecksumRow* checksum_row(int type);
 
 // Pieces of the two transfer procedures.
 enum : std::uint32_t {
-    WB_PIECE = 8192,    // WRITE BUFFER download piece
-    ROM_PIECE = 32768,  // flash block of the loader mode
+    WB_PIECE = 8192,      // WRITE BUFFER download piece
+    ROM_PIECE = 32768,    // flash block of the loader mode
     MAX_IMAGE = 0x80000,  // the most any transfer sends
 };
 

@@ -88,8 +88,8 @@ std::uint32_t WaitForSingleObject(HANDLE event, std::uint32_t milliseconds) {
     if (milliseconds == INFINITE) {
         e->changed.wait(g, ready);
     } else {
-        auto deadline = std::chrono::steady_clock::now() +
-                        platform::scaled_wait(milliseconds, platform::time_scale());
+        auto deadline =
+            std::chrono::steady_clock::now() + platform::scaled_wait(milliseconds, platform::time_scale());
         if (!e->changed.wait_until(g, deadline, ready)) return WAIT_TIMEOUT;
     }
     if (!e->manual_reset) e->signalled = false;

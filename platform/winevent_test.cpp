@@ -95,8 +95,8 @@ TEST(TimeScale, Parsing) {
     EXPECT_EQ(platform::parse_time_scale("0.001"), 0.001);
     EXPECT_EQ(platform::parse_time_scale("2.5"), 2.5);
     EXPECT_EQ(platform::parse_time_scale("3"), 3.0);
-    for (const char* bad : {static_cast<const char*>(nullptr), "", "x", "0.5x", "0", "-1",
-                            "-0.001", "inf", "nan", "1e999", " "})
+    for (const char* bad : {static_cast<const char*>(nullptr), "", "x", "0.5x", "0", "-1", "-0.001", "inf",
+                            "nan", "1e999", " "})
         EXPECT_EQ(platform::parse_time_scale(bad), 1.0) << (bad ? bad : "(null)");
 }
 

@@ -101,15 +101,15 @@ void print_text(const Info& i) {
         if (r.type >= 0) std::cout << " (" << image_model_name(r.type) << ")";
         std::cout << '\n';
         if (const IdentityRow* id = identity_row(r.type))
-            std::cout << "  identity   " << json(id->text) << " at " << hex(static_cast<unsigned long>(id->offset))
-                      << '\n'
+            std::cout << "  identity   " << json(id->text) << " at "
+                      << hex(static_cast<unsigned long>(id->offset)) << '\n'
                       << "  version    " << json(r.version) << '\n';
         if (const ChecksumRow* c = r.sum.row) {
             std::cout << "  checksum   " << hex(static_cast<unsigned long>(c->start)) << " to "
                       << hex(static_cast<unsigned long>(c->stored_at - 1)) << ", stored at "
                       << hex(static_cast<unsigned long>(c->stored_at)) << '\n'
-                      << "  stored     " << (r.sum.stored < 0 ? "none" : hex(static_cast<unsigned long>(r.sum.stored)))
-                      << '\n'
+                      << "  stored     "
+                      << (r.sum.stored < 0 ? "none" : hex(static_cast<unsigned long>(r.sum.stored))) << '\n'
                       << "  computed   " << hex(r.sum.computed) << '\n';
         }
         std::cout << "  length     " << i.length << " (the transfer sends " << r.needed << ", " << r.unchecked
@@ -123,9 +123,10 @@ void print_json(const Info& i, bool last) {
     const ChecksumRow* c = r.sum.row;
     std::cout << "  {\"file\": " << json(i.file) << ", \"type\": " << r.type
               << ", \"model\": " << json(image_model_name(r.type)) << ", \"version\": " << json(r.version)
-              << ", \"checksum_start\": " << (c ? c->start : -1) << ", \"checksum_end\": " << (c ? c->stored_at : -1)
-              << ", \"stored\": " << r.sum.stored << ", \"computed\": " << (c ? int{r.sum.computed} : -1)
-              << ", \"length\": " << i.length << ", \"needed\": " << r.needed << ", \"unchecked\": " << r.unchecked
+              << ", \"checksum_start\": " << (c ? c->start : -1)
+              << ", \"checksum_end\": " << (c ? c->stored_at : -1) << ", \"stored\": " << r.sum.stored
+              << ", \"computed\": " << (c ? int{r.sum.computed} : -1) << ", \"length\": " << i.length
+              << ", \"needed\": " << r.needed << ", \"unchecked\": " << r.unchecked
               << ", \"verdict\": " << json(fwimage::verdict_text(i.verdict)) << "}" << (last ? "\n" : ",\n");
 }
 

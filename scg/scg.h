@@ -12,9 +12,9 @@
 #include "support/args.h"
 
 enum {
-    SCG_MAX_CMD = 24,     // CDB bytes in the command record
-    SCG_MAX_STATUS = 3,   // status bytes
-    SCG_MAX_SENSE = 32,   // sense bytes
+    SCG_MAX_CMD = 24,    // CDB bytes in the command record
+    SCG_MAX_STATUS = 3,  // status bytes
+    SCG_MAX_SENSE = 32,  // sense bytes
     SCSI_ERRBUF_SIZE = 4096,
 };
 
@@ -45,19 +45,19 @@ enum {
 // The command record. The drive command layer clears all of it, fills the
 // request part and calls scg_cmd; the transport fills the result part.
 struct scg_cmd {
-    void* addr;          // data buffer, null when no data moves
-    int size;            // bytes to transfer
-    int flags;           // SCGF_* bits
-    int cdb_len;         // 6, 10 or 12
-    int sense_len;       // sense bytes wanted; clamped to 0..32 by scg_cmd
-    int timeout;         // seconds; raised to the handle's default_timeout
-    int driver_debug;    // copied from the handle
-    int resid;           // bytes not transferred; negative: overrun
-    int error;           // SCGE_*
-    int ux_errno;        // system error number of the failure, 0 if none
+    void* addr;                            // data buffer, null when no data moves
+    int size;                              // bytes to transfer
+    int flags;                             // SCGF_* bits
+    int cdb_len;                           // 6, 10 or 12
+    int sense_len;                         // sense bytes wanted; clamped to 0..32 by scg_cmd
+    int timeout;                           // seconds; raised to the handle's default_timeout
+    int driver_debug;                      // copied from the handle
+    int resid;                             // bytes not transferred; negative: overrun
+    int error;                             // SCGE_*
+    int ux_errno;                          // system error number of the failure, 0 if none
     unsigned char status[SCG_MAX_STATUS];  // [0] is the SCSI status byte
     unsigned char sense[SCG_MAX_SENSE];
-    int sense_received;  // valid bytes in sense
+    int sense_received;              // valid bytes in sense
     unsigned char cdb[SCG_MAX_CMD];  // group 0 (6), 1 (10) or 5 (12 bytes)
 };
 
@@ -190,10 +190,9 @@ void scg_sfree(SCSI* scgp);
 int scg_settarget(SCSI* scgp, int busno, int tgt, int tlun);
 
 // --- scsierrs ---------------------------------------------------------------
-const char* scg_sensemsg(int ctype, int code, int qual, const char** vec, char* buf,
-                         int maxcnt);
-int scg__errmsg(SCSI* scgp, char* obuf, int maxcnt, const unsigned char* sense,
-                const unsigned char* status, int sense_code);
+const char* scg_sensemsg(int ctype, int code, int qual, const char** vec, char* buf, int maxcnt);
+int scg__errmsg(SCSI* scgp, char* obuf, int maxcnt, const unsigned char* sense, const unsigned char* status,
+                int sense_code);
 
 // --- scsihack / rdummy ------------------------------------------------------
 const scg_ops* scg_remote();

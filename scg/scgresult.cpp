@@ -13,6 +13,5 @@ int scg_getdmacnt(SCSI* scgp) {
 
 int scg_cmd_err(SCSI* scgp) {
     const struct scg_cmd* scmd = scgp->cmdrec;
-    return scmd->error != SCGE_NONE || scmd->ux_errno != 0 || scmd->status[0] != 0 ||
-           scmd->sense[0] != 0;
+    return scmd->error != SCGE_NONE || scmd->ux_errno != 0 || scmd->status[0] != 0 || scmd->sense[0] != 0;
 }

@@ -27,8 +27,8 @@ constexpr long kMaxDma = 64512;  // 0xFC00 bytes per command
 constexpr std::uint32_t kLongestWait = INFINITE - 1;
 
 const char* const kVersionTexts[] = {
-    "scsi-wnt-1.27",                                       // SCGV_VERSION
-    "quisto",                                              // SCGV_AUTHOR
+    "scsi-wnt-1.27",                                              // SCGV_VERSION
+    "quisto",                                                     // SCGV_AUTHOR
     "@(#)scsi-wnt.cpp 1.27 ASPI for Win32 transport (WNASPI32)",  // SCGV_ID
 };
 
@@ -68,16 +68,14 @@ int scgo_open(SCSI* scgp, const char* device) {
         errno = EINVAL;
         if (scgp->errbuf != nullptr) {
             sup::zt_snprintf(scgp->errbuf, SCSI_ERRBUF_SIZE,
-                             "Illegal value for busno, target or lun '%d,%d,%d'", busno, tgt,
-                             tlun);
+                             "Illegal value for busno, target or lun '%d,%d,%d'", busno, tgt, tlun);
         }
         return -1;
     }
     if ((device != nullptr && *device != '\0') || (busno == -2 && tgt == -2)) {
         errno = EINVAL;
         if (scgp->errbuf != nullptr) {
-            sup::zt_snprintf(scgp->errbuf, SCSI_ERRBUF_SIZE,
-                             "Open by 'devname' not supported on this OS");
+            sup::zt_snprintf(scgp->errbuf, SCSI_ERRBUF_SIZE, "Open by 'devname' not supported on this OS");
         }
         return -1;
     }
@@ -432,8 +430,8 @@ bool AspiLibrary::load(SCSI* scgp) {
     const int aspi_status = (info >> 8) & 0xFF;
     const int ha_count = info & 0xFF;
     if (debugging(scgp)) {
-        sup::zt_fprintf(errs(scgp), "open_driver %X HostASPIStatus=0x%x HACount=0x%x\n", info,
-                        aspi_status, ha_count);
+        sup::zt_fprintf(errs(scgp), "open_driver %X HostASPIStatus=0x%x HACount=0x%x\n", info, aspi_status,
+                        ha_count);
     }
     if (aspi_status != SS_COMP && aspi_status != SS_NO_ADAPTERS) {
         sup::zt_fprintf(errs(scgp), "Could not find any host adapters\n");
@@ -476,6 +474,6 @@ void AspiLibrary::register_exit(void (*handler)()) {
 }  // namespace scg_wnt
 
 const scg_ops scg_std_ops = {
-    scgo_send,    scgo_version, scgo_open,    scgo_close,        scgo_maxdma,  scgo_getbuf,
-    scgo_freebuf, scgo_havebus, scgo_fileno,  scgo_initiator_id, scgo_isatapi, scgo_reset,
+    scgo_send,    scgo_version, scgo_open,   scgo_close,        scgo_maxdma,  scgo_getbuf,
+    scgo_freebuf, scgo_havebus, scgo_fileno, scgo_initiator_id, scgo_isatapi, scgo_reset,
 };

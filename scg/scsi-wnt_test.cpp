@@ -72,8 +72,8 @@ std::vector<std::string> log_lines(const std::string& log, const std::string& pr
 fs::path build_dir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
 
 // Fills the handle's command record the way the drive command layer does.
-void prepare(SCSI* scgp, std::initializer_list<unsigned char> cdb, void* addr, int size,
-             int flags, int timeout = 0) {
+void prepare(SCSI* scgp, std::initializer_list<unsigned char> cdb, void* addr, int size, int flags,
+             int timeout = 0) {
     struct scg_cmd* sp = scgp->cmdrec;
     sup::fillbytes(sp, sizeof *sp, 0);
     sp->addr = addr;
@@ -192,8 +192,7 @@ private:
     fs::path dir_;
 };
 
-#define RUN_CHILD(sim, ...) \
-    EXPECT_EXIT((sim).child(__VA_ARGS__), ::testing::ExitedWithCode(0), "")
+#define RUN_CHILD(sim, ...) EXPECT_EXIT((sim).child(__VA_ARGS__), ::testing::ExitedWithCode(0), "")
 
 // Points the handle's transport stream at a file of the run's folder.
 FILE* capture_err(const SimRun& sim, SCSI* scgp) {
@@ -216,12 +215,10 @@ TEST(AspiStatusMap, StatusAloneDecidesClassAndErrno) {
     // One row of each kind, the exceptions among the fatal ones, and values
     // ASPI does not publish (a transient failure).
     const Row rows[] = {
-        {0x01, SCGE_NONE, 0},           {0x00, SCGE_RETRYABLE, EIO},
-        {0x04, SCGE_RETRYABLE, EIO},    {0x82, SCGE_FATAL, EINVAL},
-        {0xE1, SCGE_FATAL, EFAULT},     {0xE5, SCGE_RETRYABLE, EBUSY},
-        {0xE6, SCGE_RETRYABLE, ENOMEM}, {0xE8, SCGE_FATAL, EINVAL},
-        {0xE9, SCGE_RETRYABLE, ENOMEM}, {0xEB, SCGE_FATAL, EINVAL},
-        {0x05, SCGE_RETRYABLE, EIO},    {0xEC, SCGE_RETRYABLE, EIO},
+        {0x01, SCGE_NONE, 0},           {0x00, SCGE_RETRYABLE, EIO}, {0x04, SCGE_RETRYABLE, EIO},
+        {0x82, SCGE_FATAL, EINVAL},     {0xE1, SCGE_FATAL, EFAULT},  {0xE5, SCGE_RETRYABLE, EBUSY},
+        {0xE6, SCGE_RETRYABLE, ENOMEM}, {0xE8, SCGE_FATAL, EINVAL},  {0xE9, SCGE_RETRYABLE, ENOMEM},
+        {0xEB, SCGE_FATAL, EINVAL},     {0x05, SCGE_RETRYABLE, EIO}, {0xEC, SCGE_RETRYABLE, EIO},
         {0xFF, SCGE_RETRYABLE, EIO},
     };
     for (const Row& row : rows) {
@@ -229,7 +226,7 @@ TEST(AspiStatusMap, StatusAloneDecidesClassAndErrno) {
         s.SRB_Status = static_cast<BYTE>(row.status);
         s.SRB_HaStat = HASTAT_SEL_TO;  // only SRB_Status decides
         s.SRB_TargStat = 0x02;
-        struct scg_cmd rec{};
+        struct scg_cmd rec {};
         rec.error = 99;
         rec.ux_errno = 99;
         scg_wnt::set_error(&s, &rec);
@@ -256,7 +253,7 @@ TEST(AspiSense, CopyStaysInsideBothSenseBuffers) {
         {2, 2, 2},    {0, 0, 0},    {-1, 0, 0},     {INT_MIN, 0, 0},
     };
     for (const Case& c : cases) {
-        struct scg_cmd rec{};
+        struct scg_cmd rec {};
         std::memset(rec.sense, 0xAA, sizeof rec.sense);
         rec.sense_len = c.sense_len;
         scg_wnt::copy_sensedata(&s, &rec);
@@ -273,7 +270,7 @@ TEST(AspiSense, CopyStaysInsideBothSenseBuffers) {
 TEST(AspiSense, ReceivedCountNeverExceedsTheBytesCopied) {
     SRB_ExecSCSICmd s{};
     s.SRB_SenseLen = 255;  // whatever the block claims
-    struct scg_cmd rec{};
+    struct scg_cmd rec {};
     rec.sense_len = 32;
     scg_wnt::copy_sensedata(&s, &rec);
     EXPECT_EQ(rec.sense_received, static_cast<int>(sizeof s.SenseArea));
@@ -515,8 +512,7 @@ TEST(AspiSim, DirectionFlagsAndCdbReachAspiAsGiven) {
     ASSERT_EQ(exec.size(), 3u) << sim.log();
     EXPECT_EQ(exec[0], "exec 0 2 0 flags=0x48 len=36 cdb=120000002400000000000000");
     EXPECT_EQ(exec[1], "exec 0 2 0 flags=0x40 len=0 cdb=000000000000");
-    EXPECT_EQ(exec[2].rfind("exec 0 2 0 flags=0x50 len=4 cdb=3b020000000000000400 ", 0), 0u)
-        << exec[2];
+    EXPECT_EQ(exec[2].rfind("exec 0 2 0 flags=0x50 len=4 cdb=3b020000000000000400 ", 0), 0u) << exec[2];
 }
 
 TEST(AspiSim, RecordsThatDescribeNoRealBufferAreNotSent) {
@@ -602,7 +598,9 @@ TEST(AspiSim, FailedCompletionsAreMappedWithStatusAndSense) {
     EXPECT_EQ(r["check.sense_received"], "14");
     // ASPI fills the 14 bytes asked for; the copy takes the whole 16-byte
     // area and nothing beyond it.
-    EXPECT_EQ(r["check.sense"], "700006000000000a0000000029000000" "0000");
+    EXPECT_EQ(r["check.sense"],
+              "700006000000000a0000000029000000"
+              "0000");
     EXPECT_EQ(r["check.resid"], "0");
     EXPECT_EQ(r["e1.ret"], "-1");
     EXPECT_EQ(r["e1.error"], std::to_string(SCGE_FATAL));
@@ -673,8 +671,7 @@ TEST(AspiSim, OnlyResetCodeTwoResetsTheCurrentDevice) {
     EXPECT_EQ(r["reset1"], "-1");
     EXPECT_EQ(r["reset1.errno"], std::to_string(EINVAL));
     EXPECT_EQ(r["reset2"], "0");
-    EXPECT_EQ(log_lines(sim.log(), "reset "), std::vector<std::string>{"reset 0 2 0"})
-        << sim.log();
+    EXPECT_EQ(log_lines(sim.log(), "reset "), std::vector<std::string>{"reset 0 2 0"}) << sim.log();
     EXPECT_EQ(sim.err(), "Attempting to reset SCSI device\nReset SCSI device completed\n");
 }
 
@@ -708,8 +705,7 @@ struct ProbeRun {
 // Starts the aspi_probe of the build folder `folder` with `args` and only the
 // given environment (and the sanitizers' options, if any), so that its
 // library search path is exactly what the test says.
-ProbeRun run_probe(const char* folder, std::vector<std::string> args,
-                   const std::vector<std::string>& env) {
+ProbeRun run_probe(const char* folder, std::vector<std::string> args, const std::vector<std::string>& env) {
     ProbeRun run;
     const fs::path probe = build_dir() / folder / "aspi_probe";
     if (!fs::exists(probe)) {
@@ -789,7 +785,8 @@ TEST(AspiLoad, SupportStatusOtherThanDoneOrNoAdapters) {
     const qvtest::TempDir dir("qv-wnt-bus");
     const std::string bus = dir.Path("bus");
     std::ofstream(bus) << "support 0xE4\n";
-    ProbeRun run = run_probe("aspi-probe", {}, {"LD_LIBRARY_PATH=" + build_dir().string(), "ASPISIM_BUS=" + bus});
+    ProbeRun run =
+        run_probe("aspi-probe", {}, {"LD_LIBRARY_PATH=" + build_dir().string(), "ASPISIM_BUS=" + bus});
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(run.err, "Could not find any host adapters\nASPIStatus == 0xE4");
     EXPECT_EQ(run.out, "refused: \n");

@@ -8,6 +8,9 @@
 
 using scg_internal::Composer;
 
+// The message tables keep their hand-made layout, codes first: clang-format
+// would reflow them.
+// clang-format off
 const char* const sd_sense_keys[16] = {
     "No Additional Sense", "Recovered Error", "Not Ready",       "Medium Error",
     "Hardware Error",      "Illegal Request", "Unit Attention",  "Data Protect",
@@ -360,6 +363,7 @@ const char* const sd_smo_c501_error_str[] = {
     "\x83\x00" "temperature alarm",
     nullptr,
 };
+// clang-format on
 
 namespace {
 
@@ -393,8 +397,7 @@ const NumberedCode numbered_codes[] = {
 
 }  // namespace
 
-const char* scg_sensemsg(int ctype, int code, int qual, const char** vec, char* buf,
-                         int maxcnt) {
+const char* scg_sensemsg(int ctype, int code, int qual, const char** vec, char* buf, int maxcnt) {
     const char* const* first = vec != nullptr ? vec : table_for_kind(ctype);
     if (const char* msg = find_entry(first, code, qual)) return msg;
     if (const char* msg = find_entry(sd_ccs_error_str, code, qual)) return msg;
@@ -408,14 +411,13 @@ const char* scg_sensemsg(int ctype, int code, int qual, const char** vec, char* 
         }
     }
     if (qual != 0) return nullptr;
-    sup::zt_snprintf(buf, maxcnt, code > 0x7F ? "vendor unique sense code 0x%X"
-                                              : "invalid sense code 0x%X",
+    sup::zt_snprintf(buf, maxcnt, code > 0x7F ? "vendor unique sense code 0x%X" : "invalid sense code 0x%X",
                      code);
     return buf;
 }
 
-int scg__errmsg(SCSI* scgp, char* obuf, int maxcnt, const unsigned char* sense,
-                const unsigned char* status, int sense_code) {
+int scg__errmsg(SCSI* scgp, char* obuf, int maxcnt, const unsigned char* sense, const unsigned char* status,
+                int sense_code) {
     const unsigned char* s = sense;
     const bool extended = (s[0] & 0x7F) >= 0x70;
     int key = 0;
@@ -444,8 +446,7 @@ int scg__errmsg(SCSI* scgp, char* obuf, int maxcnt, const unsigned char* sense,
         if (extended) {
             key = s[2] & 0x0F;
             key_name = sd_sense_keys[key];
-            info = std::uint32_t{s[3]} << 24 | std::uint32_t{s[4]} << 16 |
-                   std::uint32_t{s[5]} << 8 | s[6];
+            info = std::uint32_t{s[3]} << 24 | std::uint32_t{s[4]} << 16 | std::uint32_t{s[5]} << 8 | s[6];
             file_mark = (s[2] & 0x80) != 0;
             end_of_medium = (s[2] & 0x40) != 0;
             ili = (s[2] & 0x20) != 0;
@@ -475,12 +476,10 @@ int scg__errmsg(SCSI* scgp, char* obuf, int maxcnt, const unsigned char* sense,
     const bool has_msg = *msg != '\0';
     if (!piece("%sSense Key: 0x%X %s%s, Segment %d\n", "", key, key_name,
                (s[0] & 0x7F) == 0x71 ? ", deferred error" : "", segment) ||
-        !piece("Sense Code: 0x%02X Qual 0x%02X %s%s%s%s Fru 0x%X\n", code, qual,
-               has_msg ? "(" : "", msg, has_msg ? ")" : "",
-               no_qual_match ? " [No matching qualifier]" : "", fru) ||
+        !piece("Sense Code: 0x%02X Qual 0x%02X %s%s%s%s Fru 0x%X\n", code, qual, has_msg ? "(" : "", msg,
+               has_msg ? ")" : "", no_qual_match ? " [No matching qualifier]" : "", fru) ||
         !piece("Sense flags: Blk %d %s%s%s%s", static_cast<std::int32_t>(info),
-               info_valid ? "(valid) " : "(not valid) ",
-               file_mark ? "file mark detected " : "",
+               info_valid ? "(valid) " : "(not valid) ", file_mark ? "file mark detected " : "",
                end_of_medium ? "end of medium " : "", ili ? "illegal block length " : "")) {
         return c.stored();
     }
@@ -490,19 +489,14 @@ int scg__errmsg(SCSI* scgp, char* obuf, int maxcnt, const unsigned char* sense,
         switch (key) {
         case 1:
         case 3:
-        case 4:
-            ok = piece("actual retry count %d", field);
-            break;
-        case 2:
-            ok = piece("operation %d%% done", (field * 100) >> 16);
-            break;
+        case 4: ok = piece("actual retry count %d", field); break;
+        case 2: ok = piece("operation %d%% done", (field * 100) >> 16); break;
         case 5:
             ok = piece("error refers to %s part, bit ptr %d %s field ptr %d",
                        (s[15] & 0x40) ? "command" : "data", s[15] & 7,
                        (s[15] & 0x08) ? "(valid)" : "(not valid)", field);
             break;
-        default:
-            break;
+        default: break;
         }
         if (!ok) return c.stored();
     }

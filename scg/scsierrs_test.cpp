@@ -83,7 +83,12 @@ TEST(SenseMessage, DeviceKindsSelectTheirTablesThenFallBackToCcs) {
 }
 
 TEST(SenseMessage, CallerVectorComesFirst) {
-    const char* vec[] = {"\x3A\x00" "tray is open", "\x00\x00" "all quiet", nullptr};
+    const char* vec[] = {
+        "\x3A\x00"
+        "tray is open",
+        "\x00\x00"
+        "all quiet",
+        nullptr};
     EXPECT_EQ(msg(0, 0x3A, 0, vec), "tray is open");
     EXPECT_EQ(msg(700, 0x00, 0, vec), "all quiet");
     EXPECT_EQ(msg(0, 0x04, 0x01, vec), "logical unit is in process of becoming ready");

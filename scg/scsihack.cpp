@@ -28,13 +28,9 @@ const char* scgo_dversion(SCSI* scgp, int what) {
     }
 }
 
-int scgo_dopen(SCSI*, const char*) {
-    sup::comerrno(-1, "SCSI open usage error.\n");
-}
+int scgo_dopen(SCSI*, const char*) { sup::comerrno(-1, "SCSI open usage error.\n"); }
 
-int scgo_ropen(SCSI*, const char*) {
-    sup::comerrno(-1, "No remote SCSI transport available.\n");
-}
+int scgo_ropen(SCSI*, const char*) { sup::comerrno(-1, "No remote SCSI transport available.\n"); }
 
 int scgo_dclose(SCSI*) {
     errno = EINVAL;
@@ -71,12 +67,12 @@ const scg_ops* std_transport = &scg_std_ops;
 }  // namespace
 
 const scg_ops scg_dummy_ops = {
-    scgo_dsend,   scgo_dversion, scgo_dopen,    scgo_dclose,        scgo_dmaxdma,  scgo_dgetbuf,
+    scgo_dsend,    scgo_dversion, scgo_dopen,   scgo_dclose,        scgo_dmaxdma,  scgo_dgetbuf,
     scgo_dfreebuf, scgo_dhavebus, scgo_dfileno, scgo_dinitiator_id, scgo_disatapi, scgo_dreset,
 };
 
 const scg_ops scg_remote_ops = {
-    scgo_dsend,   scgo_dversion, scgo_ropen,    scgo_dclose,        scgo_dmaxdma,  scgo_dgetbuf,
+    scgo_dsend,    scgo_dversion, scgo_ropen,   scgo_dclose,        scgo_dmaxdma,  scgo_dgetbuf,
     scgo_dfreebuf, scgo_dhavebus, scgo_dfileno, scgo_dinitiator_id, scgo_disatapi, scgo_dreset,
 };
 

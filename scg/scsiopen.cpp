@@ -24,9 +24,7 @@ void copy_text(char* dst, std::size_t dstsize, const char* src, std::size_t n) {
     dst[i] = '\0';
 }
 
-void set_devname(char* devname, const char* src, std::size_t n) {
-    copy_text(devname, kDevNameSize, src, n);
-}
+void set_devname(char* devname, const char* src, std::size_t n) { copy_text(devname, kDevNameSize, src, n); }
 
 // Formats an error text into the caller's buffer when there is one.
 template <class... A>
@@ -90,8 +88,7 @@ int scg_scandev(const char* devp, char* errs, int slen, int* busp, int* tgtp, in
         *tgtp = x1;
     }
     if (x1 < 0 || x2 < 0 || x3 < 0) {
-        seterr(errs, slen, "Invalid value for bus, target or lun (%d,%d,%d)", *busp, *tgtp,
-               *lunp);
+        seterr(errs, slen, "Invalid value for bus, target or lun (%d,%d,%d)", *busp, *tgtp, *lunp);
         return -1;
     }
     return n;
@@ -113,9 +110,8 @@ SCSI* scg_smalloc() {
     scgp->inquiry_data = static_cast<unsigned char*>(std::calloc(1, 36));
     scgp->capacity_data = static_cast<int*>(std::calloc(2, sizeof(int)));
     scgp->errbuf = static_cast<char*>(std::calloc(1, SCSI_ERRBUF_SIZE));
-    if (scgp->cmd_start == nullptr || scgp->cmd_elapsed == nullptr ||
-        scgp->cmdrec == nullptr || scgp->inquiry_data == nullptr ||
-        scgp->capacity_data == nullptr || scgp->errbuf == nullptr) {
+    if (scgp->cmd_start == nullptr || scgp->cmd_elapsed == nullptr || scgp->cmdrec == nullptr ||
+        scgp->inquiry_data == nullptr || scgp->capacity_data == nullptr || scgp->errbuf == nullptr) {
         scg_sfree(scgp);
         return nullptr;
     }
@@ -226,12 +222,10 @@ SCSI* scg_open(const char* scsidev, char* errs, int slen, int debug, int be_verb
     if (be_verbose && scsidev != nullptr) {
         sup::zt_fprintf(stderr, "scsidev: '%s'\n", scsidev);
         if (devname[0] != '\0') sup::zt_fprintf(stderr, "devname: '%s'\n", devname);
-        sup::zt_fprintf(stderr, "scsibus: %d target: %d lun: %d\n", scgp->scsibus,
-                        scgp->target, scgp->lun);
+        sup::zt_fprintf(stderr, "scsibus: %d target: %d lun: %d\n", scgp->scsibus, scgp->target, scgp->lun);
     }
     if (debug > 0) {
-        sup::zt_fprintf(stderr, "scg__open(%s) %d,%d,%d\n", devname, scgp->scsibus,
-                        scgp->target, scgp->lun);
+        sup::zt_fprintf(stderr, "scg__open(%s) %d,%d,%d\n", devname, scgp->scsibus, scgp->target, scgp->lun);
     }
 
     if (scg__open(scgp, devname) > 0) return scgp;

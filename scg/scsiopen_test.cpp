@@ -48,8 +48,7 @@ protected:
         }
         return o;
     }
-    void expect_address(const char* dev, int bus, int target, int lun,
-                        const std::string& devname = "") {
+    void expect_address(const char* dev, int bus, int target, int lun, const std::string& devname = "") {
         Opened o = open(dev);
         ASSERT_TRUE(o.ok) << dev << ": " << o.errs;
         EXPECT_EQ(o.bus, bus) << dev;
@@ -145,8 +144,7 @@ TEST_F(OpenTest, LongNamesAreCutTo255Characters) {
 
 TEST_F(OpenTest, VerboseAndDebugPrintouts) {
     Opened o = open("name:1,2,0", 0, 1);
-    EXPECT_EQ(o.stderr_text,
-              "scsidev: 'name:1,2,0'\ndevname: 'name'\nscsibus: 1 target: 2 lun: 0\n");
+    EXPECT_EQ(o.stderr_text, "scsidev: 'name:1,2,0'\ndevname: 'name'\nscsibus: 1 target: 2 lun: 0\n");
     o = open("", 0, 1);
     EXPECT_EQ(o.stderr_text, "scsidev: ''\nscsibus: -1 target: -1 lun: -1\n");
     o = open(nullptr, 0, 1);
@@ -196,24 +194,20 @@ TEST(OpenDeathTest, RemoteNamesEndTheProgramAfterParsing) {
     FakeTransport fake;
     UseAsStdTransport use;
     char errs[64];
-    EXPECT_EXIT(scg_open("REMOTE:host:1,2,0", errs, sizeof errs, 0, 1),
-                ::testing::ExitedWithCode(255),
+    EXPECT_EXIT(scg_open("REMOTE:host:1,2,0", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
                 "^scsidev: 'REMOTE:host:1,2,0'\n"
                 "devname: 'REMOTE:host:1,2,0'\n"
                 "scsibus: 1 target: 2 lun: 0\n"
                 ".*: No remote SCSI transport available\\.\n$");
-    EXPECT_EXIT(scg_open("REMOTE(host)", errs, sizeof errs, 0, 1),
-                ::testing::ExitedWithCode(255),
+    EXPECT_EXIT(scg_open("REMOTE(host)", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
                 "devname: 'REMOTE\\(host\\)'\nscsibus: -1 target: -1 lun: -1\n"
                 ".*No remote SCSI transport available");
-    EXPECT_EXIT(scg_open("REMOTE:a:b:2,0", errs, sizeof errs, 0, 1),
-                ::testing::ExitedWithCode(255),
+    EXPECT_EXIT(scg_open("REMOTE:a:b:2,0", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
                 "devname: 'REMOTE:a:b:2,0'\nscsibus: 0 target: 2 lun: 0\n"
                 ".*No remote SCSI transport available");
     // A seventh character other than ':' or '(' parses as an ordinary
     // address, but the name still selects the remote table.
-    EXPECT_EXIT(scg_open("REMOTEX:1,2,0", errs, sizeof errs, 0, 1),
-                ::testing::ExitedWithCode(255),
+    EXPECT_EXIT(scg_open("REMOTEX:1,2,0", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
                 "devname: 'REMOTEX'\nscsibus: 1 target: 2 lun: 0\n"
                 ".*No remote SCSI transport available");
     EXPECT_TRUE(fake.opened.empty());
@@ -224,9 +218,8 @@ TEST(ScanDev, CountsAndAssignments) {
         const char* text;
         int n, bus, tgt, lun;
     } cases[] = {
-        {"", 0, 0, 0, 0},        {"3,", 1, 0, 3, 0},     {"3,1", 2, 0, 3, 1},
-        {"2,3,1", 3, 2, 3, 1},   {",", 1, 0, 0, 0},      {",,", 2, 0, 0, 0},
-        {"0X1f,0,0", 3, 31, 0, 0}, {"+1,+2,+3", 3, 1, 2, 3},
+        {"", 0, 0, 0, 0},  {"3,", 1, 0, 3, 0}, {"3,1", 2, 0, 3, 1},       {"2,3,1", 3, 2, 3, 1},
+        {",", 1, 0, 0, 0}, {",,", 2, 0, 0, 0}, {"0X1f,0,0", 3, 31, 0, 0}, {"+1,+2,+3", 3, 1, 2, 3},
     };
     for (const auto& c : cases) {
         int bus = -9, tgt = -9, lun = -9;

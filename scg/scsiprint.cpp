@@ -49,28 +49,28 @@ void put_bytes(Composer& c, const char* label, const unsigned char* cp, int n) {
 }
 
 const char* const status_texts[] = {
-    "GOOD STATUS",              // 0x00
-    "CHECK CONDITION",          // 0x02
-    "CONDITION MET/GOOD",       // 0x04
-    "Reserved",                 // 0x06
-    "BUSY",                     // 0x08
-    "Reserved",                 // 0x0A
-    "Reserved",                 // 0x0C
-    "Reserved",                 // 0x0E
-    "INTERMEDIATE GOOD STATUS", // 0x10
-    "Reserved",                 // 0x12
+    "GOOD STATUS",                      // 0x00
+    "CHECK CONDITION",                  // 0x02
+    "CONDITION MET/GOOD",               // 0x04
+    "Reserved",                         // 0x06
+    "BUSY",                             // 0x08
+    "Reserved",                         // 0x0A
+    "Reserved",                         // 0x0C
+    "Reserved",                         // 0x0E
+    "INTERMEDIATE GOOD STATUS",         // 0x10
+    "Reserved",                         // 0x12
     "INTERMEDIATE CONDITION MET/GOOD",  // 0x14
-    "Reserved",                 // 0x16
-    "RESERVATION CONFLICT",     // 0x18
-    "Reserved",                 // 0x1A
-    "Reserved",                 // 0x1C
-    "Reserved",                 // 0x1E
+    "Reserved",                         // 0x16
+    "RESERVATION CONFLICT",             // 0x18
+    "Reserved",                         // 0x1A
+    "Reserved",                         // 0x1C
+    "Reserved",                         // 0x1E
 };
 
 const char* const device_types[] = {
-    "Disk",    "Tape",    "Printer",         "Processor", "WORM",
-    "CD-ROM",  "Scanner", "Optical Storage", "Juke Box",  "Communication",
-    "IT8 1",   "IT8 2",   "Storage array",   "Enclosure services",
+    "Disk",   "Tape",    "Printer",         "Processor",          "WORM",
+    "CD-ROM", "Scanner", "Optical Storage", "Juke Box",           "Communication",
+    "IT8 1",  "IT8 2",   "Storage array",   "Enclosure services",
 };
 
 // The record's sense bytes as far as the transport claims to have filled
@@ -124,8 +124,7 @@ int scg__sprinterr(SCSI* scgp, char* buf, int maxcnt) {
                            : "SCSI command name not set by caller";
 
     Composer c(buf, maxcnt);
-    c.take(sup::serrmsgno(scmd->ux_errno, c.pos(), c.room(), "%s: scsi sendcmd: %s\n", name,
-                          err));
+    c.take(sup::serrmsgno(scmd->ux_errno, c.pos(), c.room(), "%s: scsi sendcmd: %s\n", name, err));
     c.take(scg_sprintcdb(scgp, c.pos(), c.room()));
     if (scmd->error == SCGE_NONE || scmd->error == SCGE_RETRYABLE)
         c.take(scg_sprintstatus(scgp, c.pos(), c.room()));
@@ -147,8 +146,8 @@ int scg_svhead(SCSI* scgp, char* buf, int maxcnt) {
     Composer c(buf, maxcnt);
     if (scgp->verbose <= 0) return 0;
     const struct scg_cmd* scmd = scgp->cmdrec;
-    c.put("\nExecuting '%s' command on Bus %d Target %d, Lun %d timeout %ds\n", scgp->cmd_name,
-          scgp->scsibus, scgp->target, scgp->lun, scmd->timeout);
+    c.put("\nExecuting '%s' command on Bus %d Target %d, Lun %d timeout %ds\n", scgp->cmd_name, scgp->scsibus,
+          scgp->target, scgp->lun, scmd->timeout);
     c.take(scg_sprintcdb(scgp, c.pos(), c.room()));
     if (scgp->verbose > 1) c.take(scg_sprintwdata(scgp, c.pos(), c.room()));
     return c.result();
@@ -225,8 +224,7 @@ void scg_printresult(SCSI* scgp) {
 
 int scg_sprintresult(SCSI* scgp, char* buf, int maxcnt) {
     Composer c(buf, maxcnt);
-    c.put("cmd finished after %ld.%03lds timeout %ds\n",
-          static_cast<long>(scgp->cmd_elapsed->tv_sec),
+    c.put("cmd finished after %ld.%03lds timeout %ds\n", static_cast<long>(scgp->cmd_elapsed->tv_sec),
           static_cast<long>(scgp->cmd_elapsed->tv_usec / 1000), scgp->cmdrec->timeout);
     if (scgp->verbose > 1) c.take(scg_sprintrdata(scgp, c.pos(), c.room()));
     return c.result();
@@ -243,8 +241,7 @@ int scg_sprintstatus(SCSI* scgp, char* buf, int maxcnt) {
     if (st[0] & 0x80) c.put("0x%x ", st[1]);
     if (st[1] & 0x80) c.put("0x%x ", st[2]);
     const bool adapter_error = (st[0] & 0x80) && (st[1] & 0x01);
-    c.put("(%s%s)\n", status_texts[(st[0] & 0x1e) >> 1],
-          adapter_error ? " host adapter detected error" : "");
+    c.put("(%s%s)\n", status_texts[(st[0] & 0x1e) >> 1], adapter_error ? " host adapter detected error" : "");
     return c.result();
 }
 
@@ -274,9 +271,7 @@ int scg_sprbytes(char* buf, int maxcnt, const char* s, const unsigned char* cp, 
     return c.result();
 }
 
-void scg_fprsense(FILE* f, const unsigned char* cp, int n) {
-    scg_fprbytes(f, "Sense Bytes:", cp, n);
-}
+void scg_fprsense(FILE* f, const unsigned char* cp, int n) { scg_fprbytes(f, "Sense Bytes:", cp, n); }
 
 void scg_prsense(const unsigned char* cp, int n) { scg_fprsense(stderr, cp, n); }
 

@@ -68,8 +68,7 @@ TEST_F(PrintTest, CdbLine) {
     struct scg_cmd* scmd = scgp->cmdrec;
     scmd->cdb_len = 6;
     scmd->cdb[1] = 0x20;
-    EXPECT_EQ(sform([&](char* b, int n) { return scg_sprintcdb(scgp, b, n); }),
-              "CDB:  00 20 00 00 00 00\n");
+    EXPECT_EQ(sform([&](char* b, int n) { return scg_sprintcdb(scgp, b, n); }), "CDB:  00 20 00 00 00 00\n");
     // A length beyond the record shows the record's 24 bytes only.
     scmd->cdb_len = 1000;
     const std::string all = sform([&](char* b, int n) { return scg_sprintcdb(scgp, b, n); });
@@ -89,8 +88,10 @@ TEST_F(PrintTest, DataDumpsAreLimitedTo100Bytes) {
     const std::string r = sform([&](char* b, int n) { return scg_sprintrdata(scgp, b, n); });
     std::string hundred;
     for (int i = 0; i < 100; i++) hundred += " 5A";
-    EXPECT_EQ(r, "Got 4096 (0x1000), expecting 4096 (0x1000) bytes of data.\n"
-                 "Received Data: " + hundred + "\n");
+    EXPECT_EQ(r,
+              "Got 4096 (0x1000), expecting 4096 (0x1000) bytes of data.\n"
+              "Received Data: " +
+                  hundred + "\n");
     EXPECT_EQ(sform([&](char* b, int n) { return scg_sprintwdata(scgp, b, n); }), "");
 
     scmd->flags = 0;
@@ -122,8 +123,7 @@ TEST_F(PrintTest, ResultLine) {
 
 TEST_F(PrintTest, ByteDumps) {
     const unsigned char b[] = {0x00, 0x0A, 0xFF};
-    EXPECT_EQ(sform([&](char* p, int n) { return scg_sprbytes(p, n, "Data:", b, 3); }),
-              "Data: 00 0A FF\n");
+    EXPECT_EQ(sform([&](char* p, int n) { return scg_sprbytes(p, n, "Data:", b, 3); }), "Data: 00 0A FF\n");
     EXPECT_EQ(sform([&](char* p, int n) { return scg_sprbytes(p, n, "Data:", b, 0); }), "Data:\n");
     EXPECT_EQ(sform([&](char* p, int n) { return scg_sprbytes(p, n, "Data:", b, -3); }), "Data:\n");
     EXPECT_EQ(sform([&](char* p, int n) { return scg_sprsense(p, n, b, 2); }), "Sense Bytes: 00 0A\n");

@@ -75,8 +75,7 @@ int scg_cmd(SCSI* scgp) {
 
     scgp->errbuf_flushed = scgp->errbuf_end = scgp->errbuf;
     scmd->driver_debug = scgp->driver_debug;
-    if (scmd->timeout == 0 || scmd->timeout < scgp->default_timeout)
-        scmd->timeout = scgp->default_timeout;
+    if (scmd->timeout == 0 || scmd->timeout < scgp->default_timeout) scmd->timeout = scgp->default_timeout;
     if (scgp->no_disconnect) scmd->flags &= ~SCGF_DISCONNECT;
     if (scgp->no_parity) scmd->flags |= SCGF_NO_PARITY;
     scmd->sense[0] = 0;
@@ -109,8 +108,7 @@ int scg_cmd(SCSI* scgp) {
         if (scmd->ux_errno == 0) scmd->ux_errno = err;
         if (scmd->error == SCGE_NONE) scmd->error = SCGE_FATAL;
         if (scgp->debug_level > 0) {
-            sup::errmsg("ret < 0 errno: %d ux_errno: %d error: %d\n", err, scmd->ux_errno,
-                        scmd->error);
+            sup::errmsg("ret < 0 errno: %d ux_errno: %d error: %d\n", err, scmd->ux_errno, scmd->error);
         }
     }
 

@@ -192,9 +192,8 @@ TEST_F(CmdTest, VerdictFollowsTheRecord) {
     struct Case {
         int error, ux_errno, status0, sense0, resid, verdict;
     } cases[] = {
-        {0, 0, 0, 0, 0, 0},    {0, 0, 0, 0, 12, 0},  {0, 0, 0x02, 0, 0, -1},
-        {1, 0, 0, 0, 0, -1},   {0, 5, 0, 0, 0, -1},  {0, 0, 0, 0x70, 0, -1},
-        {0, 0, 0x08, 0, 0, -1}, {3, 0, 0, 0, 0, -1},
+        {0, 0, 0, 0, 0, 0},  {0, 0, 0, 0, 12, 0},    {0, 0, 0x02, 0, 0, -1}, {1, 0, 0, 0, 0, -1},
+        {0, 5, 0, 0, 0, -1}, {0, 0, 0, 0x70, 0, -1}, {0, 0, 0x08, 0, 0, -1}, {3, 0, 0, 0, 0, -1},
     };
     scgp->silent = 1;
     for (const Case& c : cases) {
@@ -263,8 +262,7 @@ TEST_F(CmdTest, UnknownErrorClassAndNegativeUxErrno) {
     fake.push(r);
     scgp->cmd_name = nullptr;
     scg_cmd(scgp);
-    EXPECT_EQ(err().substr(0, 70),
-              "qvupdate: SCSI command name not set by caller: scsi sendcmd: error: 9\n");
+    EXPECT_EQ(err().substr(0, 70), "qvupdate: SCSI command name not set by caller: scsi sendcmd: error: 9\n");
 }
 
 TEST_F(CmdTest, SilentFailurePrintsNothingAndKeepsTheSense) {
@@ -357,8 +355,7 @@ TEST_F(CmdTest, SendFailureOnHighTargetWithEinvalIsNotFatal) {
               "qvupdate: Invalid argument. ret < 0 errno: 22 ux_errno: 22 error: 2\n");
     EXPECT_EQ(scgp->cmdrec->ux_errno, EINVAL);
     EXPECT_EQ(scgp->cmdrec->error, SCGE_FATAL);
-    EXPECT_EQ(err().substr(0, 62),
-              "qvupdate: Invalid argument. inquiry: scsi sendcmd: fatal error");
+    EXPECT_EQ(err().substr(0, 62), "qvupdate: Invalid argument. inquiry: scsi sendcmd: fatal error");
 
     // What the transport already said stays.
     inquiry();
@@ -384,8 +381,7 @@ TEST_F(CmdTest, SendFailureEndsTheProgram) {
     scg_settarget(scgp, 0, 8, 0);
     r.send_errno = EIO;
     fake.push(r);
-    EXPECT_EXIT(scg_cmd(scgp), ::testing::ExitedWithCode(EIO),
-                "Cannot send SCSI cmd via ioctl");
+    EXPECT_EXIT(scg_cmd(scgp), ::testing::ExitedWithCode(EIO), "Cannot send SCSI cmd via ioctl");
 }
 
 TEST_F(CmdTest, ReentryEndsTheProgram) {

@@ -96,8 +96,7 @@ Arg capture(const T& v) {
                          std::is_same_v<std::remove_cv_t<std::remove_pointer_t<U>>, char>) {
         a.kind = Arg::kString;
         a.s = v;
-    } else if constexpr (std::is_pointer_v<U> &&
-                         std::is_same_v<std::remove_pointer_t<U>, int>) {
+    } else if constexpr (std::is_pointer_v<U> && std::is_same_v<std::remove_pointer_t<U>, int>) {
         a.kind = Arg::kIntPtr;
         a.n = v;
     } else if constexpr (std::is_pointer_v<U>) {
@@ -126,6 +125,6 @@ ArgPack<sizeof...(A)> pack(const A&... a) {
 
 // Front ends capture their arguments into a local array this way; the extra
 // element keeps the array non-empty when there are no arguments.
-#define SUP_CAPTURE(name, args)                                      \
+#define SUP_CAPTURE(name, args)                                              \
     const ::sup::Arg name##_arr[] = {::sup::capture(args)..., ::sup::Arg{}}; \
     const ::sup::ArgList name(name##_arr, sizeof...(args))

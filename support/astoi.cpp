@@ -7,12 +7,9 @@ namespace sup {
 namespace {
 
 int digit_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return 99;
 }
 
@@ -23,8 +20,7 @@ struct Number {
 };
 
 Number parse(const char* s) {
-    while (*s == ' ' || *s == '\t')
-        s++;
+    while (*s == ' ' || *s == '\t') s++;
     bool neg = false;
     if (*s == '+') {
         s++;
@@ -49,15 +45,12 @@ Number parse(const char* s) {
     std::uint64_t magnitude = 0;
     for (;;) {
         auto d = static_cast<unsigned>(digit_value(*s));
-        if (d >= base)
-            break;
+        if (d >= base) break;
         v = v * base + d;
-        if (magnitude < kPastInt)
-            magnitude = magnitude * base + d;
+        if (magnitude < kPastInt) magnitude = magnitude * base + d;
         s++;
     }
-    if (neg)
-        v = 0u - v;
+    if (neg) v = 0u - v;
     const std::uint64_t limit = neg ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
     return {s, v, magnitude <= limit};
 }
@@ -66,25 +59,21 @@ Number parse(const char* s) {
 
 const char* astol(const char* s, long* l) {
     const Number n = parse(s);
-    if (l != nullptr)
-        *l = static_cast<std::int32_t>(n.wrapped);
+    if (l != nullptr) *l = static_cast<std::int32_t>(n.wrapped);
     return n.end;
 }
 
 const char* astoi_fits(const char* s, int* i, bool* fits) {
     const Number n = parse(s);
-    if (i != nullptr)
-        *i = static_cast<std::int32_t>(n.wrapped);
-    if (fits != nullptr)
-        *fits = n.fits_int;
+    if (i != nullptr) *i = static_cast<std::int32_t>(n.wrapped);
+    if (fits != nullptr) *fits = n.fits_int;
     return n.end;
 }
 
 const char* astoi(const char* s, int* i) {
     long l = 0;
     const char* end = astol(s, &l);
-    if (i != nullptr)
-        *i = static_cast<int>(l);
+    if (i != nullptr) *i = static_cast<int>(l);
     return end;
 }
 

@@ -31,8 +31,7 @@ int _comerr(bool exflg, int err, const char* fmt, ArgList args) {
     }
     // The status keeps the number's low eight bits; where they are 0 (no
     // error number was set) the run would look successful.
-    if (exflg)
-        comexit((err & 0xFF) != 0 ? err : -1);
+    if (exflg) comexit((err & 0xFF) != 0 ? err : -1);
     return err;
 }
 
@@ -42,8 +41,7 @@ namespace detail {
 
 const char* errtext(int err, char (&fallback)[20]) {
     const char* s = errmsgstr(err);
-    if (s != nullptr)
-        return s;
+    if (s != nullptr) return s;
     zt_snprintf(fallback, sizeof fallback, "Error %d", err);
     return fallback;
 }
@@ -69,8 +67,7 @@ const char* errmsgstr(int err) {
 
 int on_comerr(ExitFunc func, void* arg) {
     auto* rec = new (std::nothrow) ExFunc{exfuncs, func, arg};
-    if (rec == nullptr)
-        return -1;
+    if (rec == nullptr) return -1;
     exfuncs = rec;
     return 0;
 }

@@ -35,8 +35,8 @@ TEST_F(ErrorReports, ErrmsgTakesErrnoAndItsText) {
     StderrCapture cap;
     errno = ENOENT;
     EXPECT_EQ(sup::errmsg("Cannot open '%s'.\n", "g253k106.bin"), ENOENT);
-    EXPECT_EQ(cap.text(), std::string("qvupdate: ") + std::strerror(ENOENT) +
-                              ". Cannot open 'g253k106.bin'.\n");
+    EXPECT_EQ(cap.text(),
+              std::string("qvupdate: ") + std::strerror(ENOENT) + ". Cannot open 'g253k106.bin'.\n");
 }
 
 TEST_F(ErrorReports, ZeroIsASystemErrorNumberAndUnknownNumbersFallBack) {
@@ -86,7 +86,9 @@ TEST(ErrorReportsUnnamed, PrefixIsQuestionMarkBeforeAnyName) {
 }
 
 void first(int code, void*) { std::fprintf(stderr, "first(%d)\n", code); }
-void second(int code, void* arg) { std::fprintf(stderr, "second(%d,%s)\n", code, static_cast<const char*>(arg)); }
+void second(int code, void* arg) {
+    std::fprintf(stderr, "second(%d,%s)\n", code, static_cast<const char*>(arg));
+}
 
 TEST_F(ErrorReports, ComerrnoRunsExitFunctionsNewestFirstAndExits) {
     EXPECT_EXIT(

@@ -3,8 +3,6 @@
 
 namespace sup {
 
-int verror(const char* fmt, ArgList args) {
-    return zt_fprintf(stderr, "%r", Nested{fmt, args});
-}
+int verror(const char* fmt, ArgList args) { return zt_fprintf(stderr, "%r", Nested{fmt, args}); }
 
 }  // namespace sup

@@ -19,18 +19,15 @@ void fill_passes(unsigned char* to, unsigned passes, std::uint32_t w) {
     detail::store8(to, block);
     unsigned char* p = to + (32 - (reinterpret_cast<std::uintptr_t>(to) & 31));
 #pragma GCC unroll 4
-    for (; end - p >= 32; p += 32)
-        detail::store8(p, block);
-    if (p < end)
-        detail::store8(end - 32, block);
+    for (; end - p >= 32; p += 32) detail::store8(p, block);
+    if (p < end) detail::store8(end - 32, block);
 }
 
 }  // namespace
 
 void* fillbytes(void* tov, int cnt, int val) {
     auto* to = static_cast<unsigned char*>(tov);
-    if (cnt <= 0)
-        return to;
+    if (cnt <= 0) return to;
     const auto c = static_cast<unsigned char>(val);
     auto n = static_cast<unsigned>(cnt);
 
@@ -44,8 +41,14 @@ void* fillbytes(void* tov, int cnt, int val) {
         n &= 31;
     }
     while (n >= 8) {
-        to[0] = c; to[1] = c; to[2] = c; to[3] = c;
-        to[4] = c; to[5] = c; to[6] = c; to[7] = c;
+        to[0] = c;
+        to[1] = c;
+        to[2] = c;
+        to[3] = c;
+        to[4] = c;
+        to[5] = c;
+        to[6] = c;
+        to[7] = c;
         to += 8;
         n -= 8;
     }

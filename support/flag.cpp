@@ -26,21 +26,18 @@ FlagEntry _io_nofd;
 int _more_flags(FILE* f) {
     const int d = fileno(f);
     std::size_t n = static_cast<std::size_t>(_fl_max);
-    while (n <= static_cast<std::size_t>(d))
-        n += static_cast<std::size_t>(_fl_inc);
+    while (n <= static_cast<std::size_t>(d)) n += static_cast<std::size_t>(_fl_inc);
 
     FlagEntry* table;
     if (_io_myfl == _io_smyfl) {
         table = static_cast<FlagEntry*>(std::calloc(n, sizeof(FlagEntry)));
-        if (table != nullptr)
-            std::memcpy(table, _io_smyfl, sizeof _io_smyfl);
+        if (table != nullptr) std::memcpy(table, _io_smyfl, sizeof _io_smyfl);
     } else {
         table = static_cast<FlagEntry*>(std::realloc(_io_myfl, n * sizeof(FlagEntry)));
         if (table != nullptr)
             std::memset(table + _fl_max, 0, (n - static_cast<std::size_t>(_fl_max)) * sizeof(FlagEntry));
     }
-    if (table == nullptr)
-        return _IO_NORAISE;
+    if (table == nullptr) return _IO_NORAISE;
     _io_myfl = table;
     _fl_max = static_cast<int>(n);
     return _io_get_my_flag(f);
@@ -50,10 +47,8 @@ int _more_flags(FILE* f) {
 // cannot reach it.
 FlagEntry* head_for(FILE* f) {
     const int d = fileno(f);
-    if (d < 0)
-        return &_io_nofd;
-    if (d >= _fl_max)
-        return nullptr;
+    if (d < 0) return &_io_nofd;
+    if (d >= _fl_max) return nullptr;
     return &_io_myfl[d];
 }
 
@@ -64,13 +59,10 @@ int _fl_max = 10;
 
 int _io_get_my_flag(FILE* f) {
     FlagEntry* e = head_for(f);
-    if (e == nullptr)
-        return _more_flags(f);
-    if (e->fp == nullptr || e->fp == f)
-        return e->flags;
+    if (e == nullptr) return _more_flags(f);
+    if (e->fp == nullptr || e->fp == f) return e->flags;
     for (e = e->next; e != nullptr; e = e->next) {
-        if (e->fp == f)
-            return e->flags;
+        if (e->fp == f) return e->flags;
     }
     return 0;
 }
@@ -80,8 +72,7 @@ void _io_set_my_flag(FILE* f, int flags) {
     if (head == nullptr) {
         _more_flags(f);
         head = head_for(f);
-        if (head == nullptr)
-            return;
+        if (head == nullptr) return;
     }
     if (head->fp == nullptr) {
         head->fp = f;
@@ -95,8 +86,7 @@ void _io_set_my_flag(FILE* f, int flags) {
         }
     }
     auto* rec = new (std::nothrow) FlagEntry{f, head->next, flags};
-    if (rec == nullptr)
-        return;
+    if (rec == nullptr) return;
     head->next = rec;
 }
 

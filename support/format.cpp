@@ -18,10 +18,10 @@ namespace {
 
 const char dtab[] = "0123456789abcdef";
 const char udtab[] = "0123456789ABCDEF";
-const char uc_open[] = "UCSIL";       // open the upper-case syntax
+const char uc_open[] = "UCSIL";        // open the upper-case syntax
 const char uc_after_u[] = "CSILZODX";  // may follow a leading U
 const char type_letters[] = "ZODX";
-const char after_hl[] = "udioxX";      // conversions after h, l and ll
+const char after_hl[] = "udioxX";  // conversions after h, l and ll
 const char empty_text[] = "";
 const char zero_text[] = "0";
 const char minus_text[] = "-";
@@ -66,13 +66,11 @@ bool in_set(const char* set, char c) { return c != '\0' && std::strchr(set, c) !
 inline void put(const State& st, char c) { st.out(static_cast<signed char>(c), st.farg); }
 
 void put_n(const State& st, char c, long long n) {
-    for (; n > 0; n--)
-        put(st, c);
+    for (; n > 0; n--) put(st, c);
 }
 
 void put_text(const State& st, const char* s) {
-    for (; *s != '\0'; s++)
-        put(st, *s);
+    for (; *s != '\0'; s++) put(st, *s);
 }
 
 long long prbuf(State& st, const char* text) {
@@ -80,36 +78,27 @@ long long prbuf(State& st, const char* text) {
     const long long zeros = st.zfill == -1 && len < st.prec ? st.prec - len : 0;
     long long total = len + zeros + st.prefixlen;
     long long padding = st.width - total;
-    if (padding > 0)
-        total += padding;
-    if (st.prefixlen != 0 && st.fill != ' ')
-        put_text(st, st.prefix);
-    if (!st.ljust)
-        put_n(st, st.fill, padding);
-    if (st.prefixlen != 0 && st.fill == ' ')
-        put_text(st, st.prefix);
+    if (padding > 0) total += padding;
+    if (st.prefixlen != 0 && st.fill != ' ') put_text(st, st.prefix);
+    if (!st.ljust) put_n(st, st.fill, padding);
+    if (st.prefixlen != 0 && st.fill == ' ') put_text(st, st.prefix);
     put_n(st, '0', zeros);
     put_text(st, text);
-    if (st.ljust)
-        put_n(st, ' ', padding);
+    if (st.ljust) put_n(st, ' ', padding);
     return total;
 }
 
 long long prc(State& st, char c) {
     const long long total = st.width > 1 ? st.width : 1;
-    if (!st.ljust)
-        put_n(st, st.fill, total - 1);
+    if (!st.ljust) put_n(st, st.fill, total - 1);
     put(st, c);
-    if (st.ljust)
-        put_n(st, ' ', total - 1);
+    if (st.ljust) put_n(st, ' ', total - 1);
     return total;
 }
 
 long long prstring(State& st, const char* s) {
-    if (s == nullptr)
-        return prbuf(st, null_text);
-    if (st.prec < 0)
-        return prbuf(st, s);
+    if (s == nullptr) return prbuf(st, null_text);
+    if (st.prec < 0) return prbuf(st, s);
     // The copy is bounded by the work buffer, whatever the precision says.
     const int max = st.prec < kWorkBuf - 1 ? st.prec : kWorkBuf - 1;
     int n = 0;
@@ -140,8 +129,7 @@ void set_prefix(State& st, const char* prefix) {
 
 long long zero_rule(State& st) {
     st.zfill = -1;
-    if (st.prec >= 0)
-        st.fill = ' ';
+    if (st.prec >= 0) st.fill = ' ';
     return prstring(st, zero_text);
 }
 
@@ -150,8 +138,7 @@ long long zero_rule(State& st) {
 long long print_int(State& st, std::uint64_t v, char type, bool uns) {
     st.cursor = st.buf + kWorkBuf - 1;
     *st.cursor = '\0';
-    if (v == 0 && type != 'D')
-        return zero_rule(st);
+    if (v == 0 && type != 'D') return zero_rule(st);
     switch (type) {
     case 'D':
         if (!uns && static_cast<std::int64_t>(v) < 0) {
@@ -162,27 +149,21 @@ long long print_int(State& st, std::uint64_t v, char type, bool uns) {
         } else if (st.flags & F_BLANK) {
             set_prefix(st, blank_text);
         }
-        if (v == 0)
-            return zero_rule(st);
+        if (v == 0) return zero_rule(st);
         prnum<10>(st, v, dtab);
         break;
-    case 'U':
-        prnum<10>(st, v, dtab);
-        break;
+    case 'U': prnum<10>(st, v, dtab); break;
     case 'O':
-        if (st.flags & F_ALT)
-            set_prefix(st, zero_text);
+        if (st.flags & F_ALT) set_prefix(st, zero_text);
         prnum<8>(st, v, dtab);
         break;
     case 'x':
-        if (st.flags & F_ALT)
-            set_prefix(st, hex_lower);
+        if (st.flags & F_ALT) set_prefix(st, hex_lower);
         prnum<16>(st, v, dtab);
         break;
     case 'X':
     case 'P':
-        if (st.flags & F_ALT)
-            set_prefix(st, hex_upper);
+        if (st.flags & F_ALT) set_prefix(st, hex_upper);
         prnum<16>(st, v, udtab);
         break;
     default:  // 'Z'
@@ -190,8 +171,7 @@ long long print_int(State& st, std::uint64_t v, char type, bool uns) {
         break;
     }
     st.zfill = -1;
-    if (st.prec >= 0)
-        st.fill = ' ';
+    if (st.prec >= 0) st.fill = ' ';
     return prbuf(st, st.cursor);
 }
 
@@ -199,18 +179,12 @@ long long print_int(State& st, std::uint64_t v, char type, bool uns) {
 
 std::uint64_t raw_int(const Arg& a) {
     switch (a.kind) {
-    case Arg::kInt:
-        return static_cast<std::uint64_t>(a.i);
-    case Arg::kString:
-        return reinterpret_cast<std::uintptr_t>(a.s);
-    case Arg::kPointer:
-        return reinterpret_cast<std::uintptr_t>(a.p);
-    case Arg::kIntPtr:
-        return reinterpret_cast<std::uintptr_t>(a.n);
-    case Arg::kNested:
-        return reinterpret_cast<std::uintptr_t>(a.r);
-    default:
-        return 0;
+    case Arg::kInt: return static_cast<std::uint64_t>(a.i);
+    case Arg::kString: return reinterpret_cast<std::uintptr_t>(a.s);
+    case Arg::kPointer: return reinterpret_cast<std::uintptr_t>(a.p);
+    case Arg::kIntPtr: return reinterpret_cast<std::uintptr_t>(a.n);
+    case Arg::kNested: return reinterpret_cast<std::uintptr_t>(a.r);
+    default: return 0;
     }
 }
 
@@ -225,8 +199,7 @@ std::uint64_t fetch_int(ArgList& args, char size, bool sign_extend) {
         return sign_extend ? static_cast<std::uint64_t>(static_cast<std::int16_t>(raw))
                            : static_cast<std::uint16_t>(raw);
     case 'P':
-    case 'Q':
-        return raw;
+    case 'Q': return raw;
     default:
         return sign_extend ? static_cast<std::uint64_t>(static_cast<std::int32_t>(raw))
                            : static_cast<std::uint32_t>(raw);
@@ -237,11 +210,9 @@ int fetch_int32(ArgList& args) { return static_cast<int>(fetch_int(args, 'I', tr
 
 double fetch_double(ArgList& args) {
     const Arg& a = args.next();
-    if (a.kind == Arg::kDouble)
-        return a.d;
+    if (a.kind == Arg::kDouble) return a.d;
     if (a.kind == Arg::kInt)
-        return a.is_signed ? static_cast<double>(a.i)
-                           : static_cast<double>(static_cast<std::uint64_t>(a.i));
+        return a.is_signed ? static_cast<double>(a.i) : static_cast<double>(static_cast<std::uint64_t>(a.i));
     return 0.0;
 }
 
@@ -254,8 +225,7 @@ const char* fetch_string(ArgList& args) {
 int parse_num(const char*& p) {
     long long v = 0;
     for (; *p >= '0' && *p <= '9'; p++) {
-        if (v < INT_MAX)
-            v = v * 10 + (*p - '0');
+        if (v < INT_MAX) v = v * 10 + (*p - '0');
     }
     return v > INT_MAX ? INT_MAX : static_cast<int>(v);
 }
@@ -275,8 +245,7 @@ constexpr std::array<IntForm, 128> make_int_forms() {
                                 {'x', 'I', 'x'}, {'z', 'I', 'Z'}, {'D', 'L', 'D'}, {'O', 'L', 'O'},
                                 {'X', 'L', 'X'}, {'Z', 'L', 'Z'}, {'p', 'P', 'P'}};
     std::array<IntForm, 128> forms{};
-    for (const auto& r : rows)
-        forms[static_cast<unsigned char>(r[0])] = {r[1], r[2]};
+    for (const auto& r : rows) forms[static_cast<unsigned char>(r[0])] = {r[1], r[2]};
     return forms;
 }
 
@@ -386,9 +355,7 @@ void set_integer(Conversion& cv, char size, char type, bool uns) {
         set_integer(cv, size, type, uns);
         break;
     }
-    default:
-        cv.conv = c;
-        break;
+    default: cv.conv = c; break;
     }
     // The end of the format belongs to no conversion.
     cv.end = *fmt == '\0' ? fmt : fmt + 1;
@@ -429,12 +396,9 @@ long long render(const Conversion& cv, State& st, ArgList& args, long long count
     }
 
     switch (cv.conv) {
-    case 'I':
-        return print_fixed_int(st, args, cv.size, cv.type, cv.uns);
-    case 'c':
-        return prc(st, static_cast<char>(fetch_int32(args)));
-    case 's':
-        return prstring(st, fetch_string(args));
+    case 'I': return print_fixed_int(st, args, cv.size, cv.type, cv.uns);
+    case 'c': return prc(st, static_cast<char>(fetch_int32(args)));
+    case 's': return prstring(st, fetch_string(args));
     case 'b': {
         const char* s = fetch_string(args);
         const int n = fetch_int32(args);
@@ -454,16 +418,14 @@ long long render(const Conversion& cv, State& st, ArgList& args, long long count
     case 'g': {
         const double v = fetch_double(args);
         int n = st.prec < 0 ? 6 : st.prec == 0 ? 1 : st.prec;
-        if (n > kMaxGDigits)
-            n = kMaxGDigits;
+        if (n > kMaxGDigits) n = kMaxGDigits;
         // gcvt writes into the buffer it is given and returns it.
         return prbuf(st, gcvt(v, n, st.buf));
     }
     case 'r':
     case 'R': {
         const Arg& a = args.next();
-        if (a.kind != Arg::kNested || a.r == nullptr || nest.depth >= kMaxNesting ||
-            nest.budget <= 0)
+        if (a.kind != Arg::kNested || a.r == nullptr || nest.depth >= kMaxNesting || nest.budget <= 0)
             return 0;
         ArgList nested = a.r->args;
         nest.depth++;
@@ -474,26 +436,21 @@ long long render(const Conversion& cv, State& st, ArgList& args, long long count
     }
     case 'n': {
         const Arg& a = args.next();
-        if (a.kind == Arg::kIntPtr && a.n != nullptr)
-            *a.n = static_cast<int>(count);
+        if (a.kind == Arg::kIntPtr && a.n != nullptr) *a.n = static_cast<int>(count);
         return 0;
     }
-    case '%':
-        return prc(st, '%');
-    case ' ':
-        return prbuf(st, empty_text);
+    case '%': return prc(st, '%');
+    case ' ': return prbuf(st, empty_text);
     default:
         // Unknown: what followed the '%' goes out as it stands.
-        for (const char* p = cv.begin; p < cv.end; p++)
-            put(st, *p);
+        for (const char* p = cv.begin; p < cv.end; p++) put(st, *p);
         return cv.end - cv.begin;
     }
 }
 
 long long run(OutFunc out, void* farg, const char* fmt, ArgList& args, Nesting& nest) {
     long long count = 0;
-    if (fmt == nullptr)
-        return 0;
+    if (fmt == nullptr) return 0;
     char workbuf[kWorkBuf];
     State st{};
     st.out = out;
@@ -503,8 +460,7 @@ long long run(OutFunc out, void* farg, const char* fmt, ArgList& args, Nesting& 
     for (;;) {
         char c;
         while ((c = *fmt) != '%') {
-            if (c == '\0')
-                return count;
+            if (c == '\0') return count;
             out(static_cast<signed char>(c), farg);
             count++;
             fmt++;

@@ -28,15 +28,13 @@ public:
     // True when no byte outside [0, size) changed.
     bool guards_intact() const {
         for (int i = 0; i < kGuard; i++) {
-            if (mem_[i] != kPoison || mem_[kGuard + size_ + i] != kPoison)
-                return false;
+            if (mem_[i] != kPoison || mem_[kGuard + size_ + i] != kPoison) return false;
         }
         return true;
     }
     bool untouched() const {
         for (auto b : mem_)
-            if (b != kPoison)
-                return false;
+            if (b != kPoison) return false;
         return true;
     }
 
@@ -58,8 +56,7 @@ void check_all_sizes(const char* fmt, sup::ArgList args, const std::string& labe
     const std::string full = full_text(fmt, args);
     const int len = static_cast<int>(full.size());
     for (int size : {0, 1, 2, len - 1, len, len + 1, len + 2}) {
-        if (size < 0)
-            continue;
+        if (size < 0) continue;
         GuardedBuf g(static_cast<std::size_t>(size));
         const int r = sup::zt_vsnprintf(g.data(), size, fmt, args);
         ASSERT_TRUE(g.guards_intact()) << label << " size " << size;
@@ -124,8 +121,16 @@ TEST(Bounds, StringPrecisionIsClampedToTheWorkBuffer) {
 }
 
 TEST(Bounds, FloatingPointPrecisionsAndValues) {
-    const double values[] = {0.0,   -0.0,   1.0,    -1.5,     1e-300, 5e-324,
-                             1e300, -1.7976931348623157e308, 123456.789, std::nan(""),
+    const double values[] = {0.0,
+                             -0.0,
+                             1.0,
+                             -1.5,
+                             1e-300,
+                             5e-324,
+                             1e300,
+                             -1.7976931348623157e308,
+                             123456.789,
+                             std::nan(""),
                              -std::numeric_limits<double>::infinity()};
     char fmt[64];
     for (int n : kSizes) {

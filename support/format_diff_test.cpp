@@ -24,8 +24,13 @@ struct Conversion {
     const char* svalue = nullptr;
 };
 
-const char* const kStrings[] = {"", "a", "abc", "hello, world", "DRAVLIN CD-R   QV-G253K ",
-                                "\t tab", "0123456789012345678901234567890123456789"};
+const char* const kStrings[] = {"",
+                                "a",
+                                "abc",
+                                "hello, world",
+                                "DRAVLIN CD-R   QV-G253K ",
+                                "\t tab",
+                                "0123456789012345678901234567890123456789"};
 
 // g++ 12 at -O3 reports a false -Wrestrict inside std::string's assign and
 // insert as inlined here (its bug 105329); the strings built below never
@@ -45,32 +50,25 @@ public:
         const bool integer = conv != 'c' && conv != 's';
         c.directive = "%";
         for (char flag : {'-', '+', ' ', '#', '0'}) {
-            if (pick(4) != 0)
-                continue;
+            if (pick(4) != 0) continue;
             // Left to the C library's discretion, or a listed departure:
             // '0' on c and s, '#' on d, i, u, c, s.
-            if (flag == '0' && !integer)
-                continue;
-            if (flag == '#' && conv != 'o' && conv != 'x')
-                continue;
+            if (flag == '0' && !integer) continue;
+            if (flag == '#' && conv != 'o' && conv != 'x') continue;
             c.directive += flag;
         }
         switch (pick(4)) {
-        case 0:
-            break;
+        case 0: break;
         case 1:
             c.directive += "*";
             c.stars.push_back(range(-40, 40));
             break;
-        default:
-            c.directive += std::to_string(range(0, 40));
-            break;
+        default: c.directive += std::to_string(range(0, 40)); break;
         }
         bool has_prec = false;
         switch (pick(4)) {
         case 0:
-        case 1:
-            break;
+        case 1: break;
         case 2:
             // A negative '*' precision is 0 to the engine and none to C.
             c.directive += ".*";
@@ -148,8 +146,7 @@ TEST(FormatDifferential, AgreesWithTheCLibrary) {
             const Conversion c = gen.make();
             fmt += lit + c.directive;
             expect += c_library(lit, c);
-            for (int s : c.stars)
-                args.push_back(sup::capture(s));
+            for (int s : c.stars) args.push_back(sup::capture(s));
             args.push_back(c.is_string ? sup::capture(c.svalue) : sup::capture(c.ivalue));
         }
         std::string got;

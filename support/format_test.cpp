@@ -230,23 +230,22 @@ TEST(Fconv, TextsAndLengths) {
 
 TEST(Format, DeparturesFromStandardPrintf) {
     // One line per departure of the engine from the C library.
-    EXPECT_EQ(F("%D|%X", 0x7fffffff, 255), "2147483647|FF");       // D, O, X, Z take a long
-    EXPECT_EQ(F("%z|%Z|%zu", 5, 6, 5), "101|110|101u");            // binary; z is no modifier
+    EXPECT_EQ(F("%D|%X", 0x7fffffff, 255), "2147483647|FF");            // D, O, X, Z take a long
+    EXPECT_EQ(F("%z|%Z|%zu", 5, 6, 5), "101|110|101u");                 // binary; z is no modifier
     EXPECT_EQ(F("%p", reinterpret_cast<const void*>(0xabcUL)), "ABC");  // p: no prefix
     EXPECT_EQ(F("%#p", reinterpret_cast<const void*>(0xabcUL)), "0XABC");
-    EXPECT_EQ(F("%b|%4 |", "xyz", 2), "xy|    |");                 // b and blank
-    EXPECT_EQ(F("%C|%S|%L", 65, 66, 67), "65|66|67");               // C, S, L are sizes
-    EXPECT_EQ(F("%hhd|%jd|%td|%Lf", 1, 2), "1hd|jd|td|2f");         // no hh, j, t, L
-    EXPECT_EQ(F("%.*d", -1, 0), "");                                // negative * precision is 0
-    EXPECT_EQ(F("%.0e|%.0f", 1.0, 1.0), "1.e+00|1.");               // point always
+    EXPECT_EQ(F("%b|%4 |", "xyz", 2), "xy|    |");           // b and blank
+    EXPECT_EQ(F("%C|%S|%L", 65, 66, 67), "65|66|67");        // C, S, L are sizes
+    EXPECT_EQ(F("%hhd|%jd|%td|%Lf", 1, 2), "1hd|jd|td|2f");  // no hh, j, t, L
+    EXPECT_EQ(F("%.*d", -1, 0), "");                         // negative * precision is 0
+    EXPECT_EQ(F("%.0e|%.0f", 1.0, 1.0), "1.e+00|1.");        // point always
     EXPECT_EQ(F("%+e|% f|%#g", 1.0, 1.0, 1.0), "1.000000e+00|1.000000|1");
-    EXPECT_EQ(F("%08.1f", -2.0), "0000-2.0");                       // zero fill before sign
-    EXPECT_EQ(F("%f|%e", -std::nan(""), std::numeric_limits<double>::infinity()),
-              "(NaN)|(Infinity)");
-    EXPECT_EQ(F("%E|%F|%G|%a|%A", 1.0), "E|F|G|a|A");               // no such conversions
+    EXPECT_EQ(F("%08.1f", -2.0), "0000-2.0");  // zero fill before sign
+    EXPECT_EQ(F("%f|%e", -std::nan(""), std::numeric_limits<double>::infinity()), "(NaN)|(Infinity)");
+    EXPECT_EQ(F("%E|%F|%G|%a|%A", 1.0), "E|F|G|a|A");  // no such conversions
     EXPECT_EQ(F("%s", static_cast<const char*>(nullptr)), "(NULL POINTER)");
-    EXPECT_EQ(F("%-7q|"), "-7q|");                                  // unknown: no '%'
-    EXPECT_EQ(F("%+UD|%+u", 1, 1), "+1|1");                         // flags on D, not u
+    EXPECT_EQ(F("%-7q|"), "-7q|");           // unknown: no '%'
+    EXPECT_EQ(F("%+UD|%+u", 1, 1), "+1|1");  // flags on D, not u
 }
 
 // Where a conversion ends and what it holds, apart from any argument.

@@ -145,11 +145,9 @@ bool fast_string_move() {
 // The bytes before the destination's next 64-byte boundary go first, so that
 // the string move writes whole cache lines.
 bool try_string_move(const unsigned char* from, unsigned char* to, unsigned n) {
-    if (n < kStringMoveMin || !apart(from, to, n) || !fast_string_move())
-        return false;
+    if (n < kStringMoveMin || !apart(from, to, n) || !fast_string_move()) return false;
     const unsigned skip = -reinterpret_cast<std::uintptr_t>(to) & 63;
-    if (skip != 0)
-        move_short(from, to, skip);
+    if (skip != 0) move_short(from, to, skip);
     from += skip;
     to += skip;
     std::size_t count = n - skip;
@@ -165,8 +163,7 @@ bool try_string_move(const unsigned char*, unsigned char*, unsigned) { return fa
 void* movebytes(const void* fromv, void* tov, int cnt) {
     const auto* from = static_cast<const unsigned char*>(fromv);
     auto* to = static_cast<unsigned char*>(tov);
-    if (cnt <= 0)
-        return to;
+    if (cnt <= 0) return to;
     const auto n = static_cast<unsigned>(cnt);
     if (n <= 64)
         move_short(from, to, n);

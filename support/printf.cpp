@@ -21,10 +21,8 @@ struct BufOut {
 
 void _bflush(BufOut* b) {
     const int n = static_cast<int>(b->next - b->buf);
-    if (b->count >= 0)
-        b->count += n;
-    if (filewrite(b->f, b->buf, n) < 0)
-        b->count = -1;
+    if (b->count >= 0) b->count += n;
+    if (filewrite(b->f, b->buf, n) < 0) b->count = -1;
     b->next = b->buf;
     b->room = kBlock;
 }
@@ -32,8 +30,7 @@ void _bflush(BufOut* b) {
 void _bput(int c, void* arg) {
     auto* b = static_cast<BufOut*>(arg);
     *b->next++ = static_cast<char>(c);
-    if (--b->room <= 0)
-        _bflush(b);
+    if (--b->room <= 0) _bflush(b);
 }
 
 }  // namespace
@@ -47,8 +44,7 @@ int bufprint(FILE* f, const char* fmt, ArgList args) {
     b.count = 0;
     b.f = f;
     format(_bput, &b, fmt, args);
-    if (b.room < kBlock)
-        _bflush(&b);
+    if (b.room < kBlock) _bflush(&b);
     return b.count;
 }
 

@@ -23,8 +23,7 @@ struct Recorder {
         cookie_io_functions_t io{};
         io.write = [](void* c, const char* buf, size_t n) -> ssize_t {
             auto* r = static_cast<Recorder*>(c);
-            if (r->fail)
-                return -1;
+            if (r->fail) return -1;
             r->blocks.emplace_back(buf, n);
             return static_cast<ssize_t>(n);
         };
@@ -37,14 +36,12 @@ struct Recorder {
     }
     std::vector<std::size_t> sizes() const {
         std::vector<std::size_t> s;
-        for (auto& b : blocks)
-            s.push_back(b.size());
+        for (auto& b : blocks) s.push_back(b.size());
         return s;
     }
     std::string all() const {
         std::string s;
-        for (auto& b : blocks)
-            s += b;
+        for (auto& b : blocks) s += b;
         return s;
     }
 };
@@ -101,8 +98,7 @@ TEST(BufferedOutput, UnbufferedFlagWritesStraightToTheDescriptor) {
     EXPECT_EQ(sup::fprintf(f, "%600s", "z"), 600);
     std::vector<ssize_t> got;
     char buf[1024];
-    for (int i = 0; i < 3; i++)
-        got.push_back(recv(sv[1], buf, sizeof buf, MSG_DONTWAIT));
+    for (int i = 0; i < 3; i++) got.push_back(recv(sv[1], buf, sizeof buf, MSG_DONTWAIT));
     EXPECT_EQ(got, (std::vector<ssize_t>{256, 256, 88}));
     EXPECT_EQ(recv(sv[1], buf, sizeof buf, MSG_DONTWAIT), -1);
     sup::_io_set_my_flag(f, 0);
@@ -125,23 +121,17 @@ TEST(FlagTable, GrowsByTenToReachADescriptor) {
         {
             FILE* low = fdopen(dup(1), "w");
             int fail = 0;
-            if (fileno(low) >= 10)
-                std::_Exit(90);
+            if (fileno(low) >= 10) std::_Exit(90);
             sup::_io_set_my_flag(low, 3);
-            if (sup::_fl_max != 10 || sup::_fl_inc != 10)
-                fail |= 1;
+            if (sup::_fl_max != 10 || sup::_fl_inc != 10) fail |= 1;
             dup2(1, 25);
             FILE* f = fdopen(25, "w");
-            if (sup::_io_get_my_flag(f) != 0)
-                fail |= 2;
-            if (sup::_fl_max != 30)
-                fail |= 4;
-            if (sup::_io_get_my_flag(low) != 3)
-                fail |= 8;  // the static entries came along
+            if (sup::_io_get_my_flag(f) != 0) fail |= 2;
+            if (sup::_fl_max != 30) fail |= 4;
+            if (sup::_io_get_my_flag(low) != 3) fail |= 8;  // the static entries came along
             sup::_io_add_my_flag(f, 1);
             sup::_io_add_my_flag(f, 2);
-            if (sup::_io_get_my_flag(f) != 3)
-                fail |= 16;
+            if (sup::_io_get_my_flag(f) != 3) fail |= 16;
             dup2(1, 45);
             FILE* g = fdopen(45, "w");
             sup::_io_set_my_flag(g, 2);
@@ -167,11 +157,9 @@ TEST(FlagTable, StreamsSharingADescriptorKeepTheirOwnFlags) {
     sup::_io_set_my_flag(b, 0);
     EXPECT_EQ(sup::_io_get_my_flag(b), 0);
     EXPECT_EQ(sup::_io_get_my_flag(c), 3);
-    for (FILE* f : {a, b, c})
-        sup::_io_set_my_flag(f, 0);
+    for (FILE* f : {a, b, c}) sup::_io_set_my_flag(f, 0);
     // Closing the others finds the shared descriptor closed already.
-    for (FILE* f : {a, b, c})
-        std::fclose(f);
+    for (FILE* f : {a, b, c}) std::fclose(f);
 }
 
 TEST(FlagTable, StreamsWithoutDescriptorHaveFlagsToo) {

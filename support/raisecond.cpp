@@ -20,8 +20,7 @@ void put2(const char* s, std::size_t n) {
     static const char head[] = "Condition not caught: ";
     static const char tail[] = ".\n";
     static const char ni[] = "Raisecond: not implemented.\n";
-    if (name == nullptr)
-        name = "";
+    if (name == nullptr) name = "";
     put2(head, sizeof head - 1);
     put2(name, std::strlen(name));
     put2(tail, sizeof tail - 1);

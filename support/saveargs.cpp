@@ -19,15 +19,12 @@ const char dfl_str[] = "?";
 // else the heap. A previous heap copy is released; without memory, or without
 // a name, no copy is kept and get_progname falls back.
 void keep_copy(char*& slot, char* sbuf, std::size_t sbuf_size, const char* name) {
-    if (slot != nullptr && slot != sbuf)
-        std::free(slot);
+    if (slot != nullptr && slot != sbuf) std::free(slot);
     slot = nullptr;
-    if (name == nullptr)
-        return;
+    if (name == nullptr) return;
     std::size_t n = std::strlen(name) + 1;
     char* to = n <= sbuf_size ? sbuf : static_cast<char*>(std::malloc(n));
-    if (to == nullptr)
-        return;
+    if (to == nullptr) return;
     std::memcpy(to, name, n);
     slot = to;
 }
@@ -44,15 +41,11 @@ int saved_ac() { return ac_saved; }
 char** saved_av() { return av_saved; }
 const char* saved_av0() { return av0_saved; }
 
-void set_progname(const char* name) {
-    keep_copy(progname_saved, prn_sp, sizeof prn_sp, name);
-}
+void set_progname(const char* name) { keep_copy(progname_saved, prn_sp, sizeof prn_sp, name); }
 
 const char* get_progname() {
-    if (progname_saved != nullptr)
-        return progname_saved;
-    if (av0_saved != nullptr)
-        return av0_saved;
+    if (progname_saved != nullptr) return progname_saved;
+    if (av0_saved != nullptr) return av0_saved;
     return dfl_str;
 }
 

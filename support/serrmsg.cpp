@@ -8,8 +8,7 @@ namespace sup {
 
 int vserrmsgno(int err, char* buf, int size, const char* fmt, ArgList args) {
     const Nested msg{fmt, args};
-    if (err < 0)
-        return zt_snprintf(buf, size, "%s: %r", get_progname(), msg);
+    if (err < 0) return zt_snprintf(buf, size, "%s: %r", get_progname(), msg);
     char fallback[20];
     return zt_snprintf(buf, size, "%s: %s. %r", get_progname(), detail::errtext(err, fallback), msg);
 }

@@ -103,8 +103,7 @@ TEST(Movebytes, OverlapInBothDirectionsWithoutSmearing) {
             for (int misalign = 0; misalign < 32; misalign++) {
                 const int margin = count + 128;
                 std::vector<unsigned char> mem(count + 2 * margin);
-                for (std::size_t i = 0; i < mem.size(); i++)
-                    mem[i] = static_cast<unsigned char>(i % 251);
+                for (std::size_t i = 0; i < mem.size(); i++) mem[i] = static_cast<unsigned char>(i % 251);
                 std::vector<unsigned char> expect = mem;
                 auto base = reinterpret_cast<std::uintptr_t>(mem.data());
                 int from_off = margin + static_cast<int>((32 - base % 32) % 32) + misalign;
@@ -112,8 +111,7 @@ TEST(Movebytes, OverlapInBothDirectionsWithoutSmearing) {
                 std::memmove(expect.data() + to_off, expect.data() + from_off, count);
                 void* end = sup::movebytes(mem.data() + from_off, mem.data() + to_off, count);
                 EXPECT_EQ(end, mem.data() + to_off + count);
-                ASSERT_EQ(mem, expect) << "count " << count << " shift " << shift
-                                       << " misalign " << misalign;
+                ASSERT_EQ(mem, expect) << "count " << count << " shift " << shift << " misalign " << misalign;
             }
         }
     }
@@ -132,8 +130,7 @@ TEST(Movebytes, TouchesNothingOutsideTheAreas) {
             const int to_off = (off * 7) % 32;
             auto src = std::make_unique<unsigned char[]>(off + count);
             auto dst = std::make_unique<unsigned char[]>(to_off + count);
-            for (int i = 0; i < count; i++)
-                src[off + i] = static_cast<unsigned char>(i + 1);
+            for (int i = 0; i < count; i++) src[off + i] = static_cast<unsigned char>(i + 1);
             unsigned char* from = src.get() + off;
             unsigned char* to = dst.get() + to_off;
             EXPECT_EQ(sup::movebytes(from, to, count), to + count);
@@ -216,9 +213,17 @@ TEST(Astoi, FitsTellsWhereTheValueWrapped) {
         const char* text;
         bool fits;
     } cases[] = {
-        {"2147483647", true}, {"2147483648", false}, {"-2147483648", true}, {"-2147483649", false},
-        {"0x7FFFFFFF", true}, {"0x80000000", false}, {"037777777777", false}, {"4294967298", false},
-        {"99999999999999999999999999", false}, {"", true}, {"-", true},
+        {"2147483647", true},
+        {"2147483648", false},
+        {"-2147483648", true},
+        {"-2147483649", false},
+        {"0x7FFFFFFF", true},
+        {"0x80000000", false},
+        {"037777777777", false},
+        {"4294967298", false},
+        {"99999999999999999999999999", false},
+        {"", true},
+        {"-", true},
     };
     for (const auto& c : cases) {
         int wrapped = 0, i = 1;

@@ -22,14 +22,12 @@ void _cput(int c, void* arg) {
 }  // namespace
 
 int zt_vsnprintf(char* buf, int size, const char* fmt, ArgList args) {
-    if (buf == nullptr)
-        size = 0;
+    if (buf == nullptr) size = 0;
     // With no room at all the text is still formatted, for %n and nested
     // formats, but not a byte is stored.
     Bounded b{buf, size > 0 ? size : 1};
     const int n = format(_cput, &b, fmt, args);
-    if (size <= 0)
-        return -1;
+    if (size <= 0) return -1;
     *b.next = '\0';
     return n;
 }

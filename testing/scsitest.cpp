@@ -21,7 +21,8 @@ scg_fake::Reply CheckCondition(unsigned char key, unsigned char asc, unsigned ch
     return r;
 }
 
-scg_fake::Reply InquiryReply(const std::string& vendor, const std::string& product, const std::string& revision) {
+scg_fake::Reply InquiryReply(const std::string& vendor, const std::string& product,
+                             const std::string& revision) {
     scg_fake::Reply r;
     r.data.assign(36, ' ');
     r.data[0] = 5;  // CD-ROM device

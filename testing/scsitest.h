@@ -29,6 +29,7 @@ scg_fake::Reply CheckCondition(unsigned char key, unsigned char asc, unsigned ch
 
 // The 36 bytes of standard INQUIRY data of a CD-ROM drive: the fields
 // blank-padded as given, each cut at its own width.
-scg_fake::Reply InquiryReply(const std::string& vendor, const std::string& product, const std::string& revision);
+scg_fake::Reply InquiryReply(const std::string& vendor, const std::string& product,
+                             const std::string& revision);
 
 }  // namespace qvtest

@@ -27,7 +27,7 @@ std::vector<unsigned char> FixedSense(unsigned char key, unsigned char asc, unsi
     std::vector<unsigned char> sense(18, 0);
     sense[0] = 0x70;  // current error, fixed format
     sense[2] = key;
-    sense[7] = 10;    // additional length: the bytes after byte 7
+    sense[7] = 10;  // additional length: the bytes after byte 7
     sense[12] = asc;
     sense[13] = ascq;
     return sense;

@@ -27,9 +27,9 @@ TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
         {"-x", "-debugx", "-ha:1"},  // options other than -l
         {"-?", file},
         {file, "/?"},
-        {file, "-all", "-l"},        // -l would skip the image check
+        {file, "-all", "-l"},  // -l would skip the image check
         {"-list", "/all"},
-        {file, "-id:4294967298"},          // would wrap onto target 2
+        {file, "-id:4294967298"},  // would wrap onto target 2
         {file, "-ha:-4294967296", "-id:2"},
         {file, "/id:99999999999999999999"},
     };
@@ -50,12 +50,10 @@ TEST(Cli, DebugListsTheProductTableBeforeTheBanner) {
     unsigned sum = image[0x7FFFE] * 256u + image[0x7FFFF];
     char trace[200];
     std::snprintf(trace, sizeof trace,
-                  "Found drive type: 13\nChecksum pos: 0x7FFFE\nChecksum 0x%X should be 0x%X\n",
-                  sum, sum);
+                  "Found drive type: 13\nChecksum pos: 0x7FFFE\nChecksum 0x%X should be 0x%X\n", sum, sum);
 
     Result r = box.Run({"-debug", file});
-    EXPECT_EQ(r.out, ProductTable() + kBanner + trace + "Upgrade file for QV-G567L loaded\n" +
-                         kNoDrives);
+    EXPECT_EQ(r.out, ProductTable() + kBanner + trace + "Upgrade file for QV-G567L loaded\n" + kNoDrives);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
 

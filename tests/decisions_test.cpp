@@ -84,8 +84,7 @@ TEST(EndOfInput, NoDriveIsTouchedAfterIt) {
 
 TEST(FailedTransfer, NoPieceAndNoClosingPieceAfterAFailedOne) {
     Sandbox box;
-    box.SetBus(Drive(0, 2, kG567L, "1.00") + Drive(0, 5, kG567L, "1.00") +
-               "fail 0 2 0x3B 5\n");
+    box.SetBus(Drive(0, 2, kG567L, "1.00") + Drive(0, 5, kG567L, "1.00") + "fail 0 2 0x3B 5\n");
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
     Result r = box.Run({file, "-all"}, "y\n");
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kWarning +
@@ -168,8 +167,8 @@ TEST(VersionText, EmptyWhenTheDriveDoesNotAnswer) {
                          "Upgrade QV-G567L (HA:0 ID:2) in progress...Done\n"
                          "New firmware version    : \n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(ZeroTimes(r.err), FaultReport("inquiry", "12 00 00 00 38 00") +
-                                    FaultReport("inquiry", "12 00 00 00 38 00"));
+    EXPECT_EQ(ZeroTimes(r.err),
+              FaultReport("inquiry", "12 00 00 00 38 00") + FaultReport("inquiry", "12 00 00 00 38 00"));
     EXPECT_EQ(WriteBufferModes(box.Log(), 0, 2).size(), 64u);
 }
 

@@ -87,13 +87,13 @@ std::string KindName(Kind kind, int aspi_status) {
 
 struct Procedure {
     const char* name;
-    int type;              // of the image
-    const char* product;   // the drive's INQUIRY product
-    const char* model;     // in the messages
-    const char* from;      // the drive's firmware before
-    const char* to;        // the image's
-    int pieces;            // the last one closes the transfer
-    bool rom;              // erased and programmed directly, no WRITE BUFFER
+    int type;             // of the image
+    const char* product;  // the drive's INQUIRY product
+    const char* model;    // in the messages
+    const char* from;     // the drive's firmware before
+    const char* to;       // the image's
+    int pieces;           // the last one closes the transfer
+    bool rom;             // erased and programmed directly, no WRITE BUFFER
 };
 
 const Procedure kProcedures[] = {
@@ -115,7 +115,7 @@ enum class Phase {
     LastMediumTest,  // must say "medium not present"
     VersionBefore,
     Erase,
-    Piece,           // the last one is the closing piece
+    Piece,  // the last one is the closing piece
     VersionAfter,
 };
 
@@ -132,13 +132,18 @@ struct Step {
 std::vector<Step> CleanRun(const Procedure& p) {
     const int version = p.rom ? READ_ROM : INQUIRY;
     std::vector<Step> steps = {
-        {TEST_UNIT_READY, Phase::ScanTest, 0, 0}, {INQUIRY, Phase::ScanInquiry, 0, 0},
-        {INQUIRY, Phase::Identify, 0, 0},         {INQUIRY, Phase::IdentifyAgain, 0, 0},
-        {TEST_UNIT_READY, Phase::MediumTest, 0, 0}, {TEST_UNIT_READY, Phase::MediumTest, 0, 0},
-        {TEST_UNIT_READY, Phase::LastMediumTest, 0, 0}, {version, Phase::VersionBefore, 0, 0},
+        {TEST_UNIT_READY, Phase::ScanTest, 0, 0},
+        {INQUIRY, Phase::ScanInquiry, 0, 0},
+        {INQUIRY, Phase::Identify, 0, 0},
+        {INQUIRY, Phase::IdentifyAgain, 0, 0},
+        {TEST_UNIT_READY, Phase::MediumTest, 0, 0},
+        {TEST_UNIT_READY, Phase::MediumTest, 0, 0},
+        {TEST_UNIT_READY, Phase::LastMediumTest, 0, 0},
+        {version, Phase::VersionBefore, 0, 0},
     };
     if (p.rom) steps.push_back({ERASE_ROM, Phase::Erase, 0, 0});
-    for (int k = 1; k <= p.pieces; k++) steps.push_back({p.rom ? WRITE_ROM : WRITE_BUFFER, Phase::Piece, 0, k});
+    for (int k = 1; k <= p.pieces; k++)
+        steps.push_back({p.rom ? WRITE_ROM : WRITE_BUFFER, Phase::Piece, 0, k});
     steps.push_back({version, Phase::VersionAfter, 0, 0});
     for (std::size_t i = 0; i < steps.size(); i++) {
         int n = 0;
@@ -244,8 +249,8 @@ Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t 
         // closing piece of a complete download.
         std::string version = p.from;
         if (p.rom) version = step.piece > 1 ? p.to : "\xFF\xFF\xFF\xFF";
-        e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, version) + "Error upgrading drive\n" +
-                (p.rom ? kPartlyWritten : "");
+        e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, version) +
+                "Error upgrading drive\n" + (p.rom ? kPartlyWritten : "");
         e.status = 1;
         e.sent = stopped;
         e.drive = p.rom ? DriveEnd::Partial : DriveEnd::Untouched;
@@ -261,9 +266,7 @@ void ExpectDrive(const Sandbox& box, const Procedure& p, const Expected& e) {
     DriveState state = State(box, kHa, kTarget);
     const Bytes image = Image(p.type, p.to);
     switch (e.drive) {
-    case DriveEnd::Untouched:
-        EXPECT_FALSE(state.saved) << "the drive was changed";
-        break;
+    case DriveEnd::Untouched: EXPECT_FALSE(state.saved) << "the drive was changed"; break;
     case DriveEnd::Committed:
         ASSERT_TRUE(state.saved);
         EXPECT_EQ(state.revision, p.rom ? p.from : p.to);
@@ -396,7 +399,7 @@ const Procedure& kLoader = kProcedures[0];
 struct ProbeRun {
     bool listing;  // -l, else -all with an image
     int opcode;
-    int nth;       // 1: the scan's probe; the listing's INQUIRY is the second
+    int nth;  // 1: the scan's probe; the listing's INQUIRY is the second
     Kind kind;
     int aspi_status;
 };
@@ -408,18 +411,19 @@ std::vector<ProbeRun> ProbeRuns() {
         bool listing;
         int opcode, nth;
     } where[] = {
-        {false, TEST_UNIT_READY, 1}, {false, INQUIRY, 1},
-        {true, TEST_UNIT_READY, 1},  {true, INQUIRY, 1}, {true, INQUIRY, 2},
+        {false, TEST_UNIT_READY, 1}, {false, INQUIRY, 1}, {true, TEST_UNIT_READY, 1},
+        {true, INQUIRY, 1},          {true, INQUIRY, 2},
     };
     for (const Where& w : where)
         for (Kind kind : {Kind::Check, Kind::Aspi, Kind::Hang})
-            runs.push_back({w.listing, w.opcode, w.nth, kind, kAspiStatuses[turn++ % std::size(kAspiStatuses)]});
+            runs.push_back(
+                {w.listing, w.opcode, w.nth, kind, kAspiStatuses[turn++ % std::size(kAspiStatuses)]});
     return runs;
 }
 
 std::string RunName(const ProbeRun& run) {
-    return std::string(run.listing ? "Listing_" : "All_") + OpName(run.opcode) + std::to_string(run.nth) + "_" +
-           KindName(run.kind, run.aspi_status);
+    return std::string(run.listing ? "Listing_" : "All_") + OpName(run.opcode) + std::to_string(run.nth) +
+           "_" + KindName(run.kind, run.aspi_status);
 }
 
 void PrintTo(const ProbeRun& run, std::ostream* os) { *os << RunName(run); }
@@ -445,15 +449,16 @@ TEST_P(SweepProbe, LeavesTheDriveOutAndGoesOn) {
         r = box.Run({"-l"});
         for (const ProbeDrive& d : kProbeDrives)
             if (!(hidden && &d == &faulty))
-                expect += std::string("DRAVLIN ") + kLoader.product + " V" + d.revision + " (HA:" +
-                          std::to_string(d.ha) + " ID:" + std::to_string(d.target) + ")\n";
+                expect += std::string("DRAVLIN ") + kLoader.product + " V" + d.revision +
+                          " (HA:" + std::to_string(d.ha) + " ID:" + std::to_string(d.target) + ")\n";
     } else {
         std::string file = box.WriteFile("fw.bin", Image(kLoader.type, kLoader.to));
         r = box.Run({file, "-all"}, "y\n");
         expect = Head(kLoader) + kWarning;
         for (const ProbeDrive& d : kProbeDrives)
             if (!(hidden && &d == &faulty))
-                expect += CurrentLine(d.revision) + Progress(kLoader.model, d.ha, d.target) + NewLine(kLoader, kLoader.to);
+                expect += CurrentLine(d.revision) + Progress(kLoader.model, d.ha, d.target) +
+                          NewLine(kLoader, kLoader.to);
     }
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.out, expect);

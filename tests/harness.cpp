@@ -94,8 +94,7 @@ Bytes Sandbox::ReadFile(const std::string& name) const {
     return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-Result Sandbox::Run(const std::vector<std::string>& args, const std::string& input,
-                    int timeout_s) const {
+Result Sandbox::Run(const std::vector<std::string>& args, const std::string& input, int timeout_s) const {
     return Spawn(program_.empty() ? QvupdatePath() : program_, args, input, timeout_s);
 }
 
@@ -205,9 +204,9 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     int from_out = out[0], from_err = err[0];
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
     while (from_out >= 0 || from_err >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
         if (left <= 0) {
             r.timed_out = true;
             kill(pid, SIGKILL);
@@ -270,8 +269,7 @@ Bytes Image(int type, const std::string& version, long length, bool bad_checksum
     return Bytes(out.begin(), out.end());
 }
 
-std::string Drive(int ha, int target, const std::string& product, const std::string& revision,
-                  bool medium) {
+std::string Drive(int ha, int target, const std::string& product, const std::string& revision, bool medium) {
     return "device " + std::to_string(ha) + " " + std::to_string(target) +
            " type=5 vendor=\"DRAVLIN \" product=\"" + product + "\" revision=\"" + revision +
            "\" medium=" + (medium ? "yes" : "no") + "\n";
@@ -280,7 +278,9 @@ std::string Drive(int ha, int target, const std::string& product, const std::str
 std::string FaultReport(const std::string& cmd_name, const std::string& cdb) {
     return QvupdatePath() + ": Input/output error. " + cmd_name +
            ": scsi sendcmd: retryable error\n"
-           "CDB:  " + cdb + "\n"
+           "CDB:  " +
+           cdb +
+           "\n"
            "status: 0x2 (CHECK CONDITION)\n"
            "Sense Bytes: 70 00 04 00 00 00 00 0A 00 00 00 00 44 00\n"
            "Sense Key: 0x4 Hardware Error, Segment 0\n"
@@ -306,11 +306,10 @@ const char kUsage[] =
 
 std::string ProductTable() {
     static const char* const rows[] = {
-        "CD-ROM QV-B1MA  ", "CD-ROM QV-B1MB  ", "CD-ROM QV-B1MC  ", "CD-ROM QV-B2MB  ",
-        "CD-ROM QV-B3MB  ", "CD-ROM QV-B5MB  ", "CD-ROM QV-B5NB  ", "CD-ROM QV-B6NB  ",
-        "CD-ROM QV-B7NB  ", "CD-ROM QV-B7MB  ", "CD-R   QV-G253K ", "*Loader Mode 1* ",
-        "CD-ROM QV-B8NB  ", "CD-R   QV-G567L ", "CD-ROM QV-B8NV  ", "CD-R   QV-H3551L",
-        "CD-R   QV-H7551L", "CD-ROM QV-xxNB  ", "CD-R   QV-H7763L", "CD-R   QV-H953NB",
+        "CD-ROM QV-B1MA  ", "CD-ROM QV-B1MB  ", "CD-ROM QV-B1MC  ", "CD-ROM QV-B2MB  ", "CD-ROM QV-B3MB  ",
+        "CD-ROM QV-B5MB  ", "CD-ROM QV-B5NB  ", "CD-ROM QV-B6NB  ", "CD-ROM QV-B7NB  ", "CD-ROM QV-B7MB  ",
+        "CD-R   QV-G253K ", "*Loader Mode 1* ", "CD-ROM QV-B8NB  ", "CD-R   QV-G567L ", "CD-ROM QV-B8NV  ",
+        "CD-R   QV-H3551L", "CD-R   QV-H7551L", "CD-ROM QV-xxNB  ", "CD-R   QV-H7763L", "CD-R   QV-H953NB",
         "CD-R   QV-H9549A", "CD-R   QV-H9549S", "CD-R   QV-H9749A",
     };
     std::string table;
@@ -413,8 +412,7 @@ std::vector<LogEntry> To(const std::vector<LogEntry>& log, int ha, int target) {
 std::vector<LogEntry> Changing(const std::vector<LogEntry>& log) {
     std::vector<LogEntry> out;
     for (const LogEntry& e : log)
-        if (e.kind == "exec" && !e.cdb.empty() &&
-            (e.cdb[0] == 0x3B || e.cdb[0] == 0xE1 || e.cdb[0] == 0xE2))
+        if (e.kind == "exec" && !e.cdb.empty() && (e.cdb[0] == 0x3B || e.cdb[0] == 0xE1 || e.cdb[0] == 0xE2))
             out.push_back(e);
     return out;
 }

@@ -18,8 +18,8 @@ using Bytes = std::vector<unsigned char>;
 struct Result {
     std::string out;
     std::string err;
-    int status = -1;        // exit status, or -1 when killed by a signal
-    int signal = 0;         // the signal that ended it
+    int status = -1;  // exit status, or -1 when killed by a signal
+    int signal = 0;   // the signal that ended it
     bool timed_out = false;
 };
 
@@ -73,8 +73,7 @@ public:
 
     // Runs qvupdate with args and the given standard input (closed after
     // it), with the simulator's log and state in this folder.
-    Result Run(const std::vector<std::string>& args, const std::string& input = "",
-               int timeout_s = 60) const;
+    Result Run(const std::vector<std::string>& args, const std::string& input = "", int timeout_s = 60) const;
     // The same, but the input is held back until standard output shows
     // wait_for; then action runs, and the input follows. `first` goes to
     // the input at once, before wait_for.
@@ -95,9 +94,9 @@ public:
     void ClearLog() const;
 
 private:
-    Result Spawn(const std::string& program, const std::vector<std::string>& args,
-                 const std::string& input, int timeout_s, const std::string& wait_for = "",
-                 const std::function<void()>& action = {}, const std::string& first = "") const;
+    Result Spawn(const std::string& program, const std::vector<std::string>& args, const std::string& input,
+                 int timeout_s, const std::string& wait_for = "", const std::function<void()>& action = {},
+                 const std::string& first = "") const;
     qvtest::TempDir dir_{"qve2e"};
     bool has_bus_ = false;
     std::string time_scale_;

@@ -38,8 +38,10 @@ TEST(EndOfInput, AtEveryPromptNoDriveIsTouched) {
     } cases[] = {
         {{file}, "y\n", head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  y\n" + kWarning + "\n", ""},
         {{file}, "A", head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  a\n" + kWarning + "\n", ""},
-        {{file}, "n\n",
-         head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  n\nUpgrade Dravlin drive at HA:0 ID:3? (y/n/a) \n",
+        {{file},
+         "n\n",
+         head +
+             "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  n\nUpgrade Dravlin drive at HA:0 ID:3? (y/n/a) \n",
          ""},
         {{file, "-id:3"}, "\n", head + kWarning + "\n", ""},
         // The open traces the address it was given.
@@ -88,10 +90,14 @@ TEST(ChangedImage, DriveGetsExactlyTheCheckedBytes) {
         const char* wait_for;
         std::function<void(Sandbox&, const std::string&)> act;
     } changes[] = {
-        {"replaced", "Continue? (y/n) ", [](Sandbox& box, const std::string&) { box.WriteFile("fw.bin", Image(14, "1.10")); }},
-        {"truncated", "Continue? (y/n) ", [](Sandbox&, const std::string& f) { ASSERT_EQ(truncate(f.c_str(), 3 * 8192 + 5), 0); }},
-        {"removed", "Continue? (y/n) ", [](Sandbox&, const std::string& f) { ASSERT_EQ(unlink(f.c_str()), 0); }},
-        {"cut in the transfer", "in progress...", [](Sandbox&, const std::string& f) { ASSERT_EQ(truncate(f.c_str(), 5 * 8192 + 17), 0); }},
+        {"replaced", "Continue? (y/n) ",
+         [](Sandbox& box, const std::string&) { box.WriteFile("fw.bin", Image(14, "1.10")); }},
+        {"truncated", "Continue? (y/n) ",
+         [](Sandbox&, const std::string& f) { ASSERT_EQ(truncate(f.c_str(), 3 * 8192 + 5), 0); }},
+        {"removed", "Continue? (y/n) ",
+         [](Sandbox&, const std::string& f) { ASSERT_EQ(unlink(f.c_str()), 0); }},
+        {"cut in the transfer", "in progress...",
+         [](Sandbox&, const std::string& f) { ASSERT_EQ(truncate(f.c_str(), 5 * 8192 + 17), 0); }},
     };
     for (const Procedure& p : procedures) {
         for (const Change& c : changes) {
@@ -101,8 +107,9 @@ TEST(ChangedImage, DriveGetsExactlyTheCheckedBytes) {
             const Bytes image = Image(p.type, "1.06");
             const std::string file = box.WriteFile("fw.bin", image);
             const bool early = std::string(c.wait_for) != "in progress...";
-            Result r = box.RunAfter({file, "-all"}, c.wait_for, [&] { c.act(box, file); }, early ? "y\n" : "",
-                                    early ? "" : "y\n");
+            Result r = box.RunAfter(
+                {file, "-all"}, c.wait_for, [&] { c.act(box, file); }, early ? "y\n" : "",
+                early ? "" : "y\n");
             EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for " +
                                  (p.type == 11 ? "QV-G253K" : "QV-B8NB") + " loaded\n" + kWarning + p.done);
             EXPECT_EQ(r.status, 0);
@@ -126,8 +133,10 @@ TEST(MediumTest, OnlyTheThirdAnswerCounts) {
         bool goes_on;
     } cases[] = {
         {"ready at the third", "fail 0 3 0x00 4 status=0x01 targstat=0x00\n", false},
-        {"medium changed at the third", "fail 0 3 0x00 4 sense=70 00 06 00 00 00 00 0A 00 00 00 00 28 00\n", false},
-        {"becoming ready at the third", "fail 0 3 0x00 4 sense=70 00 02 00 00 00 00 0A 00 00 00 00 04 01\n", false},
+        {"medium changed at the third", "fail 0 3 0x00 4 sense=70 00 06 00 00 00 00 0A 00 00 00 00 28 00\n",
+         false},
+        {"becoming ready at the third", "fail 0 3 0x00 4 sense=70 00 02 00 00 00 00 0A 00 00 00 00 04 01\n",
+         false},
         {"ready at the first two only",
          "fail 0 3 0x00 2 status=0x01 targstat=0x00\nfail 0 3 0x00 3 status=0x01 targstat=0x00\n", true},
     };

@@ -25,9 +25,7 @@ void Reseal(Bytes& image, long from, long stored_at) {
     image[stored_at + 1] = static_cast<unsigned char>(sum);
 }
 
-void Put(Bytes& image, long at, const char* text) {
-    std::memcpy(image.data() + at, text, std::strlen(text));
-}
+void Put(Bytes& image, long at, const char* text) { std::memcpy(image.data() + at, text, std::strlen(text)); }
 
 class ImageRun : public ::testing::Test {
 protected:
@@ -108,11 +106,9 @@ TEST_F(ImageRun, ChecksumWrapsAtSixteenBits) {
     image[0x7FFFF] = static_cast<unsigned char>(sum);
     char trace[200];
     std::snprintf(trace, sizeof trace,
-                  "Found drive type: 13\nChecksum pos: 0x7FFFE\nChecksum 0x%X should be 0x%X\n", sum,
-                  sum);
+                  "Found drive type: 13\nChecksum pos: 0x7FFFE\nChecksum 0x%X should be 0x%X\n", sum, sum);
     Result r = RunImage(image, {"-debug"});
-    EXPECT_EQ(r.out, ProductTable() + kBanner + trace + "Upgrade file for QV-G567L loaded\n" +
-                         kNoDrives);
+    EXPECT_EQ(r.out, ProductTable() + kBanner + trace + "Upgrade file for QV-G567L loaded\n" + kNoDrives);
     EXPECT_EQ(r.status, 0);
 }
 

@@ -55,8 +55,7 @@ TEST_P(EveryModel, TakesItsImage) {
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for " + m.loaded + " loaded\n" + kWarning +
                          "Current firmware version: " + m.before + "\n" + "Upgrade " + m.name +
                          " (HA:1 ID:4) in progress...Done\n" +
-                         (rom ? "New firmware version: " : "New firmware version    : ") + m.after +
-                         "\n");
+                         (rom ? "New firmware version: " : "New firmware version    : ") + m.after + "\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
 
@@ -70,7 +69,7 @@ TEST_P(EveryModel, TakesItsImage) {
         EXPECT_EQ(e.len, m.piece_size);
         ASSERT_TRUE(e.has_crc);
         EXPECT_EQ(e.crc, qvtest::crc32(image.data() + static_cast<long>(p) * m.piece_size,
-                               static_cast<std::size_t>(m.piece_size)));
+                                       static_cast<std::size_t>(m.piece_size)));
     }
 
     // The listing shows the drive with its new version; a type 17 drive

@@ -70,10 +70,12 @@ TEST(Qvimage, InfoSaysWhatQvupdateSays) {
         Result r = box.Run({files[i], "-all"});
         std::vector<std::string> said = Lines(r.out);
         ASSERT_GE(said.size(), 5u);
-        EXPECT_EQ(said[4], verdict == "valid" ? "Upgrade file for " + Unquoted(Field(o, "model")) + " loaded" : verdict);
+        EXPECT_EQ(said[4], verdict == "valid" ? "Upgrade file for " + Unquoted(Field(o, "model")) + " loaded"
+                                              : verdict);
         EXPECT_EQ(r.status, verdict == "valid" ? 0 : 1);
         if (Field(o, "type") != "-1") {
-            EXPECT_EQ(Field(o, "stored") == Field(o, "computed"), verdict != "Invalid upgrade file (bad checksum)");
+            EXPECT_EQ(Field(o, "stored") == Field(o, "computed"),
+                      verdict != "Invalid upgrade file (bad checksum)");
         }
         EXPECT_EQ(Field(o, "file"), "\"" + files[i] + "\"");
         EXPECT_EQ(text[i], verdict);
@@ -102,18 +104,20 @@ TEST(Qvimage, MissingFileCountsAsInvalid) {
 
 TEST(Qvimage, MakeWritesWhatTheBuilderMakes) {
     Sandbox box;
-    EXPECT_EQ(box.Qvimage({"make", "14", "2.02", box.Path("a.bin"), "--length", "70000", "--bad-checksum"}).status, 0);
+    EXPECT_EQ(
+        box.Qvimage({"make", "14", "2.02", box.Path("a.bin"), "--length", "70000", "--bad-checksum"}).status,
+        0);
     EXPECT_EQ(box.ReadFile("a.bin"), Image(14, "2.02", 70000, true));
     struct Case {
         std::vector<std::string> args;
         int status;
     } cases[] = {
-        {{"make", "13", "1.10"}, 2},                                  // usage
-        {{"make", "13", "1.10", box.Path("b.bin"), "--frob"}, 2},     // usage
-        {{"frob"}, 2},                                                // usage
-        {{"info"}, 2},                                                // usage
-        {{"make", "10", "1.10", box.Path("b.bin")}, 1},               // no identity
-        {{"make", "17", "1.00", box.Path("b.bin")}, 1},               // version rule
+        {{"make", "13", "1.10"}, 2},                               // usage
+        {{"make", "13", "1.10", box.Path("b.bin"), "--frob"}, 2},  // usage
+        {{"frob"}, 2},                                             // usage
+        {{"info"}, 2},                                             // usage
+        {{"make", "10", "1.10", box.Path("b.bin")}, 1},            // no identity
+        {{"make", "17", "1.00", box.Path("b.bin")}, 1},            // version rule
         {{"make", "13", "1.10", box.Path("b.bin"), "--length", "x"}, 1},
         {{"make", "13", "1.10", box.Path("no/such/b.bin")}, 1},
     };

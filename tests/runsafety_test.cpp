@@ -27,8 +27,7 @@ namespace {
 
 const char kLoader[] = "*Loader Mode 1* ";
 const char kG567L[] = "CD-R   QV-G567L ";
-const char kHeldNotice[] =
-    "qvupdate: firmware transfer in progress, the signal takes effect when it ends\n";
+const char kHeldNotice[] = "qvupdate: firmware transfer in progress, the signal takes effect when it ends\n";
 
 // The two transfer procedures, on one drive at 0,3.
 struct Procedure {
@@ -127,16 +126,40 @@ TEST(ExitStatus, FailuresAreNeverStatusZero) {
         bool flashed;
     } cases[] = {
         // The interactive loop stops at a failed piece, as the others do.
-        {"interactive", Drive(0, 3, kG567L, "1.02") + "fail 0 3 0x3B 5\n", {"FW"}, "y\ny\n", "", 1,
-         "cmd finished after 0.000s timeout 300s\n", false},
+        {"interactive",
+         Drive(0, 3, kG567L, "1.02") + "fail 0 3 0x3B 5\n",
+         {"FW"},
+         "y\ny\n",
+         "",
+         1,
+         "cmd finished after 0.000s timeout 300s\n",
+         false},
         // A refused bus leaves no error number behind.
-        {"errno 0", "adapters 99999999999999999999999999\n", {"-l"}, "", "", 255,
-         "Cannot open SCSI driver.\n", false},
-        {"full output", Drive(0, 3, kG567L, "1.02"), {"-l"}, "", "/dev/full", 1,
-         ": No space left on device. Cannot write standard output.\n", false},
+        {"errno 0",
+         "adapters 99999999999999999999999999\n",
+         {"-l"},
+         "",
+         "",
+         255,
+         "Cannot open SCSI driver.\n",
+         false},
+        {"full output",
+         Drive(0, 3, kG567L, "1.02"),
+         {"-l"},
+         "",
+         "/dev/full",
+         1,
+         ": No space left on device. Cannot write standard output.\n",
+         false},
         // Nobody reads the output: the transfer still ends whole.
-        {"closed output", Drive(0, 3, kG567L, "1.02"), {"FW", "-all"}, "y\n", "|closed", 1,
-         ": Broken pipe. Cannot write standard output.\n", true},
+        {"closed output",
+         Drive(0, 3, kG567L, "1.02"),
+         {"FW", "-all"},
+         "y\n",
+         "|closed",
+         1,
+         ": Broken pipe. Cannot write standard output.\n",
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -150,7 +173,8 @@ TEST(ExitStatus, FailuresAreNeverStatusZero) {
         Result r = box.Run(args, c.input);
         EXPECT_EQ(r.status, c.status) << r.err;
         std::string err = ZeroTimes(r.err);
-        EXPECT_TRUE(err.size() >= c.err_tail.size() && err.substr(err.size() - c.err_tail.size()) == c.err_tail)
+        EXPECT_TRUE(err.size() >= c.err_tail.size() &&
+                    err.substr(err.size() - c.err_tail.size()) == c.err_tail)
             << err;
         EXPECT_EQ(State(box, 0, 3).saved, c.flashed);
     }
@@ -261,7 +285,8 @@ TEST(OneRunPerDrive, ExactlyOneOfConcurrentRunsFlashes) {
         }
         EXPECT_EQ(flashed, 1);
         // One transfer's commands, and a whole image saved.
-        EXPECT_EQ(Execs(s.box.Log(), c.procedure == &kRom ? 0xE1 : 0x3B).size(), c.procedure == &kRom ? 1u : 64u);
+        EXPECT_EQ(Execs(s.box.Log(), c.procedure == &kRom ? 0xE1 : 0x3B).size(),
+                  c.procedure == &kRom ? 1u : 64u);
         EXPECT_TRUE(s.Flashed());
     }
 }
@@ -318,8 +343,9 @@ TEST(Limits, DrivesBeyondTheTableAreSaidOnce) {
 
 TEST(DriveTexts, ControlCharactersPrintAsQuestionMarks) {
     Sandbox box;
-    box.SetBus("device 0 1 vendor=\"DRAVLIN \" product=\"\\x1B[2J\\x1B[H\\x7F\\x01 QV-X  \" revision=\"1.00\"\n" +
-               Drive(0, 2, kG567L, "1\\x1B\\x0A0"));
+    box.SetBus(
+        "device 0 1 vendor=\"DRAVLIN \" product=\"\\x1B[2J\\x1B[H\\x7F\\x01 QV-X  \" revision=\"1.00\"\n" +
+        Drive(0, 2, kG567L, "1\\x1B\\x0A0"));
     Result r = box.Run({"-l"});
     EXPECT_EQ(r.out, std::string(kBanner) +
                          "Dravlin drive ?[2J?[H?? QV-X   not recognized.\n"
@@ -335,21 +361,32 @@ TEST(StateFolder, HostileNamesAreRefusedAndNeverFollowed) {
         const char* name;
         std::string folder;  // empty: the sandbox's
         std::function<void(Sandbox&)> plant;
-        std::string err;     // the simulator's line; "@" stands for the folder
-        bool refused;        // the whole layer, not just the drive
+        std::string err;  // the simulator's line; "@" stands for the folder
+        bool refused;     // the whole layer, not just the drive
     } cases[] = {
         // Root ignores permission bits; sysfs refuses it all the same.
         {"unwritable folder", "/sys", nullptr, "cannot write the state folder /sys: Permission denied", true},
-        {"state is a link", "", [&](Sandbox& b) { ASSERT_EQ(symlink(b.Path("victim").c_str(), b.Path("state/" + state + ".state").c_str()), 0); },
+        {"state is a link", "",
+         [&](Sandbox& b) {
+             ASSERT_EQ(symlink(b.Path("victim").c_str(), b.Path("state/" + state + ".state").c_str()), 0);
+         },
          "@/" + state + ".state: a symbolic link, not a saved state; remove it", true},
-        {"state links to /dev/zero", "", [&](Sandbox& b) { ASSERT_EQ(symlink("/dev/zero", b.Path("state/" + state + ".state").c_str()), 0); },
+        {"state links to /dev/zero", "",
+         [&](Sandbox& b) { ASSERT_EQ(symlink("/dev/zero", b.Path("state/" + state + ".state").c_str()), 0); },
          "@/" + state + ".state: a symbolic link, not a saved state; remove it", true},
-        {"state is a FIFO", "", [&](Sandbox& b) { ASSERT_EQ(mkfifo(b.Path("state/" + state + ".state").c_str(), 0644), 0); },
+        {"state is a FIFO", "",
+         [&](Sandbox& b) { ASSERT_EQ(mkfifo(b.Path("state/" + state + ".state").c_str(), 0644), 0); },
          "@/" + state + ".state: not a regular file; remove it", true},
-        {"state of 3 GiB", "", [&](Sandbox& b) { ASSERT_EQ(truncate(b.WriteFile("state/" + state + ".state", {}).c_str(), 3L << 30), 0); },
+        {"state of 3 GiB", "",
+         [&](Sandbox& b) {
+             ASSERT_EQ(truncate(b.WriteFile("state/" + state + ".state", {}).c_str(), 3L << 30), 0);
+         },
          "@/" + state + ".state: larger than a saved state of this drive; remove it", true},
         // The drive cannot be had; the others could.
-        {"lock is a link", "", [&](Sandbox& b) { ASSERT_EQ(symlink(b.Path("victim").c_str(), b.Path("state/" + state + ".lock").c_str()), 0); },
+        {"lock is a link", "",
+         [&](Sandbox& b) {
+             ASSERT_EQ(symlink(b.Path("victim").c_str(), b.Path("state/" + state + ".lock").c_str()), 0);
+         },
          "cannot lock @/" + state + ".lock: Too many levels of symbolic links", false},
     };
     for (const Case& c : cases) {
@@ -361,7 +398,8 @@ TEST(StateFolder, HostileNamesAreRefusedAndNeverFollowed) {
         if (!c.folder.empty()) s.box.SetStateFolder(c.folder);
         Result r = s.box.Run({s.file, "-all"}, "y\n");
         std::string line = c.err;
-        if (std::size_t at = line.find('@'); at != std::string::npos) line.replace(at, 1, s.box.Path("state"));
+        if (std::size_t at = line.find('@'); at != std::string::npos)
+            line.replace(at, 1, s.box.Path("state"));
         EXPECT_EQ(Count(r.err, "aspisim: " + line + "\n"), 1) << r.err;
         // A refused layer leaves its error number as the status.
         EXPECT_EQ(r.status != 0, c.refused) << r.out;
@@ -375,10 +413,11 @@ TEST(StateFolder, CommitThatCannotBeSavedIsNotKept) {
     // hardware error and the drive keeps its old firmware.
     Rig s(kWriteBuffer, true);
     Result r = s.box.RunAfter(
-        s.Args(), "in progress...", [&] { ASSERT_EQ(std::system(("rm -rf '" + s.box.Path("state") + "'").c_str()), 0); },
-        "", "y\n");
+        s.Args(), "in progress...",
+        [&] { ASSERT_EQ(std::system(("rm -rf '" + s.box.Path("state") + "'").c_str()), 0); }, "", "y\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("New firmware version    : 1.02\nError upgrading drive\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("New firmware version    : 1.02\nError upgrading drive\n"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.err.find("Sense Code: 0x44 Qual 0x00"), std::string::npos) << r.err;
     EXPECT_FALSE(State(s.box, 0, 3).saved);
 }

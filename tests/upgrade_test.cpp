@@ -24,8 +24,8 @@ long Be(const Bytes& cdb, int from, int n) {
 // Every WRITE BUFFER to (ha, target) in order: 8192 bytes each, mode 4 at
 // offset p x 8192 but the last, mode 5 at the next offset, and the data of
 // each equal to the image at that offset.
-void ExpectWriteBufferDownload(const std::vector<LogEntry>& log, int ha, int target,
-                               const Bytes& image, int pieces) {
+void ExpectWriteBufferDownload(const std::vector<LogEntry>& log, int ha, int target, const Bytes& image,
+                               int pieces) {
     std::vector<LogEntry> wb;
     for (const LogEntry& e : Execs(log, 0x3B))
         if (e.ha == ha && e.target == target) wb.push_back(e);
@@ -65,10 +65,8 @@ TEST(Upgrade, LoaderModeDriveIsProgrammedDirectly) {
     std::vector<LogEntry> log = box.Log();
     std::vector<int> opcodes;
     for (const LogEntry& e : log)
-        if (e.kind == "exec" && e.ha == 0 && e.target == 3 && e.cdb[0] >= 0xE1)
-            opcodes.push_back(e.cdb[0]);
-    EXPECT_EQ(opcodes, (std::vector<int>{0xE3, 0xE1, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2,
-                                         0xE2, 0xE3}));
+        if (e.kind == "exec" && e.ha == 0 && e.target == 3 && e.cdb[0] >= 0xE1) opcodes.push_back(e.cdb[0]);
+    EXPECT_EQ(opcodes, (std::vector<int>{0xE3, 0xE1, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE3}));
     std::vector<LogEntry> reads = Execs(log, 0xE3);
     ASSERT_EQ(reads.size(), 2u);
     EXPECT_EQ(reads[0].cdb, (Bytes{0xE3, 0, 0, 0x10, 0x01, 0x80, 0, 0, 0, 0x20, 0, 0}));
@@ -222,14 +220,15 @@ TEST(Upgrade, AddressWithoutADriveOfTheImagesModel) {
         std::vector<std::string> args;
         std::string out;
     } cases[] = {
-        {{g567l, "-id:4"}, head + "No QV-G567L found at HA:0 ID:4\n"},  // another maker
-        {{g567l, "-id:6"}, head + "No QV-G567L found at HA:0 ID:6\n"},  // nothing there
-        {{g567l, "-id:1"}, head + "No QV-G567L found at HA:0 ID:1\n"},  // another model
+        {{g567l, "-id:4"}, head + "No QV-G567L found at HA:0 ID:4\n"},           // another maker
+        {{g567l, "-id:6"}, head + "No QV-G567L found at HA:0 ID:6\n"},           // nothing there
+        {{g567l, "-id:1"}, head + "No QV-G567L found at HA:0 ID:1\n"},           // another model
         {{g567l, "-ha:3", "-id:1"}, head + "No QV-G567L found at HA:3 ID:1\n"},  // no adapter
         // A drive of revision 1.04 is type 12, not 17; the message names
         // row 17 while the announcement names the QV-B8NB.
-        {{xxnb, "-id:1"}, std::string(kBanner) + "Upgrade file for QV-B8NB loaded\n" + kWarning +
-                              "No QV-xxNB found at HA:0 ID:1\n"},
+        {{xxnb, "-id:1"},
+         std::string(kBanner) + "Upgrade file for QV-B8NB loaded\n" + kWarning +
+             "No QV-xxNB found at HA:0 ID:1\n"},
     };
     for (const Case& c : cases) {
         box.ClearLog();
@@ -251,8 +250,7 @@ TEST(Upgrade, NormalModeDriveAtTheAddressGetsTheJumperNotice) {
     box.SetBus(Drive(0, 3, kG253K, "1.02"));
     std::string file = box.WriteFile("g253k106.bin", Image(11, "1.06"));
     Result r = box.Run({file, "-id:3"}, "y\n");
-    EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G253K loaded\n" + kWarning +
-                         JumperNotice());
+    EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G253K loaded\n" + kWarning + JumperNotice());
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Changing(box.Log()).empty());

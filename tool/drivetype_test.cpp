@@ -66,9 +66,8 @@ TEST_F(DravlinTypeTest, RevisionOneDotOneMakesTheB8nbType17ButTheTextKeepsRow12)
 }
 
 TEST_F(DravlinTypeTest, OtherVendorsAreNotTheMakersDrives) {
-    for (const std::string& vendor :
-         {std::string("DRAVLIN\0", 8), std::string("dravlin "), std::string("MERIDIAN"),
-          std::string("DRAVLINX")}) {
+    for (const std::string& vendor : {std::string("DRAVLIN\0", 8), std::string("dravlin "),
+                                      std::string("MERIDIAN"), std::string("DRAVLINX")}) {
         SCOPED_TRACE(vendor);
         EXPECT_EQ(Type(InquiryReply(vendor, "CD-R   QV-G567L ", "1.00")), -1);
         EXPECT_EQ(Text(), kUntouched);
@@ -80,8 +79,7 @@ TEST_F(DravlinTypeTest, UnknownProductOfTheMakerIsMinusTwoWithTheNotice) {
     EXPECT_EQ(Text(), "Dravlin drive CD-ROM QV-B8NB not recognized.\nContact Dravlin for an update.");
 
     EXPECT_EQ(Type(InquiryReply("DRAVLIN ", "CD-R   QV-Z999ZZ", "1.04")), -2);
-    EXPECT_EQ(Text(),
-              "Dravlin drive CD-R   QV-Z999ZZ not recognized.\nContact Dravlin for an update.");
+    EXPECT_EQ(Text(), "Dravlin drive CD-R   QV-Z999ZZ not recognized.\nContact Dravlin for an update.");
 
     // Without a text there is nothing to say, and the type stays -1.
     fake_.push(InquiryReply("DRAVLIN ", "CD-R   QV-Z999ZZ", "1.04"));
@@ -117,8 +115,7 @@ TEST(RemoveSpacesTest, CutsTrailingBlanksOnly) {
         const char* src;
         const char* want;
     } cases[] = {
-        {"QV-G253K ", "QV-G253K"}, {"QV-H3551L", "QV-H3551L"}, {"    ", ""},
-        {"", ""},                  {" A B  ", " A B"},
+        {"QV-G253K ", "QV-G253K"}, {"QV-H3551L", "QV-H3551L"}, {"    ", ""}, {"", ""}, {" A B  ", " A B"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.src);

@@ -31,7 +31,8 @@ int isValidUpgradeFile(Image image, int type) {
     if (debug) {
         sup::printf("Checksum pos: 0x%lX\n", static_cast<long>(c.end));
         // An image that ends before its stored sum has none: 0.
-        sup::printf("Checksum 0x%X should be 0x%X\n", unsigned{c.computed}, c.stored < 0 ? 0u : unsigned(c.stored));
+        sup::printf("Checksum 0x%X should be 0x%X\n", unsigned{c.computed},
+                    c.stored < 0 ? 0u : unsigned(c.stored));
     }
     return c.right() ? 1 : 0;
 }

@@ -22,12 +22,8 @@ using Bytes = std::vector<unsigned char>;
 
 class ImageCheck : public ::testing::Test {
 protected:
-    void SetUp() override {
-        debug = 0;
-    }
-    void TearDown() override {
-        debug = 0;
-    }
+    void SetUp() override { debug = 0; }
+    void TearDown() override { debug = 0; }
 
     // What GetUpgradeInfo and isValidUpgradeFile print with -debug.
     static std::string Trace(const Bytes& image, int type) {

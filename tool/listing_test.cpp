@@ -54,8 +54,7 @@ TEST(ListDrivesDeathTest, ListsTheMakersDrivesOnEveryTargetUpTo15) {
     for (int i = 0; i < 32; i++) {
         const std::string& e = execs[32 + i];
         SCOPED_TRACE(e);
-        const std::string address = "exec " + std::to_string(i / 16) + " " +
-                                    std::to_string(i % 16) + " 0 ";
+        const std::string address = "exec " + std::to_string(i / 16) + " " + std::to_string(i % 16) + " 0 ";
         EXPECT_EQ(e.rfind(address, 0), 0u);
         EXPECT_NE(e.find(" cdb=120000006000"), std::string::npos);
     }
@@ -82,12 +81,9 @@ TEST(PrintJumperTest, EightLinesOf63ColumnsAfterAnEmptyLine) {
     // "\n" + std::string (its bug 105329 in the string's insert).
     std::string want = "\n";
     want += line("You need to install a jumper to enable upgrade .") +
-            line("Rear side of view of QV-G253K :") +
-            line("                   BLOCK") +
-            line("      SCSI-ID      | FLASH") +
-            line("       | | |       | |") +
-            line("       . . . . . . . .") +
-            line("       . . . . . .|. .|   SCSI connector") +
+            line("Rear side of view of QV-G253K :") + line("                   BLOCK") +
+            line("      SCSI-ID      | FLASH") + line("       | | |       | |") +
+            line("       . . . . . . . .") + line("       . . . . . .|. .|   SCSI connector") +
             line("      PCB side    ----- <- jumper");
     EXPECT_EQ(out, want);
 

@@ -99,8 +99,9 @@ bool UpgradeOne(int ha, int id, Image image) {
     if (upgrade(ha, id, image, &erased)) return true;
     sup::printf("Error upgrading drive\n");
     if (erased)
-        sup::printf("Warning: the drive's flash is only partly written. "
-                    "Run the upgrade again before you switch the drive off.\n");
+        sup::printf(
+            "Warning: the drive's flash is only partly written. "
+            "Run the upgrade again before you switch the drive off.\n");
     run_status = 1;
     return false;
 }

@@ -11,8 +11,8 @@
 #include "drivecmd/pcmd.h"
 #include "fwimage/fwtables.h"
 
-extern int debug;            // -debug
-extern int UpgradeDrive;     // drive type of the loaded image
+extern int debug;              // -debug
+extern int UpgradeDrive;       // drive type of the loaded image
 extern unsigned char* buffer;  // the transport's I/O buffer, >= 32768 bytes
 
 // The program: main() only forwards to it.

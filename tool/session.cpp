@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int kTimeout = 300;        // seconds; erasing and flashing take long
+constexpr int kTimeout = 300;  // seconds; erasing and flashing take long
 constexpr long kWantedBuffer = 40000;
 // The transfers move their pieces through the buffer.
 constexpr long kLeastBuffer = ROM_PIECE;
@@ -21,8 +21,7 @@ constexpr int kMaxHosts = 8;
 void initscsi(const char* devtext, int* ha, int* id) {
     char errtext[80] = "";
     scgp = scg_open(devtext, errtext, sizeof errtext, 0, 1);
-    if (scgp == nullptr)
-        sup::comerr("%s%sCannot open SCSI driver.\n", errtext, errtext[0] ? ". " : "");
+    if (scgp == nullptr) sup::comerr("%s%sCannot open SCSI driver.\n", errtext, errtext[0] ? ". " : "");
 
     scg_settimeout(scgp, kTimeout);
     scgp->verbose = 0;
@@ -54,6 +53,6 @@ void initscsi(const char* devtext, int* ha, int* id) {
 
     scsi_device();
     if (nfound > MAX_DRIVES)
-        sup::fprintf(stderr, "qvupdate: more than %d drives found, only the first %d are used\n",
-                     MAX_DRIVES, MAX_DRIVES);
+        sup::fprintf(stderr, "qvupdate: more than %d drives found, only the first %d are used\n", MAX_DRIVES,
+                     MAX_DRIVES);
 }

@@ -33,14 +33,11 @@ const char kBus[] =
 std::string Session(int ha, int id) {
     bool zeroed = true;
     for (long i = 0; i < scgp->max_buffer; i++) zeroed = zeroed && buffer[i] == 0;
-    return "ha=" + std::to_string(ha) + " id=" + std::to_string(id) +
-           " nhost=" + std::to_string(nhost) + " drives=" + DriveTable() +
-           " buffer=" + std::to_string(scgp->max_buffer) + (zeroed ? " zeroed" : " dirty") +
-           " timeout=" + std::to_string(scgp->default_timeout) +
-           " verbose=" + std::to_string(scgp->verbose) +
-           " debug=" + std::to_string(scgp->debug_level) +
-           " capacity=" + std::to_string(scgp->capacity_data[1]) +
-           " silent=" + std::to_string(scgp->silent);
+    return "ha=" + std::to_string(ha) + " id=" + std::to_string(id) + " nhost=" + std::to_string(nhost) +
+           " drives=" + DriveTable() + " buffer=" + std::to_string(scgp->max_buffer) +
+           (zeroed ? " zeroed" : " dirty") + " timeout=" + std::to_string(scgp->default_timeout) +
+           " verbose=" + std::to_string(scgp->verbose) + " debug=" + std::to_string(scgp->debug_level) +
+           " capacity=" + std::to_string(scgp->capacity_data[1]) + " silent=" + std::to_string(scgp->silent);
 }
 
 // Runs initscsi in a child with the given dev= text (or none) and the
@@ -118,7 +115,8 @@ TEST(SessionDeathTest, OpenFailureCarriesTheTransportsReason) {
     EXPECT_EXIT(RunInitscsi(run, "0,16,0", 0, -1), ExitedWithCode(EINVAL), "");
     EXPECT_EQ(run.Err(),
               "scsidev: '0,16,0'\nscsibus: 0 target: 16 lun: 0\n"
-              "qvupdate: " + std::string(std::strerror(EINVAL)) +
+              "qvupdate: " +
+                  std::string(std::strerror(EINVAL)) +
                   ". Illegal value for busno, target or lun '0,16,0'. Cannot open SCSI driver.\n");
     EXPECT_EQ(run.Out(), "");
 }
@@ -126,7 +124,8 @@ TEST(SessionDeathTest, OpenFailureCarriesTheTransportsReason) {
 TEST(SessionDeathTest, OpenFailureWithoutReasonAddsNoSeparator) {
     SimRun run(kBus);
     // Adapter 5 does not exist: the transport refuses without a text.
-    EXPECT_EXIT(RunInitscsi(run, "5,0,0", 0, -1), [](int st) { return WIFEXITED(st); }, "");
+    EXPECT_EXIT(
+        RunInitscsi(run, "5,0,0", 0, -1), [](int st) { return WIFEXITED(st); }, "");
     const std::string err = run.Err();
     const std::string head = "scsidev: '5,0,0'\nscsibus: 5 target: 0 lun: 0\nqvupdate: ";
     const std::string tail = ". Cannot open SCSI driver.\n";
@@ -175,8 +174,8 @@ TEST(SessionDeathTest, MissingBufferEndsTheRunWithTheErrorNumber) {
         return nullptr;
     };
     EXPECT_EXIT(RunOnFake(run, 64512, {0}, no_buffer), ExitedWithCode(ENOMEM), "");
-    EXPECT_EQ(run.Err(), "qvupdate: " + std::string(std::strerror(ENOMEM)) +
-                             ". Cannot get SCSI I/O buffer.\n");
+    EXPECT_EQ(run.Err(),
+              "qvupdate: " + std::string(std::strerror(ENOMEM)) + ". Cannot get SCSI I/O buffer.\n");
 }
 
 }  // namespace

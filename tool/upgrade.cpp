@@ -60,8 +60,7 @@ void ReadVersion(int ha, int id, TransferProcedure procedure, char (&version)[VE
             CopyVersion(reinterpret_cast<const char*>(buffer) + FLASH_ID_VERSION_AT, version);
     } else {
         char vendor[9], product[17], revision[VERSION_LEN + 1];
-        if (DevInquiry(ha, id, vendor, product, revision) == 1)
-            CopyVersion(revision, version);
+        if (DevInquiry(ha, id, vendor, product, revision) == 1) CopyVersion(revision, version);
     }
 }
 

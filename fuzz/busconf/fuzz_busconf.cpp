@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // What is accepted keeps the limits the simulator relies on.
         if (r.config.adapters > aspisim::MAX_ADAPTERS) __builtin_trap();
         for (const auto& d : r.config.devices)
-            if (d.ha >= r.config.adapters || d.target > aspisim::MAX_TARGET || d.target == aspisim::ADAPTER_SCSI_ID)
+            if (d.ha >= r.config.adapters || d.target > aspisim::MAX_TARGET ||
+                d.target == aspisim::ADAPTER_SCSI_ID)
                 __builtin_trap();
         for (const auto& f : r.config.faults)
             if (f.nth == 0 || f.opcode > 0xFF || f.sense.size() > aspisim::MAX_SENSE_BYTES) __builtin_trap();

@@ -22,14 +22,12 @@ public:
     std::uint8_t byte() { return pos_ < n_ ? d_[pos_++] : 0; }
     std::uint64_t bytes(int k) {
         std::uint64_t v = 0;
-        for (int i = 0; i < k; i++)
-            v = v << 8 | byte();
+        for (int i = 0; i < k; i++) v = v << 8 | byte();
         return v;
     }
     std::string text() {
         std::string s;
-        while (pos_ < n_ && d_[pos_] != 0)
-            s.push_back(static_cast<char>(d_[pos_++]));
+        while (pos_ < n_ && d_[pos_] != 0) s.push_back(static_cast<char>(d_[pos_++]));
         pos_++;
         return s;
     }
@@ -49,8 +47,7 @@ bool too_slow(const std::string& fmt, bool has_big_int) {
     int run = 0;
     for (char c : fmt) {
         run = c >= '0' && c <= '9' ? run + 1 : 0;
-        if (run > 3)
-            return true;
+        if (run > 3) return true;
     }
     return has_big_int && fmt.find('*') != std::string::npos;
 }
@@ -60,8 +57,7 @@ bool too_slow(const std::string& fmt, bool has_big_int) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
     int dsize = in.byte();
-    if (in.byte() & 1)
-        dsize += 256;
+    if (in.byte() & 1) dsize += 256;
     const std::string fmt = in.text();
     const std::string nested_fmt = in.text();
 
@@ -102,9 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 args.push_back(sup::capture(strings.back().c_str()));
             }
             break;
-        case 4:
-            args.push_back(sup::capture(static_cast<const char*>(nullptr)));
-            break;
+        case 4: args.push_back(sup::capture(static_cast<const char*>(nullptr))); break;
         case 5:
             has_big_int = true;
             args.push_back(sup::capture(&targets[kind % 16]));
@@ -117,13 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             has_big_int = true;
             args.push_back(sup::capture(nested));
             break;
-        default:
-            args.push_back(sup::Arg{});
-            break;
+        default: args.push_back(sup::Arg{}); break;
         }
     }
-    if (too_slow(fmt, has_big_int) || too_slow(nested_fmt, has_big_int))
-        return 0;
+    if (too_slow(fmt, has_big_int) || too_slow(nested_fmt, has_big_int)) return 0;
     // The nested format sees the whole list, itself included: the engine
     // must stop a %r chain that never ends.
     const sup::ArgList list(args.data(), args.size());
@@ -134,14 +125,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     char* dest = static_cast<char*>(std::malloc(dsize > 0 ? static_cast<std::size_t>(dsize) : 1));
     const int r = sup::zt_vsnprintf(dest, dsize, fmt.c_str(), list);
-    if (dsize == 0 ? r != -1 : r != count)
-        std::abort();
-    if (count != static_cast<int>(counted))
-        std::abort();
+    if (dsize == 0 ? r != -1 : r != count) std::abort();
+    if (count != static_cast<int>(counted)) std::abort();
     if (dsize > 0) {
         const std::size_t stored = std::strlen(dest);
-        if (stored >= static_cast<std::size_t>(dsize))
-            std::abort();
+        if (stored >= static_cast<std::size_t>(dsize)) std::abort();
     }
     std::free(dest);
 

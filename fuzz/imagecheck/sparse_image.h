@@ -58,7 +58,8 @@ public:
             length_ = std::max(length_, s.at + s.length);
             i += 3 + length;
         }
-        std::sort(segments_.begin(), segments_.end(), [](const Segment& a, const Segment& b) { return a.at < b.at; });
+        std::sort(segments_.begin(), segments_.end(),
+                  [](const Segment& a, const Segment& b) { return a.at < b.at; });
         // AddressSanitizer sees any read beyond the image's end.
         ASAN_POISON_MEMORY_REGION(bytes_.data() + length_, bytes_.size() - length_);
     }

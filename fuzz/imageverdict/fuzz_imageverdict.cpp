@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (r.sum.row != checksum_row(r.type)) std::abort();
     if (r.verdict != fwimage::verdict(r.type, r.sum.right(), complete)) std::abort();
     if (r.verdict == fwimage::Verdict::valid && (bytes.size() < r.needed || r.needed == 0)) std::abort();
-    if ((r.type < 0) != (r.needed == 0) || r.unchecked > r.needed || r.version.size() > VERSION_LEN) std::abort();
+    if ((r.type < 0) != (r.needed == 0) || r.unchecked > r.needed || r.version.size() > VERSION_LEN)
+        std::abort();
     if (r.needed > MAX_IMAGE) std::abort();
     return 0;
 }

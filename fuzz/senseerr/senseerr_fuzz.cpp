@@ -41,7 +41,10 @@ void check(const char* buf, int size, int n) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static SCSI* scgp = scg_smalloc();
-    static const char* vec[] = {"\x3A\x00" "caller's own text", nullptr};
+    static const char* vec[] = {
+        "\x3A\x00"
+        "caller's own text",
+        nullptr};
     Reader in(data, size);
 
     unsigned char sense[SCG_MAX_SENSE];
@@ -61,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (bufsize == 0 && n != 0) std::abort();
 
     char* msgbuf = static_cast<char*>(std::malloc(bufsize > 0 ? bufsize : 1));
-    const char* msg = scg_sensemsg(scgp->device_kind, sense[12], sense[13], scgp->nonstderrs,
-                                   msgbuf, bufsize);
+    const char* msg =
+        scg_sensemsg(scgp->device_kind, sense[12], sense[13], scgp->nonstderrs, msgbuf, bufsize);
     if (msg == msgbuf) check(msgbuf, bufsize, static_cast<int>(std::strlen(msgbuf)));
 
     // The whole error report of a record with these results.

@@ -152,8 +152,7 @@ SCSI* FakeTransport::make_handle(int bus, int target, int lun) {
     return scgp;
 }
 
-UseAsStdTransport::UseAsStdTransport()
-    : previous_(scg_set_std_transport(&FakeTransport::ops)) {}
+UseAsStdTransport::UseAsStdTransport() : previous_(scg_set_std_transport(&FakeTransport::ops)) {}
 UseAsStdTransport::~UseAsStdTransport() { scg_set_std_transport(previous_); }
 
 void fake_clock_read(struct timeval* tv) {

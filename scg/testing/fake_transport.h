@@ -33,16 +33,16 @@ namespace scg_fake {
 
 // One scripted answer of the send slot.
 struct Reply {
-    int send_ret = 0;     // what send returns; negative: the command could not be sent
-    int send_errno = 0;   // errno left by send (any value; set only when non-zero)
+    int send_ret = 0;    // what send returns; negative: the command could not be sent
+    int send_errno = 0;  // errno left by send (any value; set only when non-zero)
     int error = SCGE_NONE;
     int ux_errno = 0;
     unsigned char status[SCG_MAX_STATUS] = {0, 0, 0};
     std::vector<unsigned char> sense;  // copied into the record (the first 32 bytes)
     int sense_received = -1;           // -1: the number of bytes copied from `sense`
     int resid = 0;
-    std::vector<unsigned char> data;   // copied into addr for SCGF_RECV, at most size bytes
-    std::function<void(SCSI*)> during; // runs inside send, after the record is filled
+    std::vector<unsigned char> data;    // copied into addr for SCGF_RECV, at most size bytes
+    std::function<void(SCSI*)> during;  // runs inside send, after the record is filled
 };
 
 // What send saw of one command.
@@ -57,7 +57,7 @@ struct Sent {
     void* addr = nullptr;
     std::vector<unsigned char> data;  // copy of the outgoing data (no SCGF_RECV)
     int bus = 0, target = 0, lun = 0, fd = 0;
-    std::string cmd_name;             // the handle's cmd_name, "" when null
+    std::string cmd_name;  // the handle's cmd_name, "" when null
 };
 
 class FakeTransport {
@@ -89,16 +89,16 @@ public:
     int close_result = 0;
     int closes = 0;
     long maxdma = 64512;
-    std::vector<int> buses = {0};        // havebus answers 1 for these
+    std::vector<int> buses = {0};  // havebus answers 1 for these
     // fileno: by default bus*64 + target*8 + lun for addresses with every part
     // 0..7 on an existing bus, else -1.
     std::function<int(int bus, int target, int lun)> fileno;
     int initiator_id = 7;
     int isatapi = 0;
     int reset_result = 0;
-    std::vector<int> resets;             // codes given to reset
+    std::vector<int> resets;  // codes given to reset
     const char* version_text = "fake-1.0";
-    int freebufs = 0;                    // calls of freebuf
+    int freebufs = 0;  // calls of freebuf
 
     static FakeTransport* active();
 

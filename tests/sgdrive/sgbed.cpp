@@ -37,7 +37,9 @@ std::array<char, 8> Vendor(const std::string& text) {
 }
 
 template <std::size_t N>
-std::string Field(const std::array<char, N>& a) { return std::string(a.begin(), a.end()) + "\n"; }
+std::string Field(const std::array<char, N>& a) {
+    return std::string(a.begin(), a.end()) + "\n";
+}
 
 UMockdevTestbed* Testbed(void* p) { return static_cast<UMockdevTestbed*>(p); }
 
@@ -94,7 +96,8 @@ Bed::~Bed() {
     for (int fd : held_)
         if (fd >= 0) close(fd);
     for (auto& d : drives_) {
-        umockdev_testbed_detach_ioctl(Testbed(testbed_), ("/dev/sg" + std::to_string(d->spec.sg)).c_str(), nullptr);
+        umockdev_testbed_detach_ioctl(Testbed(testbed_), ("/dev/sg" + std::to_string(d->spec.sg)).c_str(),
+                                      nullptr);
         g_object_unref(d->handler);
     }
     g_object_unref(Testbed(testbed_));
@@ -110,17 +113,17 @@ void Bed::Add(const Drive& drive) {
     std::string type = std::to_string(drive.conf.type) + "\n";
     std::string vendor = Field(drive.conf.vendor), model = Field(drive.conf.product),
                 rev = Field(drive.conf.revision);
-    gchar* scsi = umockdev_testbed_add_device(tb, "scsi", name.c_str(), nullptr, "type", type.c_str(), "vendor",
-                                              vendor.c_str(), "model", model.c_str(), "rev", rev.c_str(),
-                                              nullptr, nullptr);
+    gchar* scsi = umockdev_testbed_add_device(tb, "scsi", name.c_str(), nullptr, "type", type.c_str(),
+                                              "vendor", vendor.c_str(), "model", model.c_str(), "rev",
+                                              rev.c_str(), nullptr, nullptr);
 
     auto node = [&](const char* subsystem, const char* prefix, int major, int n) {
         std::string dev = prefix + std::to_string(n);
         std::string majmin = std::to_string(major) + ":" + std::to_string(n) + "\n";
         std::string devname = "/dev/" + dev;
-        gchar* path = umockdev_testbed_add_device(tb, subsystem, (std::string(subsystem) + "/" + dev).c_str(), scsi,
-                                                  "dev", majmin.c_str(), nullptr, "DEVNAME", devname.c_str(),
-                                                  nullptr);
+        gchar* path =
+            umockdev_testbed_add_device(tb, subsystem, (std::string(subsystem) + "/" + dev).c_str(), scsi,
+                                        "dev", majmin.c_str(), nullptr, "DEVNAME", devname.c_str(), nullptr);
         umockdev_testbed_set_attribute_link(tb, path, "device", ("../../../" + hctl).c_str());
         g_free(path);
         // umockdev shows a node once a file of its name exists.
@@ -136,8 +139,8 @@ void Bed::Add(const Drive& drive) {
         auto* e = static_cast<Emulated*>(self);
         return e->bed->Answer(*e, client);
     };
-    g_signal_connect(d->handler, "handle-ioctl", reinterpret_cast<GCallback>(reinterpret_cast<void (*)()>(answer)),
-                     d.get());
+    g_signal_connect(d->handler, "handle-ioctl",
+                     reinterpret_cast<GCallback>(reinterpret_cast<void (*)()>(answer)), d.get());
     GError* error = nullptr;
     std::string devnode = "/dev/sg" + std::to_string(drive.sg);
     if (!umockdev_testbed_attach_ioctl(tb, devnode.c_str(), d->handler, &error)) {
@@ -185,15 +188,9 @@ bool Bed::Answer(Emulated& d, void* c) {
         umockdev_ioctl_client_complete(client, 0, 0);
     };
     switch (request) {
-    case SG_IO:
-        SgIo(d, client, arg);
-        return true;
-    case BLKSECTGET:
-        put_int(d.spec.max_bytes);
-        return true;
-    case SG_GET_VERSION_NUM:
-        put_int(SG_VERSION);
-        return true;
+    case SG_IO: SgIo(d, client, arg); return true;
+    case BLKSECTGET: put_int(d.spec.max_bytes); return true;
+    case SG_GET_VERSION_NUM: put_int(SG_VERSION); return true;
     case SG_SCSI_RESET:
         d.device.reset();
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -240,7 +237,8 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
     if (fault != d.spec.faults.end()) {
         // The driver gives up on a command only when its time-out is over.
         if (fault->host_status == DID_TIME_OUT)
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::min(h->timeout, kLongestWaitMs) + fault->late_ms));
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(std::min(h->timeout, kLongestWaitMs) + fault->late_ms));
         h->host_status = fault->host_status;
         h->resid = static_cast<int>(h->dxfer_len);
     } else {
@@ -248,7 +246,8 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
         if (o.hastat == HASTAT_DO_DU) h->host_status = DID_ERROR;
         h->status = o.targstat;
         h->masked_status = static_cast<unsigned char>((o.targstat >> 1) & 0x7F);
-        Data sense(o.sense.empty() ? nullptr : Resolve(header.get(), offsetof(sg_io_hdr_t, sbp), h->mx_sb_len));
+        Data sense(o.sense.empty() ? nullptr
+                                   : Resolve(header.get(), offsetof(sg_io_hdr_t, sbp), h->mx_sb_len));
         if (sense) {
             std::size_t n = std::min<std::size_t>(o.sense.size(), h->mx_sb_len);
             std::memcpy(sense->data, o.sense.data(), n);

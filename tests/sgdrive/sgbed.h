@@ -26,8 +26,8 @@ struct Fault {
     // command's own time-out is over, as the driver does, and `late_ms`
     // after it (the error handler's aborts and resets take their time).
     unsigned short host_status = 0;
-    int error = 0;                   // the ioctl itself fails with this errno
-    bool vanish = false;             // and the drive leaves sysfs and /dev
+    int error = 0;        // the ioctl itself fails with this errno
+    bool vanish = false;  // and the drive leaves sysfs and /dev
     unsigned late_ms = 0;
 };
 
@@ -41,8 +41,7 @@ struct Drive {
 };
 
 // A drive of the maker as the simulator's bus describes it.
-aspisim::DeviceConf Dravlin(const std::string& product, const std::string& revision,
-                            bool medium = false);
+aspisim::DeviceConf Dravlin(const std::string& product, const std::string& revision, bool medium = false);
 
 class Bed {
 public:

@@ -77,37 +77,37 @@ mode_t ModeArg(int flags, va_list ap) {
 
 }  // namespace
 
-#define SGOPEN_WRAP(name)                                                   \
-    extern "C" int name(const char* path, int flags, ...) {                 \
-        static OpenFn real = Next(#name);                                   \
-        va_list ap;                                                         \
-        va_start(ap, flags);                                                \
-        mode_t mode = ModeArg(flags, ap);                                   \
-        va_end(ap);                                                         \
+#define SGOPEN_WRAP(name)                                                  \
+    extern "C" int name(const char* path, int flags, ...) {                \
+        static OpenFn real = Next(#name);                                  \
+        va_list ap;                                                        \
+        va_start(ap, flags);                                               \
+        mode_t mode = ModeArg(flags, ap);                                  \
+        va_end(ap);                                                        \
         return Open(path, flags, [&] { return real(path, flags, mode); }); \
     }
 SGOPEN_WRAP(open)
 SGOPEN_WRAP(open64)
 
-#define SGOPEN_WRAP_AT(name)                                                        \
-    extern "C" int name(int dirfd, const char* path, int flags, ...) {              \
-        using AtFn = int (*)(int, const char*, int, ...);                           \
-        static AtFn real = reinterpret_cast<AtFn>(dlsym(RTLD_NEXT, #name));         \
-        va_list ap;                                                                 \
-        va_start(ap, flags);                                                        \
-        mode_t mode = ModeArg(flags, ap);                                           \
-        va_end(ap);                                                                 \
+#define SGOPEN_WRAP_AT(name)                                                      \
+    extern "C" int name(int dirfd, const char* path, int flags, ...) {            \
+        using AtFn = int (*)(int, const char*, int, ...);                         \
+        static AtFn real = reinterpret_cast<AtFn>(dlsym(RTLD_NEXT, #name));       \
+        va_list ap;                                                               \
+        va_start(ap, flags);                                                      \
+        mode_t mode = ModeArg(flags, ap);                                         \
+        va_end(ap);                                                               \
         return Open(path, flags, [&] { return real(dirfd, path, flags, mode); }); \
     }
 SGOPEN_WRAP_AT(openat)
 SGOPEN_WRAP_AT(openat64)
 
 // The fortified entry points the compiler calls for open() without a mode.
-#define SGOPEN_WRAP_2(name)                                                            \
-    extern "C" int name(const char* path, int flags) {                                 \
-        using Fn = int (*)(const char*, int);                                          \
-        static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, #name));                \
-        return Open(path, flags, [&] { return real(path, flags); });                   \
+#define SGOPEN_WRAP_2(name)                                             \
+    extern "C" int name(const char* path, int flags) {                  \
+        using Fn = int (*)(const char*, int);                           \
+        static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, #name)); \
+        return Open(path, flags, [&] { return real(path, flags); });    \
     }
 SGOPEN_WRAP_2(__open_2)
 SGOPEN_WRAP_2(__open64_2)

@@ -2,6 +2,4 @@
 // for the transport's "entry point missing" path.
 #include "platform/aspi.h"
 
-extern "C" __attribute__((visibility("default"))) DWORD GetASPI32SupportInfo() {
-    return (SS_COMP << 8) | 1;
-}
+extern "C" __attribute__((visibility("default"))) DWORD GetASPI32SupportInfo() { return (SS_COMP << 8) | 1; }

@@ -58,8 +58,7 @@ LATE_EXPORT DWORD SendASPI32Command(LPSRB srb) {
         });
         return SS_PENDING;
     }
-    default:
-        return h->SRB_Status = SS_INVALID_CMD;
+    default: return h->SRB_Status = SS_INVALID_CMD;
     }
 }
 
