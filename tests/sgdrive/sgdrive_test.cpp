@@ -148,143 +148,57 @@ std::string Failed(const std::string& version) {
 // The tenth WRITE BUFFER piece, the one the faults hit.
 const char kTenthPiece[] = "CDB:  3B 04 00 01 20 00 00 20 00 00\n";
 
+// One row a run, its fields in the order of Row.
+// clang-format off
 const Row kRows[] = {
     {"Listing",
      {At(0, 0, 0, 0, Dravlin(kG567L, "1.00")),
-      At(1, 0, 1, -1,
-         [] {
-             aspisim::DeviceConf disk = Dravlin("SSD 860 EVO     ", "1B6Q");
-             disk.vendor = {'A', 'T', 'A', ' ', ' ', ' ', ' ', ' '};
-             disk.type = 0;
-             return disk;
-         }()),
+      At(1, 0, 1, -1, [] {
+          aspisim::DeviceConf disk = Dravlin("SSD 860 EVO     ", "1B6Q");
+          disk.vendor = {'A', 'T', 'A', ' ', ' ', ' ', ' ', ' '};
+          disk.type = 0;
+          return disk;
+      }()),
       At(7, 0, 2, 1, Dravlin(kLoader, "1.02"))},
-     {},
-     0,
-     "",
-     {"-l"},
-     0,
+     {}, 0, "", {"-l"}, 0,
      "DRAVLIN CD-R   QV-G567L  V1.00 (HA:0 ID:0)\n"
      "DRAVLIN *Loader Mode 1*  V1.02 (HA:2 ID:0)\n",
-     {},
-     0,
-     false},
-    {"Type13Upgrade",
-     OneG567L(),
-     {},
-     13,
-     "1.10",
-     {"IMAGE", "-all"},
-     0,
+     {}, 0, false},
+    {"Type13Upgrade", OneG567L(), {}, 13, "1.10", {"IMAGE", "-all"}, 0,
      kHead13 + "Current firmware version: 1.00\n"
                "Upgrade QV-G567L (HA:0 ID:0) in progress...Done\n"
                "New firmware version    : 1.10\n",
-     {},
-     64,
-     true},
-    {"LoaderModeUpgrade",
-     {At(7, 0, 0, -1, Dravlin(kLoader, "1.02"))},
-     {},
-     11,
-     "1.06",
-     {"IMAGE", "-all"},
-     0,
+     {}, 64, true},
+    {"LoaderModeUpgrade", {At(7, 0, 0, -1, Dravlin(kLoader, "1.02"))}, {}, 11, "1.06", {"IMAGE", "-all"}, 0,
      "Upgrade file for QV-G253K loaded\n" + std::string(e2e::kWarning) +
          "Current firmware version: 1.02\n"
          "Upgrade QV-G253K (HA:0 ID:0) in progress...Done\n"
          "New firmware version: 1.06\n",
-     {},
-     9,
-     true},
-    {"DiscInTheDrive",
-     OneG567L({}, true),
-     {},
-     13,
-     "1.10",
-     {"IMAGE", "-all"},
-     1,
-     kHead13 + kMedium,
-     {},
-     0,
-     false},
-    {"PermissionRefused",
-     OneG567L(),
-     [](Bed& b) { b.Refuse("sg0", EACCES); },
-     13,
-     "1.10",
-     {"IMAGE", "-all"},
-     0,
-     kNoDrive,
-     {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L", "Permission denied", "run as root", "group"},
-     0,
-     false},
-    {"InUseByAnotherProgram",
-     OneG567L(),
-     [](Bed& b) { ASSERT_TRUE(b.Hold("sg0", false)); },
-     13,
-     "1.10",
-     {"IMAGE", "-all"},
-     0,
-     kNoDrive,
-     {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use"},
-     0,
-     false},
+     {}, 9, true},
+    {"DiscInTheDrive", OneG567L({}, true), {}, 13, "1.10", {"IMAGE", "-all"}, 1, kHead13 + kMedium, {}, 0, false},
+    {"PermissionRefused", OneG567L(), [](Bed& b) { b.Refuse("sg0", EACCES); }, 13, "1.10", {"IMAGE", "-all"}, 0,
+     kNoDrive, {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L", "Permission denied", "run as root", "group"}, 0, false},
+    {"InUseByAnotherProgram", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sg0", false)); }, 13, "1.10",
+     {"IMAGE", "-all"}, 0, kNoDrive, {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use"}, 0, false},
     // The block node is claimed for the writing only: the first piece is
     // refused and the drive keeps its firmware.
-    {"DiscMounted",
-     OneG567L(),
-     [](Bed& b) { ASSERT_TRUE(b.Hold("sr0", true)); },
-     13,
-     "1.10",
-     {"IMAGE", "-all"},
-     1,
-     Failed("1.00"),
-     {"/dev/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use", "write_buffer"},
-     1,
-     false},
+    {"DiscMounted", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sr0", true)); }, 13, "1.10",
+     {"IMAGE", "-all"}, 1, Failed("1.00"), {"/dev/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use", "write_buffer"},
+     1, false},
     // The driver's time-out ends before the program's own wait (3 s here):
     // the program sees the command fail, it does not give up on it.
-    {"TimeOutInMidTransfer",
-     OneG567L({{0x3B, 10, DID_TIME_OUT, 0, false}}),
-     {},
-     13,
-     "1.10",
-     {"IMAGE", "-all"},
-     1,
-     Failed("1.00"),
-     {kTenthPiece},
-     10,
-     false,
-     "0.01"},
+    {"TimeOutInMidTransfer", OneG567L({{0x3B, 10, DID_TIME_OUT, 0, false}}), {}, 13, "1.10",
+     {"IMAGE", "-all"}, 1, Failed("1.00"), {kTenthPiece}, 10, false, "0.01"},
     // The driver's error handling outlasts the program's wait: the abort
     // cannot take the command back from the driver, its completion still
     // comes, and the run ends as above.
-    {"TimeOutOutlastingTheWait",
-     OneG567L({{0x3B, 10, DID_TIME_OUT, 0, false, 600}}),
-     {},
-     13,
-     "1.10",
-     {"IMAGE", "-all"},
-     1,
-     Failed("1.00"),
-     {kTenthPiece},
-     10,
-     false,
-     "0.01",
-     1},
+    {"TimeOutOutlastingTheWait", OneG567L({{0x3B, 10, DID_TIME_OUT, 0, false, 600}}), {}, 13, "1.10",
+     {"IMAGE", "-all"}, 1, Failed("1.00"), {kTenthPiece}, 10, false, "0.01", 1},
     // The drive is gone for the version check after the transfer too.
-    {"DriveGoneInMidTransfer",
-     OneG567L({{0x3B, 10, 0, ENODEV, true}}),
-     {},
-     13,
-     "1.10",
-     {"IMAGE", "-all"},
-     1,
-     Failed(""),
-     {kTenthPiece},
-     10,
-     false},
+    {"DriveGoneInMidTransfer", OneG567L({{0x3B, 10, 0, ENODEV, true}}), {}, 13, "1.10", {"IMAGE", "-all"}, 1,
+     Failed(""), {kTenthPiece}, 10, false},
 };
+// clang-format on
 
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
