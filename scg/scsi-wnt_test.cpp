@@ -759,10 +759,11 @@ ProbeRun run_probe(const char* folder, std::vector<std::string> args, const std:
 }
 
 TEST(AspiLate, ACompletionSeenAfterTheWaitRanOutIsWaitedForItsSignal) {
-    // This ASPI writes the status at once and signals 300 ms later; the
-    // one-second time-out shrinks to 50 ms. The event must not be closed
+    // This ASPI writes the status at once and signals 900 ms later; the
+    // one-second time-out shrinks to 300 ms, time enough for its thread to
+    // write the status on a loaded machine. The event must not be closed
     // while ASPI is still to signal it.
-    ProbeRun run = run_probe("late-aspi", {"-t", "1", "0,0,0"}, {"ASPISIM_TIME_SCALE=0.05"});
+    ProbeRun run = run_probe("late-aspi", {"-t", "1", "0,0,0"}, {"ASPISIM_TIME_SCALE=0.3"});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, "opened\ntur 0 error 0\ndelivered 1\n") << run.err;
 }

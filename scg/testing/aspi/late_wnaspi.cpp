@@ -1,5 +1,5 @@
 // A WNASPI32 whose command completions are signalled late: the completion
-// status is written at once, the event only 300 ms later, from a thread of
+// status is written at once, the event only 900 ms later, from a thread of
 // its own. A transport whose wait runs out in between sees a finished block
 // while its event is still in use by ASPI.
 #include <atomic>
@@ -52,7 +52,7 @@ LATE_EXPORT DWORD SendASPI32Command(LPSRB srb) {
             s->SRB_HaStat = HASTAT_OK;
             s->SRB_TargStat = 0;
             *static_cast<volatile BYTE*>(&s->SRB_Status) = SS_COMP;
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::this_thread::sleep_for(std::chrono::milliseconds(900));
             SetEvent(event);
             delivered++;
         });
