@@ -64,7 +64,7 @@ using Data = std::unique_ptr<UMockdevIoctlData, Unref>;
 
 struct Bed::Emulated {
     Bed* bed;
-    Drive spec;
+    Drive desc;
     aspisim::Device device;
     std::string syspath;  // the H:C:T:L folder
     UMockdevIoctlBase* handler = nullptr;
@@ -96,7 +96,7 @@ Bed::~Bed() {
     for (int fd : held_)
         if (fd >= 0) close(fd);
     for (auto& d : drives_) {
-        umockdev_testbed_detach_ioctl(Testbed(testbed_), ("/dev/sg" + std::to_string(d->spec.sg)).c_str(),
+        umockdev_testbed_detach_ioctl(Testbed(testbed_), ("/dev/sg" + std::to_string(d->desc.sg)).c_str(),
                                       nullptr);
         g_object_unref(d->handler);
     }
@@ -189,7 +189,7 @@ bool Bed::Answer(Emulated& d, void* c) {
     };
     switch (request) {
     case SG_IO: SgIo(d, client, arg); return true;
-    case BLKSECTGET: put_int(d.spec.max_bytes); return true;
+    case BLKSECTGET: put_int(d.desc.max_bytes); return true;
     case SG_GET_VERSION_NUM: put_int(SG_VERSION); return true;
     case SG_SCSI_RESET:
         d.device.reset();
@@ -222,9 +222,9 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
                   : Resolve(header.get(), offsetof(sg_io_hdr_t, dxferp), h->dxfer_len));
 
     unsigned long nth = d.device.count(cdb[0]);
-    auto fault = std::find_if(d.spec.faults.begin(), d.spec.faults.end(),
+    auto fault = std::find_if(d.desc.faults.begin(), d.desc.faults.end(),
                               [&](const Fault& f) { return f.opcode == cdb[0] && f.nth == nth; });
-    if (fault != d.spec.faults.end() && fault->error != 0) {
+    if (fault != d.desc.faults.end() && fault->error != 0) {
         if (fault->vanish) Vanish(d);
         umockdev_ioctl_client_complete(client, -1, fault->error);
         return;
@@ -234,7 +234,7 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
     h->host_status = h->driver_status = 0;
     h->resid = 0;
     h->duration = 1;
-    if (fault != d.spec.faults.end()) {
+    if (fault != d.desc.faults.end()) {
         // The driver gives up on a command only when its time-out is over.
         if (fault->host_status == DID_TIME_OUT)
             std::this_thread::sleep_for(
@@ -264,7 +264,7 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
 void Bed::Vanish(Emulated& d) {
     d.gone = true;
     umockdev_testbed_remove_device(Testbed(testbed_), d.syspath.c_str());
-    for (auto [prefix, n] : {std::pair{"sg", d.spec.sg}, std::pair{"sr", d.spec.sr}}) {
+    for (auto [prefix, n] : {std::pair{"sg", d.desc.sg}, std::pair{"sr", d.desc.sr}}) {
         if (n < 0) continue;
         std::string dev = prefix + std::to_string(n);
         unlink((root_ + "/dev/" + dev).c_str());
