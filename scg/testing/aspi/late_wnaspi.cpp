@@ -53,8 +53,9 @@ LATE_EXPORT DWORD SendASPI32Command(LPSRB srb) {
             s->SRB_TargStat = 0;
             *static_cast<volatile BYTE*>(&s->SRB_Status) = SS_COMP;
             std::this_thread::sleep_for(std::chrono::milliseconds(900));
-            SetEvent(event);
+            // Counted first: the waiter may read the count the moment it wakes.
             delivered++;
+            SetEvent(event);
         });
         return SS_PENDING;
     }
