@@ -117,7 +117,7 @@ flash() {
 
 case $guest in
   qemu) qemu_drives ;;
-  tcmu) tcmu_drives ;;
+  tcmu*) tcmu_drives ;;
   *) bye "no guest named '$guest'" ;;
 esac
 say "$guest drives up at $(cut -d' ' -f1 /proc/uptime) s"
