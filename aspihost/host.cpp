@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "aspihost/crc32.h"
+#include "platform/descriptors.h"
 #include "platform/winevent.h"
 
 namespace aspihost {
@@ -58,7 +59,7 @@ void Log::report(const std::string& line) const { std::cerr << (who_ + ": " + li
 bool Log::open(const char* variable) {
     const char* path = env(variable);
     if (path == nullptr) return true;
-    fd_ = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    fd_ = platform::above_stdio(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (fd_ >= 0) return true;
     report(std::string("cannot open the command log ") + path + ": " + std::strerror(errno));
     return false;

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/descriptors.h"
+
 namespace aspisim {
 
 namespace {
@@ -22,7 +24,8 @@ int create_unique(const std::string& base, std::string& name) {
     static std::atomic<unsigned> counter{0};
     for (int tries = 0; tries < 100; tries++) {
         name = base + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        int fd = platform::above_stdio(
+            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
@@ -67,7 +70,7 @@ std::string prepare_state_folder(const std::string& dir) {
 LoadResult load_state_file(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out,
                            std::string& why) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = platform::above_stdio(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) {
         if (errno == ENOENT) return LoadResult::missing;
         why = errno == ELOOP ? "a symbolic link, not a saved state; remove it" : std::strerror(errno);
