@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <optional>
 #include <string>
@@ -19,6 +20,8 @@
 
 #include "aspihost/crc32.h"
 #include "aspihost/testing/requests.h"
+#include "aspisim/busconf.h"
+#include "aspisim/device.h"
 #include "aspisim/statefile.h"
 #include "fwimage/fwimage.h"
 #include "platform/aspi.h"
@@ -558,6 +561,52 @@ TEST_F(Sim, CommandLog) {
                   "exec 0 2 0 flags=0x40 len=0 cdb=000000000000\n"
                   "abort 0\n"
                   "reset 0 2 1\n");
+}
+
+// Two processes' claims on one drive (flock holds between two opens in one
+// process as between two processes): after the lock file is removed,
+// recreated or replaced, whichever claims first has the drive and the other
+// is refused, whether or not the holder claimed again in between.
+TEST(SimLock, ARemovedLockFileNeverLetsTwoHoldTheDrive) {
+    const aspisim::DeviceConf conf = aspisim::default_bus().devices[0];
+    struct Row {
+        const char* what;
+        std::function<void(const std::string& lock)> act;
+    } rows[] = {
+        {"removed", [](const std::string& lock) { fs::remove(lock); }},
+        {"removed and recreated",
+         [](const std::string& lock) {
+             fs::remove(lock);
+             std::ofstream{lock};
+         }},
+        {"replaced",
+         [](const std::string& lock) {
+             std::ofstream{lock + ".new"};
+             fs::rename(lock + ".new", lock);
+         }},
+    };
+    for (const Row& r : rows)
+        for (bool holder_first : {true, false}) {
+            SCOPED_TRACE(std::string(r.what) + (holder_first ? ", holder first" : ", newcomer first"));
+            qvtest::TempDir dir("aspisim-lock");
+            std::vector<std::string> said;
+            auto report = [&said](const std::string& line) { said.push_back(line); };
+            aspisim::StateFolder holder(report), newcomer(report);
+            aspisim::Device a(conf), b(conf);
+            ASSERT_TRUE(holder.open(dir.path(), 1));
+            ASSERT_TRUE(newcomer.open(dir.path(), 1));
+            ASSERT_EQ(holder.claim(0, a), aspisim::StateFolder::Claim::mine);
+            r.act(dir.Path("ha" + std::to_string(conf.ha) + "-t" + std::to_string(conf.target) + ".lock"));
+            using Claim = aspisim::StateFolder::Claim;
+            if (holder_first) {
+                EXPECT_EQ(holder.claim(0, a), Claim::mine);
+                EXPECT_EQ(newcomer.claim(0, b), Claim::in_use);
+            } else {
+                EXPECT_EQ(newcomer.claim(0, b), Claim::mine);
+                EXPECT_EQ(holder.claim(0, a), Claim::in_use);
+            }
+            EXPECT_EQ(said.size(), 1u);
+        }
 }
 
 TEST(Crc32, KnownValues) {
