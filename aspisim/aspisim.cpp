@@ -1,7 +1,10 @@
 // The simulated ASPI layer WNASPI32: the ASPI front end over virtual host
 // adapters and devices. Commands complete on the front end's worker, which
 // signals the event of the request block as the real layer would.
+#include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -123,6 +126,8 @@ private:
 
     bool configure() {
         if (const char* path = env("ASPISIM_BUS")) {
+            // A person must never take these drives for real ones.
+            report(std::string("using the simulated bus described in ") + path);
             ParseResult r = read_bus(path);
             for (const std::string& e : r.errors) report(e);
             if (!r.ok) return false;
@@ -160,6 +165,16 @@ private:
 
 std::unique_ptr<aspihost::Target> make(aspihost::Log& log) { return std::make_unique<Simulator>(log); }
 
+// A positive, finite decimal number; 1 for anything else.
+double time_scale(const char* text) {
+    if (text == nullptr || *text == '\0') return 1.0;
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v) || v <= 0.0) return 1.0;
+    return v;
+}
+
 }  // namespace
 
 }  // namespace aspisim
@@ -169,3 +184,12 @@ const aspihost::Layer aspihost::layer{"aspisim", aspisim::make};
 // For tests: drops the bus with every queued command (their events are never
 // signalled) and reads the environment again. No other call may run meanwhile.
 extern "C" __attribute__((visibility("default"))) void aspisim_reload() { aspihost::reload(); }
+
+// The factor the ASPI transport puts on its command waits (ASPISIM_TIME_SCALE,
+// a positive decimal; 1 when unset or not one), so that tests can give up
+// on a hung command in a fraction of a second. Only this layer exports it,
+// and it answers from its own environment: a real drive's limits never
+// follow a simulator's variable.
+extern "C" __attribute__((visibility("default"))) double aspisim_time_scale() {
+    return aspisim::time_scale(aspihost::env("ASPISIM_TIME_SCALE"));
+}
