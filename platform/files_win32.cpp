@@ -13,17 +13,12 @@ namespace {
 int last_errno() {
     switch (GetLastError()) {
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-        return ENOENT;
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-        return EACCES;
-    case ERROR_LOCK_VIOLATION:
-        return EWOULDBLOCK;
-    case ERROR_DISK_FULL:
-        return ENOSPC;
-    default:
-        return EIO;
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_LOCK_VIOLATION: return EWOULDBLOCK;
+    case ERROR_DISK_FULL: return ENOSPC;
+    default: return EIO;
     }
 }
 
@@ -39,12 +34,13 @@ bool identity(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) {
 bool make_folder(const char* path) { return _mkdir(path) == 0; }
 
 bool same_file(const char* path, int fd) {
-    HANDLE at = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE at =
+        CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     BY_HANDLE_FILE_INFORMATION a, h;
     const bool same = identity(at, a) && identity(handle_of(fd), h) &&
-                      a.dwVolumeSerialNumber == h.dwVolumeSerialNumber && a.nFileIndexHigh == h.nFileIndexHigh &&
-                      a.nFileIndexLow == h.nFileIndexLow;
+                      a.dwVolumeSerialNumber == h.dwVolumeSerialNumber &&
+                      a.nFileIndexHigh == h.nFileIndexHigh && a.nFileIndexLow == h.nFileIndexLow;
     if (at != INVALID_HANDLE_VALUE) CloseHandle(at);
     return same;
 }

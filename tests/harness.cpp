@@ -63,7 +63,7 @@ std::string Env(const char* name) {
 // the program that starts them (the Windows build's wine-run).
 std::string OtherBuild(const std::string& name) {
     const std::string dir = Env("QV_PROGRAMS");
-    return dir.empty() ? "" : dir + "/" + name + Env("QV_EXE_SUFFIX");
+    return dir.empty() ? "" : dir + "/" + ProgramFile(name);
 }
 
 // Wine names a program by its DOS path: drive Z: is the Unix root.
@@ -93,6 +93,10 @@ void ReadAsUnix(std::string& text, const std::string& program) {
 }
 
 }  // namespace
+
+std::string ProgramFile(const std::string& name) { return name + Env("QV_EXE_SUFFIX"); }
+
+std::string LayerFile() { return Env("QV_EXE_SUFFIX") == ".exe" ? "WNASPI32.DLL" : "WNASPI32"; }
 
 std::string QvupdatePath() {
     if (std::string other = OtherBuild("qvupdate"); !other.empty()) return other;
