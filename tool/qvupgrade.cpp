@@ -152,6 +152,7 @@ std::vector<unsigned char> LoadImage(const char* file) {
 }  // namespace
 
 int qvupgrade_main(int argc, char** argv) {
+    OccupyClosedStandardDescriptors();
     sup::save_args(argc, argv);
     // A closed or full standard output must not end the run part-way (a
     // drive may be in the middle of its transfer): writes fail quietly and
