@@ -2,6 +2,7 @@
 // command record and one call of scg_cmd.
 #include "drivecmd/pcmd.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "fwimage/fwtables.h"
@@ -176,7 +177,7 @@ int scsi_device() {
             test_unit_ready(scgp);
             if (inquiry(scgp, inq, sizeof inq) == 0) {
                 if ((inq[0] & 0x1F) == kPeripheralCdrom) add_drive(bus, target);
-            } else if ((scg_cmd_status(scgp) & kStatusMask) == kStatusBusy) {
+            } else if (DriveInUse()) {
                 nbusy++;
             }
         }
@@ -224,6 +225,12 @@ int Test(int bus, int target) {
     scg_settarget(scgp, bus, target, 0);
     Quiet quiet(scgp);
     return succeeded(test_unit_ready(scgp));
+}
+
+bool DriveInUse() {
+    // The Linux layer answers a drive that another program holds open with
+    // "ASPI busy", which the transport turns into EBUSY.
+    return (scg_cmd_status(scgp) & kStatusMask) == kStatusBusy || scgp->cmdrec->ux_errno == EBUSY;
 }
 
 void ModeSense() { placeholder("modesense"); }

@@ -39,6 +39,10 @@ int Test(int bus, int target);
 [[noreturn]] void ModeSense();
 [[noreturn]] void ModeSelect();
 
+// The last command on scgp found the drive in use by another process: BUSY,
+// or the host layer's "in use".
+bool DriveInUse();
+
 // Firmware transfer commands on scgp: 1 success, 0 failure.
 int WriteBuffer(int bus, int target, int mode, int bufid, long offset, long length, void* data);
 int EraseRom(int bus, int target);

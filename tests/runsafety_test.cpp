@@ -292,6 +292,9 @@ TEST(OneRunPerDrive, ExactlyOneOfConcurrentRunsFlashes) {
                 EXPECT_EQ(r.status, 1);
                 EXPECT_EQ(Count(r.err, kInUse), 1) << r.err;
                 EXPECT_EQ(Count(r.err, "qvupdate: 1 busy drive(s) could not be examined\n"), c.all ? 1 : 0);
+                EXPECT_EQ(Count(r.err, "qvupdate: drive HA:0 ID:3 is in use by another process\n"),
+                          c.all ? 0 : 1);
+                EXPECT_EQ(Count(r.out, " found at HA:"), 0) << r.out;
             }
         }
         EXPECT_EQ(flashed, 1);

@@ -106,11 +106,15 @@ int upgrade(int ha, int id, Image image, bool* erased) {
     char text[128];
     char model[PRODUCT_ID_LEN + 1];
     int t = DravlinType(ha, id, text);
+    // Taken now, from the identification's own answer.
+    const bool in_use = t == -1 && DriveInUse();
 
     ConfirmOnce();
 
     if (t != UpgradeDrive) {
-        if (t == 10 && UpgradeDrive == 11)
+        if (in_use)
+            sup::fprintf(stderr, "qvupdate: drive HA:%d ID:%d is in use by another process\n", ha, id);
+        else if (t == 10 && UpgradeDrive == 11)
             PrintJumper();
         else
             sup::printf("No %s found at HA:%d ID:%d\n", ModelName(UpgradeDrive, model), ha, id);
