@@ -107,11 +107,13 @@ TEST(FailedTransfer, FailedClosingPieceIsAnError) {
     box.SetBus(Drive(0, 2, kG567L, "1.00") + "fail 0 2 0x3B 64\n");
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
     Result r = box.Run({file, "-id:2"}, "y\n");
+    // The drive did not say that it refused the piece that saves.
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kWarning +
                          "Current firmware version: 1.00\n"
                          "Upgrade QV-G567L (HA:0 ID:2) in progress...Done\n"
                          "New firmware version    : 1.00\n"
-                         "Error upgrading drive\n");
+                         "Error upgrading drive\n" +
+                         kPartlyWritten);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(ZeroTimes(r.err), FaultReport("write_buffer", "3B 05 00 07 E0 00 00 20 00 00"));
     std::vector<int> modes = WriteBufferModes(box.Log(), 0, 2);
@@ -135,6 +137,40 @@ TEST(FailedTransfer, LoaderModeWriteStopsWithoutTheClosingBlock) {
     EXPECT_EQ(ZeroTimes(r.err), FaultReport("write_rom", "E2 01 00 01 00 00 00 00 80 00 00 00"));
     EXPECT_EQ(Execs(box.Log(), 0xE1).size(), 1u);
     EXPECT_EQ(WriteRomControls(box.Log()), (std::vector<int>{1, 1, 1}));
+}
+
+TEST(FailedTransfer, PartlyWrittenUnlessTheDriveRefusedEveryChange) {
+    // A changing command fails with sense bytes that begin as given.
+    struct Row {
+        bool loader;
+        const char* command;
+        const char* sense;
+        bool blank;  // an earlier run left the flash erased
+        bool warned;
+    } rows[] = {
+        {false, "0x3B 64", "70 00 05", false, false},  // the saving piece: ILLEGAL REQUEST
+        {false, "0x3B 64", "70 00 02", false, false},  // NOT READY
+        {false, "0x3B 64", "71 00 05", false, true},   // deferred: of another command
+        {true, "0xE1 1", "70 00 05", false, false},   {true, "0xE1 1", "70 00 05", true, true},
+        {true, "0xE2 2", "70 00 05", false, true},  // after the erase
+    };
+    const std::string blank =
+        "qvupdate: the drive's flash reads as blank: an earlier upgrade did not complete\n";
+    for (const Row& row : rows) {
+        Sandbox box;
+        const std::string drive = Drive(0, 3, row.loader ? kLoader : kG567L, "1.02");
+        std::string file = box.WriteFile("fw.bin", Image(row.loader ? 11 : 13, "1.10"));
+        if (row.blank) box.SetBus(drive + "fail 0 3 0xE2 1\n"), box.Run({file, "-all"}, "y\n");
+        box.SetBus(drive + "fail 0 3 " + row.command + " sense=" + row.sense +
+                   " 00 00 00 00 0A 00 00 00 00 24 00\n");
+        Result r = box.Run({file, "-all"}, "y\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(
+            r.out.ends_with(std::string("Error upgrading drive\n") + (row.warned ? kPartlyWritten : "")))
+            << row.command << " " << row.sense << "\n"
+            << r.out;
+        EXPECT_EQ(r.err.find(blank) != std::string::npos, row.blank) << r.err;
+    }
 }
 
 TEST(ShortImage, RefusedBeforeAnyDriveIsWritten) {

@@ -244,8 +244,10 @@ Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t 
         break;
     case Phase::Erase:
         // A flash that was not erased is not programmed: it keeps the old
-        // firmware whole.
-        e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, p.from) + "Error upgrading drive\n";
+        // firmware whole. But the drive did not say that it refused the
+        // erase, so the flash may be anything.
+        e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, p.from) +
+                "Error upgrading drive\n" + kPartlyWritten;
         e.status = 1;
         e.sent = stopped;
         e.reported = true;
@@ -254,11 +256,11 @@ Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t 
         // The loader mode reads its version from the first block of the
         // flash: the new one once that block is in, the erased bytes
         // before. A WRITE BUFFER drive keeps its firmware until the
-        // closing piece of a complete download.
+        // closing piece of a complete download, which may change it.
         std::string version = p.from;
         if (p.rom) version = step.piece > 1 ? p.to : "\xFF\xFF\xFF\xFF";
         e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, version) +
-                "Error upgrading drive\n" + (p.rom ? kPartlyWritten : "");
+                "Error upgrading drive\n" + (p.rom || step.piece == p.pieces ? kPartlyWritten : "");
         e.status = 1;
         e.sent = stopped;
         e.drive = p.rom ? DriveEnd::Partial : DriveEnd::Untouched;

@@ -80,13 +80,13 @@ enum Outcome { NO_MATCH = 0, MATCHED = 1, NEEDS_JUMPER = 2 };
 // The exit status of a run that reached a mode: 1 once an upgrade failed.
 int run_status = 0;
 
-// Upgrades one drive; a failure is said, with a warning when the loader-mode
-// flash was erased and so holds no whole firmware. False after a failure.
+// Upgrades one drive; a failure is said, with a warning when the flash may
+// be partly written. False after a failure.
 bool UpgradeOne(int ha, int id, Image image) {
-    bool erased = false;
-    if (upgrade(ha, id, image, &erased)) return true;
+    bool at_risk = false;
+    if (upgrade(ha, id, image, &at_risk)) return true;
     sup::printf("Error upgrading drive\n");
-    if (erased)
+    if (at_risk)
         sup::printf(
             "Warning: the drive's flash is only partly written. "
             "Run the upgrade again before you switch the drive off.\n");
