@@ -193,7 +193,8 @@ TEST(ShortImage, RefusedBeforeAnyDriveIsWritten) {
 
 TEST(VersionText, EmptyWhenTheDriveDoesNotAnswer) {
     // INQUIRYs to the drive: the scan, the identification in upgrade, then
-    // the version before and after.
+    // the version before and after; after the upgrade the drive is asked
+    // again, quietly, since it may be restarting.
     Sandbox box;
     box.SetBus(Drive(0, 2, kG567L, "1.00") + "fail 0 2 0x12 3\nfail 0 2 0x12 4\n");
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
@@ -201,7 +202,7 @@ TEST(VersionText, EmptyWhenTheDriveDoesNotAnswer) {
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kWarning +
                          "Current firmware version: \n"
                          "Upgrade QV-G567L (HA:0 ID:2) in progress...Done\n"
-                         "New firmware version    : \n");
+                         "New firmware version    : 1.10\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ZeroTimes(r.err),
               FaultReport("inquiry", "12 00 00 00 38 00") + FaultReport("inquiry", "12 00 00 00 38 00"));
@@ -216,7 +217,7 @@ TEST(VersionText, EmptyWhenTheFlashCannotBeRead) {
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G253K loaded\n" + kWarning +
                          "Current firmware version: \n"
                          "Upgrade QV-G253K (HA:0 ID:3) in progress...Done\n"
-                         "New firmware version: \n");
+                         "New firmware version: 1.06\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ZeroTimes(r.err), FaultReport("read_rom", "E3 00 00 10 01 80 00 00 00 20 00 00") +
                                     FaultReport("read_rom", "E3 00 00 10 01 80 00 00 00 20 00 00"));

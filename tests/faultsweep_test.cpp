@@ -237,8 +237,10 @@ Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t 
         e.reported = true;
         break;
     case Phase::VersionAfter:
-        e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, "");
+        // Asked again a second later, quietly: the drive may be restarting.
+        e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, p.to);
         e.sent = all;
+        e.sent.push_back(clean.back().opcode);
         e.drive = DriveEnd::Committed;
         e.reported = true;
         break;

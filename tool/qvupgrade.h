@@ -61,9 +61,9 @@ char* ModelName(int type, char* out);
 void ListDrives();
 void PrintJumper();
 
-// 1 when every transfer command succeeded, 0 when one failed. at_risk (may
-// be null) tells whether the failed transfer may have left the flash partly
-// written.
+// 1 when every transfer command succeeded and the drive then showed the
+// image's version (or flash identity), 0 otherwise. at_risk (may be null)
+// tells whether a failed transfer may have left the flash partly written.
 int upgrade(int ha, int id, Image image, bool* at_risk);
 
 // Drive texts (INQUIRY fields, version texts) made safe to print: control

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "fwimage/check.h"
@@ -47,6 +49,10 @@ void ConfirmOnce() {
 // loader mode (read with the maker's read command), or the INQUIRY revision.
 using Shown = std::vector<unsigned char>;
 
+// How long a drive may take to answer again after an upgrade: it restarts
+// with the new firmware.
+constexpr int kRestartSeconds = 30;
+
 std::optional<Shown> ReadFirmware(int ha, int id, TransferProcedure procedure) {
     if (procedure == ROM_PROGRAMMING) {
         if (ReadRom(ha, id, FLASH_ID_AREA, FLASH_ID_AREA_LEN, buffer) != 1) return std::nullopt;
@@ -55,6 +61,20 @@ std::optional<Shown> ReadFirmware(int ha, int id, TransferProcedure procedure) {
     char vendor[9], product[17], revision[VERSION_LEN + 1];
     if (DevInquiry(ha, id, vendor, product, revision) != 1) return std::nullopt;
     return Shown(revision, revision + VERSION_LEN);
+}
+
+// After a complete transfer: a drive that does not answer is asked again
+// once a second, quietly, until it does or kRestartSeconds have passed.
+std::optional<Shown> ReadBack(int ha, int id, TransferProcedure procedure) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(kRestartSeconds);
+    std::optional<Shown> shown = ReadFirmware(ha, id, procedure);
+    scgp->silent++;
+    while (!shown && std::chrono::steady_clock::now() < give_up) {
+        sleep(1);
+        shown = ReadFirmware(ha, id, procedure);
+    }
+    scgp->silent--;
+    return shown;
 }
 
 // The version text: up to VERSION_LEN characters, fewer when a zero byte
@@ -72,6 +92,40 @@ void VersionText(const std::optional<Shown>& shown, TransferProcedure procedure,
     }
     version[n] = 0;
     PrintableText(version);
+}
+
+// Bytes in double quotes for a message, each one that is not printable
+// ASCII (and the quote and backslash) as \xHH.
+std::string Quoted(std::span<const unsigned char> bytes) {
+    std::string q = "\"";
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            q += static_cast<char>(c);
+        } else {
+            char hex[5];
+            sup::zt_snprintf(hex, sizeof hex, "\\x%02X", c);
+            q += hex;
+        }
+    }
+    return q + "\"";
+}
+
+// A drive that took the image shows what the image holds; anything else
+// (an old or garbled version, no answer) makes the upgrade a failure, said
+// on standard error with what the drive showed and what the image holds.
+bool Confirmed(int ha, int id, Image image, TransferProcedure procedure, const std::optional<Shown>& shown) {
+    const bool rom = procedure == ROM_PROGRAMMING;
+    const Image expected = rom ? fwimage::flash_identity(image) : fwimage::version_field(image, UpgradeDrive);
+    if (shown && std::equal(shown->begin(), shown->end(), expected.begin(), expected.end())) return true;
+    char unread[32];
+    sup::zt_snprintf(unread, sizeof unread, "could not be read for %d s", kRestartSeconds);
+    const std::string reads = shown ? "reads " + Quoted(*shown) : unread;
+    sup::fprintf(stderr,
+                 "qvupdate: drive HA:%d ID:%d: the %s %s after the upgrade, the image holds %s; run the "
+                 "upgrade again before you switch the drive off\n",
+                 ha, id, rom ? "flash identity area" : "firmware version", reads.c_str(),
+                 Quoted(expected).c_str());
+    return false;
 }
 
 bool Blank(const std::optional<Shown>& shown) {
@@ -174,11 +228,12 @@ int upgrade(int ha, int id, Image image, bool* at_risk) {
     sup::printf("Done\n");
 
     if (plan->procedure == WRITE_BUFFER) sleep(2);  // the drive saves the downloaded code and restarts
-    shown = ReadFirmware(ha, id, plan->procedure);
+    shown = result ? ReadBack(ha, id, plan->procedure) : ReadFirmware(ha, id, plan->procedure);
     VersionText(shown, plan->procedure, version);
     if (plan->procedure == ROM_PROGRAMMING)
         sup::printf("New firmware version: %s\n", version);
     else
         sup::printf("New firmware version    : %s\n", version);
+    if (result && !Confirmed(ha, id, image, plan->procedure, shown)) result = 0;
     return result;
 }
