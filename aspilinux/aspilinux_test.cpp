@@ -41,6 +41,7 @@ struct Reply {
     unsigned char status = 0;
     Bytes sense;
     int resid = 0;
+    unsigned short driver = 0;
 };
 Reply fails(int err) {
     Reply r;
@@ -57,6 +58,11 @@ Reply scsi_status(unsigned char status, const Bytes& sense = {}, int resid = 0) 
     r.status = status;
     r.sense = sense;
     r.resid = resid;
+    return r;
+}
+Reply driver_status(unsigned short driver) {
+    Reply r;
+    r.driver = driver;
     return r;
 }
 
@@ -92,6 +98,7 @@ public:
             replies.erase(replies.begin());
             if (r.err) return errno = r.err, -1;
             h->host_status = r.host;
+            h->driver_status = r.driver;
             h->status = r.status;
             h->sb_len_wr = static_cast<unsigned char>(std::min<std::size_t>(r.sense.size(), h->mx_sb_len));
             if (h->sb_len_wr) std::memcpy(h->sbp, r.sense.data(), h->sb_len_wr);
@@ -326,8 +333,21 @@ TEST_F(Linux, OutcomeTable) {
         {"check condition", scsi_status(0x02, check), 8192, SS_ERR, 0, 0x02},
         {"reservation conflict", scsi_status(0x18), 8192, SS_ERR, 0, 0x18},
         {"good", scsi_status(0), 8192, SS_COMP, 0, 0},
+        // Interrupted in the kernel: failed, and never sent again.
+        {"EINTR", fails(EINTR), 8192, SS_ERR, 0, 0},
+        // GOOD, but bytes that never reached the drive.
+        {"none of it sent", scsi_status(0, {}, 8192), 8192, SS_ERR, HASTAT_DO_DU, 0},
+        {"one byte short", scsi_status(0, {}, 1), 8192, SS_ERR, HASTAT_DO_DU, 0},
+        {"check condition and short", scsi_status(0x02, check, 8192), 8192, SS_ERR, 0, 0x02},
+        // The driver's own status: only OK and SENSE leave the SCSI status alone.
+        {"DRIVER_SENSE", driver_status(aspilinux::DRIVER_SENSE), 8192, SS_COMP, 0, 0},
+        {"DRIVER_TIMEOUT", driver_status(aspilinux::DRIVER_TIMEOUT), 8192, SS_ERR, HASTAT_COMMAND_TIMEOUT, 0},
+        {"DRIVER_ERROR", driver_status(aspilinux::DRIVER_ERROR), 8192, SS_ERR, HASTAT_PHASE_ERR, 0},
+        {"DRIVER_HARD with a suggestion", driver_status(0x10 | aspilinux::DRIVER_HARD), 8192, SS_ERR,
+         HASTAT_PHASE_ERR, 0},
     };
     Bytes data(65536, 0x5A);
+    testing::internal::CaptureStderr();
     for (const Row& r : rows) {
         kernel_->replies = {r.reply};
         std::size_t calls = kernel_->sg_calls.size();
@@ -349,6 +369,11 @@ TEST_F(Linux, OutcomeTable) {
             EXPECT_NE(std::find(kernel_->closed.begin(), kernel_->closed.end(), gone), kernel_->closed.end());
         }
     }
+    // A short transfer is said, with what moved.
+    const std::string dev = "aspilinux: " + sg0() + " (0:0:0:0, DRAVLIN CD-R   QV-G567L): command 3B moved ";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              dev + "0 of 8192 bytes to the drive (a short transfer); it counts as failed\n" + dev +
+                  "8191 of 8192 bytes to the drive (a short transfer); it counts as failed\n");
 }
 
 TEST_F(Linux, CommandsReachTheDeviceModel) {
@@ -361,6 +386,9 @@ TEST_F(Linux, CommandsReachTheDeviceModel) {
     EXPECT_EQ(d[96], 0xEE);
     EXPECT_EQ(s.SRB_BufLen, 96u);  // no residual asked for
 
+    kernel_->replies = {scsi_status(0, {}, 60)};  // a drive gives less than asked: no failure
+    EXPECT_EQ(run(0, 0, inq, d, 96, SRB_DIR_IN).SRB_Status, SS_COMP);
+
     s = run(0, 0, tur);  // no disc
     EXPECT_EQ(s.SRB_Status, SS_ERR);
     EXPECT_EQ(s.SRB_TargStat, 0x02);
@@ -370,7 +398,7 @@ TEST_F(Linux, CommandsReachTheDeviceModel) {
     EXPECT_EQ(h.dxfer_direction, SG_DXFER_FROM_DEV);
     EXPECT_EQ(h.cmd_len, 6);
     EXPECT_EQ(h.timeout, 270000u);
-    EXPECT_EQ(kernel_->sg_calls[1].dxfer_direction, SG_DXFER_NONE);
+    EXPECT_EQ(kernel_->sg_calls[2].dxfer_direction, SG_DXFER_NONE);
     // One exclusive open of the sg node for both; the block node is left alone.
     ASSERT_EQ(kernel_->opens.size(), 1u);
     EXPECT_EQ(kernel_->opens[0].first, sg0());

@@ -8,11 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "aspilinux/outcome.h"
-#include "platform/timescale.h"
 
 namespace aspilinux {
 
@@ -46,11 +44,6 @@ aspihost::Result status_only(BYTE status, BYTE hastat = HASTAT_OK) {
 }
 
 }  // namespace
-
-unsigned sg_timeout_ms() {
-    double ms = double{SG_TIMEOUT_MS} * platform::time_scale();
-    return ms < 1 ? 1u : ms >= UINT_MAX ? UINT_MAX : static_cast<unsigned>(ms);
-}
 
 SgTarget::Drive::~Drive() {
     if (fd >= 0) kernel.close(fd);
@@ -237,11 +230,20 @@ aspihost::Result SgTarget::execute(const aspihost::Command& c) {
     h.dxferp = c.len ? c.data : nullptr;
     h.cmdp = cdb;
     h.sbp = sense;
-    h.timeout = sg_timeout_ms();
-    // One try only: a repeated WRITE BUFFER or flash write could program
-    // the drive twice.
+    // A real drive's limit, whatever a simulator's variables say: an error
+    // handler that aborts or resets a drive in mid-erase may ruin it.
+    h.timeout = SG_TIMEOUT_MS;
+    // One try only, never again after an interruption (the worker blocks
+    // every signal, so none should come): a repeated WRITE BUFFER or flash
+    // write could program the drive twice.
     int err = kernel_.ioctl(fd, SG_IO, &h) < 0 ? errno : 0;
     aspihost::Result r = map_outcome(err, h, large);
+    if (r.hastat == HASTAT_DO_DU) {
+        std::uint32_t moved = c.len - std::min(r.resid.value_or(0), c.len);
+        log_.report(describe(*d, sg_path(*d)) + ": command " + aspihost::hex(c.cdb, 1) + " moved " +
+                    std::to_string(moved) + " of " + std::to_string(c.len) +
+                    " bytes to the drive (a short transfer); it counts as failed");
+    }
     if (r.status == SS_NO_DEVICE) {
         std::lock_guard<std::mutex> g(mu_);
         forget(d);

@@ -69,7 +69,4 @@ private:
     std::map<int, DrivePtr> drives_;  // by sg number
 };
 
-// The SG_IO time-out in milliseconds, scaled as the program's waits are.
-unsigned sg_timeout_ms();
-
 }  // namespace aspilinux

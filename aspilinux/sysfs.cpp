@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <tuple>
 
+#include "platform/descriptors.h"
+
 namespace aspilinux {
 
 namespace {
@@ -16,11 +18,16 @@ constexpr std::size_t MAX_ATTRIBUTE = 256;
 
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (const dirent* e = ::readdir(d))
-            if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-        ::closedir(d);
+    int fd = platform::above_stdio(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd < 0) return names;
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+        ::close(fd);
+        return names;
     }
+    while (const dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.') names.emplace_back(e->d_name);
+    ::closedir(d);
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -68,7 +75,7 @@ std::string Node::name() const {
 }
 
 std::string read_attribute(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = platform::above_stdio(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd < 0) return {};
     char buf[MAX_ATTRIBUTE];
     ssize_t n = ::read(fd, buf, sizeof buf);

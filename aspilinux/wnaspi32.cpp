@@ -10,6 +10,7 @@
 #include "aspihost/host.h"
 #include "aspilinux/kernel.h"
 #include "aspilinux/sgtarget.h"
+#include "platform/descriptors.h"
 
 namespace aspilinux {
 
@@ -17,7 +18,9 @@ namespace {
 
 class SystemKernel : public Kernel {
 public:
-    int open(const std::string& path, int flags) override { return ::open(path.c_str(), flags); }
+    int open(const std::string& path, int flags) override {
+        return platform::above_stdio(::open(path.c_str(), flags));
+    }
     int close(int fd) override { return ::close(fd); }
     int ioctl(int fd, unsigned long request, void* arg) override { return ::ioctl(fd, request, arg); }
     std::string sysfs_root() const override { return "/sys"; }

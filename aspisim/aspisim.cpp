@@ -1,14 +1,10 @@
 // The simulated ASPI layer WNASPI32: the ASPI front end over virtual host
 // adapters and devices. Commands complete on the front end's worker, which
 // signals the event of the request block as the real layer would.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +13,7 @@
 #include "aspihost/host.h"
 #include "aspisim/busconf.h"
 #include "aspisim/device.h"
+#include "aspisim/faults.h"
 #include "aspisim/statefile.h"
 #include "platform/aspi.h"
 
@@ -25,30 +22,6 @@ namespace aspisim {
 namespace {
 
 using aspihost::env;
-
-constexpr std::size_t MAX_BUS_FILE = 1u << 20;
-
-// The whole file, up to one byte more than a bus description may have; false
-// with errno set when it cannot be read (a folder, say).
-bool read_file(const char* path, std::string& out) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int e = errno;
-            ::close(fd);
-            errno = e;
-            return false;
-        }
-        if (n == 0 || out.size() > MAX_BUS_FILE) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return true;
-}
 
 class Simulator : public aspihost::Target {
 public:
@@ -92,13 +65,7 @@ public:
             case StateFolder::Claim::unavailable: fault = &unavailable(); break;
             }
         }
-        if (d != nullptr && !reset && fault == nullptr) {
-            BYTE op = c.cdb[0];
-            unsigned long n = d->count(op);
-            for (const FaultConf& f : conf_.faults)
-                if (f.ha == d->conf().ha && f.target == d->conf().target && f.opcode == op && f.nth == n)
-                    fault = &f;
-        }
+        if (d != nullptr && !reset && fault == nullptr) fault = next_fault(conf_, *d, c.cdb[0]);
         aspihost::Plan p;
         p.delay = std::chrono::milliseconds(conf_.latency_ms);
         p.hang = fault && fault->hang;
@@ -123,8 +90,7 @@ public:
         if (device == nullptr) {
             o = {SS_ERR, HASTAT_SEL_TO, 0, {}};
         } else if (fault) {
-            o = {fault->status, HASTAT_OK, fault->targstat, fault->sense};
-            if (o.targstat == 0x02) device->set_pending_sense(o.sense);
+            o = injected(*device, *fault);
         } else {
             o = device->execute(c.cdb, c.data, c.len);
             if (state_.enabled() && device->take_changed())
@@ -160,16 +126,9 @@ private:
 
     bool configure() {
         if (const char* path = env("ASPISIM_BUS")) {
-            std::string text;
-            if (!read_file(path, text)) {
-                report(std::string("cannot read the bus description ") + path + ": " + std::strerror(errno));
-                return false;
-            }
-            if (text.size() > MAX_BUS_FILE) {
-                report(std::string(path) + ": longer than " + std::to_string(MAX_BUS_FILE) + " bytes");
-                return false;
-            }
-            ParseResult r = parse_bus(text, path);
+            // A person must never take these drives for real ones.
+            report(std::string("using the simulated bus described in ") + path);
+            ParseResult r = read_bus(path);
             for (const std::string& e : r.errors) report(e);
             if (!r.ok) return false;
             conf_ = std::move(r.config);
@@ -206,6 +165,16 @@ private:
 
 std::unique_ptr<aspihost::Target> make(aspihost::Log& log) { return std::make_unique<Simulator>(log); }
 
+// A positive, finite decimal number; 1 for anything else.
+double time_scale(const char* text) {
+    if (text == nullptr || *text == '\0') return 1.0;
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v) || v <= 0.0) return 1.0;
+    return v;
+}
+
 }  // namespace
 
 }  // namespace aspisim
@@ -215,3 +184,12 @@ const aspihost::Layer aspihost::layer{"aspisim", aspisim::make};
 // For tests: drops the bus with every queued command (their events are never
 // signalled) and reads the environment again. No other call may run meanwhile.
 extern "C" __attribute__((visibility("default"))) void aspisim_reload() { aspihost::reload(); }
+
+// The factor the ASPI transport puts on its command waits (ASPISIM_TIME_SCALE,
+// a positive decimal; 1 when unset or not one), so that tests can give up
+// on a hung command in a fraction of a second. Only this layer exports it,
+// and it answers from its own environment: a real drive's limits never
+// follow a simulator's variable.
+extern "C" __attribute__((visibility("default"))) double aspisim_time_scale() {
+    return aspisim::time_scale(aspihost::env("ASPISIM_TIME_SCALE"));
+}

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <optional>
 #include <string>
@@ -19,6 +20,8 @@
 
 #include "aspihost/crc32.h"
 #include "aspihost/testing/requests.h"
+#include "aspisim/busconf.h"
+#include "aspisim/device.h"
 #include "aspisim/statefile.h"
 #include "fwimage/fwimage.h"
 #include "platform/aspi.h"
@@ -76,6 +79,10 @@ protected:
         std::ofstream(dir_ + "/bus") << description;
         setenv("ASPISIM_BUS", (dir_ + "/bus").c_str(), 1);
         restart();
+    }
+    // The line by which the layer names a described bus as it starts.
+    static std::string described(const std::string& path) {
+        return "aspisim: using the simulated bus described in " + path + "\n";
     }
     // Starts the layer afresh; returns what it said on standard error.
     std::string restart() {
@@ -560,6 +567,70 @@ TEST_F(Sim, CommandLog) {
                   "reset 0 2 1\n");
 }
 
+// The factor the transport puts on its waits comes from this layer alone,
+// from its own variable.
+TEST(SimTimeScale, FromTheLayersOwnVariable) {
+    auto scale = reinterpret_cast<double (*)()>(dlsym(api().lib, "aspisim_time_scale"));
+    ASSERT_NE(scale, nullptr);
+    unsetenv("ASPISIM_TIME_SCALE");
+    EXPECT_EQ(scale(), 1.0);
+    const std::pair<const char*, double> rows[] = {
+        {"0.001", 0.001}, {"2.5", 2.5}, {"3", 3.0},   {"", 1.0},    {"x", 1.0},     {"0.5x", 1.0},
+        {"0", 1.0},       {"-1", 1.0},  {"inf", 1.0}, {"nan", 1.0}, {"1e999", 1.0}, {" ", 1.0},
+    };
+    for (const auto& [text, factor] : rows) {
+        setenv("ASPISIM_TIME_SCALE", text, 1);
+        EXPECT_EQ(scale(), factor) << "'" << text << "'";
+    }
+    unsetenv("ASPISIM_TIME_SCALE");
+}
+
+// Two processes' claims on one drive (flock holds between two opens in one
+// process as between two processes): after the lock file is removed,
+// recreated or replaced, whichever claims first has the drive and the other
+// is refused, whether or not the holder claimed again in between.
+TEST(SimLock, ARemovedLockFileNeverLetsTwoHoldTheDrive) {
+    const aspisim::DeviceConf conf = aspisim::default_bus().devices[0];
+    struct Row {
+        const char* what;
+        std::function<void(const std::string& lock)> act;
+    } rows[] = {
+        {"removed", [](const std::string& lock) { fs::remove(lock); }},
+        {"removed and recreated",
+         [](const std::string& lock) {
+             fs::remove(lock);
+             std::ofstream{lock};
+         }},
+        {"replaced",
+         [](const std::string& lock) {
+             std::ofstream{lock + ".new"};
+             fs::rename(lock + ".new", lock);
+         }},
+    };
+    for (const Row& r : rows)
+        for (bool holder_first : {true, false}) {
+            SCOPED_TRACE(std::string(r.what) + (holder_first ? ", holder first" : ", newcomer first"));
+            qvtest::TempDir dir("aspisim-lock");
+            std::vector<std::string> said;
+            auto report = [&said](const std::string& line) { said.push_back(line); };
+            aspisim::StateFolder holder(report), newcomer(report);
+            aspisim::Device a(conf), b(conf);
+            ASSERT_TRUE(holder.open(dir.path(), 1));
+            ASSERT_TRUE(newcomer.open(dir.path(), 1));
+            ASSERT_EQ(holder.claim(0, a), aspisim::StateFolder::Claim::mine);
+            r.act(dir.Path("ha" + std::to_string(conf.ha) + "-t" + std::to_string(conf.target) + ".lock"));
+            using Claim = aspisim::StateFolder::Claim;
+            if (holder_first) {
+                EXPECT_EQ(holder.claim(0, a), Claim::mine);
+                EXPECT_EQ(newcomer.claim(0, b), Claim::in_use);
+            } else {
+                EXPECT_EQ(newcomer.claim(0, b), Claim::mine);
+                EXPECT_EQ(holder.claim(0, a), Claim::in_use);
+            }
+            EXPECT_EQ(said.size(), 1u);
+        }
+}
+
 TEST(Crc32, KnownValues) {
     const char* s = "123456789";
     EXPECT_EQ(aspihost::crc32(reinterpret_cast<const std::uint8_t*>(s), 9), 0xCBF43926u);
@@ -577,7 +648,7 @@ TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
     EXPECT_TRUE(fs::exists(dir_ + "/state/ha0-t2.state"));
     EXPECT_TRUE(fs::exists(dir_ + "/state/ha0-t3.state"));
 
-    EXPECT_EQ(restart(), "");  // the next run
+    EXPECT_EQ(restart(), described(dir_ + "/bus"));  // the next run
     EXPECT_EQ(inquiry_id(0, 2), "DRAVLIN CD-R   QV-G567L 1.10");
     EXPECT_EQ(read_version(0, 3), "1.12");
 
@@ -589,7 +660,8 @@ TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
     EXPECT_EQ(api().support(), DWORD{SS_FAILED_INIT} << 8);
 
     setenv("ASPISIM_STATE", (dir_ + "/bus").c_str(), 1);  // a file, not a folder
-    EXPECT_EQ(restart(), "aspisim: cannot make the state folder " + dir_ + "/bus: Not a directory\n");
+    EXPECT_EQ(restart(), described(dir_ + "/bus") + "aspisim: cannot make the state folder " + dir_ +
+                             "/bus: Not a directory\n");
     EXPECT_EQ(api().support(), DWORD{SS_FAILED_INIT} << 8);
 }
 
@@ -632,8 +704,9 @@ TEST_F(Sim, RefusedBusDescription) {
     bus("adapters 2\n\ndevice 0 7 type=5\nlatency fast\n");
     err = restart();
     std::string file = dir_ + "/bus";
-    EXPECT_EQ(err, "aspisim: " + file + ":3: device: target 7 is the host adapter's own SCSI id\n" +
-                       "aspisim: " + file + ":4: latency: expected one number from 0 to 600000\n");
+    EXPECT_EQ(err, described(file) + "aspisim: " + file +
+                       ":3: device: target 7 is the host adapter's own SCSI id\n" + "aspisim: " + file +
+                       ":4: latency: expected one number from 0 to 600000\n");
     EXPECT_EQ(api().support(), 0xE400u);
     SRB_HAInquiry h{};
     h.SRB_Cmd = SC_HA_INQUIRY;
@@ -641,12 +714,13 @@ TEST_F(Sim, RefusedBusDescription) {
 
     setenv("ASPISIM_BUS", (dir_ + "/missing").c_str(), 1);
     err = restart();
-    EXPECT_EQ(err,
-              "aspisim: cannot read the bus description " + dir_ + "/missing: No such file or directory\n");
+    EXPECT_EQ(err, described(dir_ + "/missing") + "aspisim: cannot read the bus description " + dir_ +
+                       "/missing: No such file or directory\n");
     EXPECT_EQ(api().support(), 0xE400u);
     setenv("ASPISIM_BUS", dir_.c_str(), 1);  // a folder is no description either
     err = restart();
-    EXPECT_EQ(err, "aspisim: cannot read the bus description " + dir_ + ": Is a directory\n");
+    EXPECT_EQ(err,
+              described(dir_) + "aspisim: cannot read the bus description " + dir_ + ": Is a directory\n");
     EXPECT_EQ(api().support(), 0xE400u);
 }
 

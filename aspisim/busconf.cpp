@@ -1,9 +1,15 @@
 #include "aspisim/busconf.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <optional>
 
 #include "fwimage/fwtables.h"
+#include "platform/descriptors.h"
 
 namespace aspisim {
 
@@ -397,6 +403,49 @@ ParseResult parse_bus(std::string_view text, std::string_view name) {
         if (text.empty()) break;
     }
     return p.finish();
+}
+
+namespace {
+
+constexpr std::size_t MAX_BUS_FILE = 1u << 20;
+
+// The whole file, up to one byte more than a bus description may have; false
+// with errno set when it cannot be read (a folder, say).
+bool read_file(const char* path, std::string& out) {
+    int fd = platform::above_stdio(::open(path, O_RDONLY | O_CLOEXEC));
+    if (fd < 0) return false;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int e = errno;
+            ::close(fd);
+            errno = e;
+            return false;
+        }
+        if (n == 0 || out.size() > MAX_BUS_FILE) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+}  // namespace
+
+ParseResult read_bus(const char* path) {
+    std::string text;
+    ParseResult r;
+    if (!read_file(path, text)) {
+        r.errors.push_back(std::string("cannot read the bus description ") + path + ": " +
+                           std::strerror(errno));
+        return r;
+    }
+    if (text.size() > MAX_BUS_FILE) {
+        r.errors.push_back(std::string(path) + ": longer than " + std::to_string(MAX_BUS_FILE) + " bytes");
+        return r;
+    }
+    return parse_bus(text, path);
 }
 
 Flash default_flash(const std::array<char, 8>& vendor, const std::array<char, 16>& product) {

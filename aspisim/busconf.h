@@ -65,6 +65,10 @@ struct ParseResult {
 // Parses a bus description; `name` only labels the error lines.
 ParseResult parse_bus(std::string_view text, std::string_view name);
 
+// Reads and parses a bus description file; a file that cannot be read or
+// is longer than a description may be is one error line.
+ParseResult read_bus(const char* path);
+
 // Adapter 0: a QV-G567L at target 2 without a disc, a CD-ROM drive of another
 // maker at target 4; adapter 1: a disk at target 0.
 BusConfig default_bus();

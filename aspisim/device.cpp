@@ -53,15 +53,19 @@ Device::Device(const DeviceConf& conf) : conf_(conf), revision_(conf.revision) {
         revision_at_ = static_cast<std::size_t>(id->offset + id->length);
 }
 
-Outcome Device::check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+std::vector<std::uint8_t> fixed_sense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
     std::vector<std::uint8_t> s(SENSE_BYTES, 0);
     s[0] = 0x70;  // current error, fixed format
     s[2] = key;
     s[7] = SENSE_BYTES - 8;
     s[12] = asc;
     s[13] = ascq;
-    pending_sense_ = s;
-    return {SS_ERR, HASTAT_OK, 0x02, s};
+    return s;
+}
+
+Outcome Device::check(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq) {
+    pending_sense_ = fixed_sense(key, asc, ascq);
+    return {SS_ERR, HASTAT_OK, 0x02, pending_sense_};
 }
 
 // The command wants to move more bytes than the request block offers; the
@@ -121,11 +125,7 @@ Outcome Device::inquiry(const std::uint8_t (&cdb)[16], std::uint8_t* buf, std::u
 
 Outcome Device::request_sense(const std::uint8_t (&cdb)[16], std::uint8_t* buf, std::uint32_t buflen) {
     std::vector<std::uint8_t> s = pending_sense_;
-    if (s.empty()) {
-        s.assign(SENSE_BYTES, 0);
-        s[0] = 0x70;
-        s[7] = SENSE_BYTES - 8;
-    }
+    if (s.empty()) s = fixed_sense(0, 0, 0);
     pending_sense_.clear();
     std::size_t n = std::min<std::size_t>({cdb[4], s.size(), buflen});
     if (n) std::memcpy(buf, s.data(), n);

@@ -25,6 +25,9 @@ enum : std::uint32_t {
     SENSE_BYTES = 18,  // fixed format sense data
 };
 
+// Fixed-format sense data of SENSE_BYTES bytes.
+std::vector<std::uint8_t> fixed_sense(std::uint8_t key, std::uint8_t asc, std::uint8_t ascq);
+
 class Device {
 public:
     explicit Device(const DeviceConf& conf);

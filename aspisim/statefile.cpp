@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/descriptors.h"
+
 namespace aspisim {
 
 namespace {
@@ -22,12 +24,25 @@ int create_unique(const std::string& base, std::string& name) {
     static std::atomic<unsigned> counter{0};
     for (int tries = 0; tries < 100; tries++) {
         name = base + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        int fd = platform::above_stdio(
+            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
     return -1;
 }
+
+// Whether `path` still names the file open at `fd`: a lock on a file that
+// was removed or replaced since guards nothing, since the next process
+// locks what the name leads to now.
+bool names(const std::string& path, int fd) {
+    struct stat at, held;
+    return ::lstat(path.c_str(), &at) == 0 && ::fstat(fd, &held) == 0 && at.st_dev == held.st_dev &&
+           at.st_ino == held.st_ino;
+}
+
+// How often a lock is taken again when its file was replaced meanwhile.
+constexpr int LOCK_TRIES = 100;
 
 bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
     while (n > 0) {
@@ -67,7 +82,7 @@ std::string prepare_state_folder(const std::string& dir) {
 LoadResult load_state_file(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out,
                            std::string& why) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = platform::above_stdio(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (fd < 0) {
         if (errno == ENOENT) return LoadResult::missing;
         why = errno == ELOOP ? "a symbolic link, not a saved state; remove it" : std::strerror(errno);
@@ -119,29 +134,34 @@ std::string save_state_file(const std::string& path, const std::vector<std::uint
 }
 
 LockResult lock_drive(const std::string& lock_path, int& fd, std::string& why) {
-    fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        why = sys_error("cannot lock " + lock_path);
-        return LockResult::failed;
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = lock_path + ": not a regular file; remove it";
-        ::close(fd);
-        fd = -1;
-        return LockResult::failed;
-    }
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR) continue;
+    for (int tries = 0; tries < LOCK_TRIES; tries++) {
+        fd = platform::above_stdio(
+            ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+        if (fd < 0) {
+            why = sys_error("cannot lock " + lock_path);
+            return LockResult::failed;
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            why = lock_path + ": not a regular file; remove it";
+            ::close(fd);
+            fd = -1;
+            return LockResult::failed;
+        }
+        int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+        while (locked != 0 && errno == EINTR) locked = ::flock(fd, LOCK_EX | LOCK_NB);
+        if (locked == 0 && names(lock_path, fd)) return LockResult::taken;
         int err = errno;
         ::close(fd);
         fd = -1;
+        if (locked == 0) continue;  // removed or replaced before it was locked: take the new one
         if (err == EWOULDBLOCK) return LockResult::busy;
         errno = err;
         why = sys_error("cannot lock " + lock_path);
         return LockResult::failed;
     }
-    return LockResult::taken;
+    why = "cannot lock " + lock_path + ": it is replaced again and again";
+    return LockResult::failed;
 }
 
 StateFolder::~StateFolder() {
@@ -188,9 +208,20 @@ bool StateFolder::load(std::size_t index, Device& d) {
 
 StateFolder::Claim StateFolder::claim(std::size_t index, Device& d) {
     Drive& dr = drives_[index];
-    if (dr.lock_fd >= 0) return dr.refused ? Claim::unavailable : Claim::mine;
+    const std::string lock = path(d, ".lock");
+    const bool held = dr.lock_fd >= 0;
+    if (held && names(lock, dr.lock_fd)) return dr.refused ? Claim::unavailable : Claim::mine;
+    // The first claim, or the lock file was removed or replaced while held:
+    // another process could lock what the name leads to now, so the drive
+    // stays this process's only if it gets that lock too.
+    int fd = -1;
     std::string why;
-    switch (lock_drive(path(d, ".lock"), dr.lock_fd, why)) {
+    const LockResult got = lock_drive(lock, fd, why);
+    // Nobody can lock what cannot be locked (the folder is gone, say).
+    if (held && got == LockResult::failed) return dr.refused ? Claim::unavailable : Claim::mine;
+    if (held) ::close(dr.lock_fd);
+    dr.lock_fd = fd;
+    switch (got) {
     case LockResult::taken:
         dr.refused = !load(index, d);
         return dr.refused ? Claim::unavailable : Claim::mine;

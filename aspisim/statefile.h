@@ -32,7 +32,9 @@ LoadResult load_state_file(const std::string& path, std::size_t limit, std::vect
 std::string save_state_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
 // An exclusive lock on one drive, held by this process until it ends (the
-// system drops it then, whatever the end).
+// system drops it then, whatever the end). Taken only while lock_path
+// still names the locked file: one removed or replaced in between is
+// locked afresh.
 enum class LockResult { taken, busy, failed };
 LockResult lock_drive(const std::string& lock_path, int& fd, std::string& why);
 
@@ -53,8 +55,10 @@ public:
     // Loads the saved state of device `index`; false when it is refused.
     bool load(std::size_t index, Device& d);
     // The drive for this process: its lock, and its state read afresh once
-    // taken (another process may have changed it). False while another
-    // process holds it, or when it cannot be locked.
+    // taken (another process may have changed it). Asked before every
+    // command: a lock file removed or replaced since it was taken is taken
+    // again, so two processes never both hold a drive. Not mine while
+    // another process holds it, or when it cannot be locked.
     enum class Claim { mine, in_use, unavailable };
     Claim claim(std::size_t index, Device& d);
     // Saves a changed state. When that fails the device goes back to the

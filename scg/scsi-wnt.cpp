@@ -5,13 +5,18 @@
 #include "scg/scsi-wnt.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
+#include <string>
 
 #include "platform/winevent.h"
 #include "support/comerr.h"
@@ -25,6 +30,12 @@ constexpr int kMaxTarget = 15;
 constexpr int kMaxLun = 7;
 constexpr long kMaxDma = 64512;  // 0xFC00 bytes per command
 constexpr std::uint32_t kLongestWait = INFINITE - 1;
+
+// Where the ASPI layer lies, after the program's own folder: beside the
+// program (a copy of the simulator there wins, for trying it), then where
+// the installed Linux layer goes. Never the library search path, where a
+// variable could bring in another layer than the one installed.
+const char* const kLayerPlaces[] = {"/WNASPI32", "/../lib/qvupdate/WNASPI32"};
 
 const char* const kVersionTexts[] = {
     "scsi-wnt-1.27",                                              // SCGV_VERSION
@@ -50,6 +61,20 @@ BYTE status_of(const Block& s) {
 }
 
 void exit_func() { aspi_lib.unload(); }
+
+// The folder of the running program, as the loader's $ORIGIN names it
+// (links followed); empty with errno set when the system does not say.
+std::string program_folder() {
+    char exe[4096];
+    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return {};
+    std::string path(exe, static_cast<std::size_t>(n));
+    return path.substr(0, path.find_last_of('/'));
+}
+
+// A factor the layer may give for the command waits; anything but a
+// positive, finite number counts as none.
+double usable_scale(double scale) { return std::isfinite(scale) && scale > 0.0 ? scale : 1.0; }
 
 // --- the operation table ------------------------------------------------------
 
@@ -97,6 +122,7 @@ int scgo_open(SCSI* scgp, const char* device) {
         return 1;
     }
     aspi_lib.unload();
+    errno = ENXIO;  // no such adapter; never a number left by the load
     return -1;
 }
 
@@ -243,7 +269,8 @@ int scgo_send(SCSI* scgp) {
 
     ResetEvent(event);
     if (aspi_lib.send(&s) == SS_PENDING) {
-        std::uint32_t waited = WaitForSingleObject(event, scg_wnt::wait_millis(sp->timeout));
+        std::uint32_t waited =
+            WaitForSingleObject(event, scg_wnt::wait_millis(sp->timeout, aspi_lib.time_scale()));
         if (waited != WAIT_OBJECT_0 && status_of(s) != SS_PENDING) {
             // ASPI finished just as the wait ran out. It writes the status
             // before it signals, so the signal is still to come: the event
@@ -338,9 +365,11 @@ void copy_sensedata(const SRB_ExecSCSICmd* s, struct scg_cmd* sp) {
     sp->status[0] = s->SRB_TargStat;
 }
 
-std::uint32_t wait_millis(int seconds) {
+std::uint32_t wait_millis(int seconds, double scale) {
     if (seconds <= 0) return 0;
-    const std::uint64_t ms = static_cast<std::uint64_t>(seconds) * 1000u;
+    // In double: any int of seconds times any finite factor is representable,
+    // and the clamp comes before the conversion back.
+    const double ms = std::round(static_cast<double>(seconds) * 1000.0 * usable_scale(scale));
     return ms > kLongestWait ? kLongestWait : static_cast<std::uint32_t>(ms);
 }
 
@@ -409,21 +438,46 @@ bool AspiLibrary::load(SCSI* scgp) {
         dlclose(handle_);
         handle_ = nullptr;
     }
-    handle_ = dlopen("WNASPI32", RTLD_NOW);
-    if (handle_ == nullptr) {
-        sup::zt_fprintf(errs(scgp), "Can not load ASPI driver! ");
+    // None of the failures below is the system's: errno is cleared so that
+    // no stale number is reported or taken for an exit status.
+    const std::string folder = program_folder();
+    if (folder.empty()) {
+        sup::zt_fprintf(errs(scgp), "Can not load ASPI driver! cannot find the program's folder: %s\n",
+                        std::strerror(errno));
+        errno = 0;
         return false;
+    }
+    const std::size_t places = std::size(kLayerPlaces);
+    for (std::size_t i = 0; i < places; i++) {
+        const std::string path = folder + kLayerPlaces[i];
+        // Whatever lies at a place is the layer, loadable or not: a broken
+        // copy beside the program never makes way for the installed one.
+        struct stat st;
+        if (i + 1 < places && ::lstat(path.c_str(), &st) != 0) continue;
+        handle_ = dlopen(path.c_str(), RTLD_NOW);
+        if (handle_ == nullptr) {
+            const char* why = dlerror();
+            sup::zt_fprintf(errs(scgp), "Can not load ASPI driver! %s\n",
+                            why != nullptr ? why : path.c_str());
+            errno = 0;
+            return false;
+        }
+        break;
     }
 
     support_info_ = lookup<GetASPI32SupportInfo_t>("GetASPI32SupportInfo");
     send_ = lookup<SendASPI32Command_t>("SendASPI32Command");
     if (support_info_ == nullptr || send_ == nullptr) {
-        sup::zt_fprintf(errs(scgp), "ASPI function not found in library!");
+        sup::zt_fprintf(errs(scgp), "ASPI function not found in library!\n");
+        errno = 0;
         return false;
     }
     get_buffer_ = lookup<GetASPI32Buffer_t>("GetASPI32Buffer");
     free_buffer_ = lookup<FreeASPI32Buffer_t>("FreeASPI32Buffer");
     translate_address_ = lookup<TranslateASPI32Address_t>("TranslateASPI32Address");
+    // Only a simulated layer shortens the waits; any other means factor 1.
+    const auto scale = lookup<double (*)()>("aspisim_time_scale");
+    time_scale_ = scale != nullptr ? usable_scale(scale()) : 1.0;
     loaded_ = true;
 
     const DWORD info = support_info_();
@@ -435,7 +489,8 @@ bool AspiLibrary::load(SCSI* scgp) {
     }
     if (aspi_status != SS_COMP && aspi_status != SS_NO_ADAPTERS) {
         sup::zt_fprintf(errs(scgp), "Could not find any host adapters\n");
-        sup::zt_fprintf(errs(scgp), "ASPIStatus == 0x%02X", aspi_status);
+        sup::zt_fprintf(errs(scgp), "ASPIStatus == 0x%02X\n", aspi_status);
+        errno = 0;
         return false;
     }
 
@@ -456,6 +511,7 @@ void AspiLibrary::unload() {
     get_buffer_ = nullptr;
     free_buffer_ = nullptr;
     translate_address_ = nullptr;
+    time_scale_ = 1.0;
     dlclose(handle_);
     handle_ = nullptr;
 }

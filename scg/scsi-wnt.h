@@ -16,9 +16,10 @@ void set_error(const SRB_ExecSCSICmd* s, struct scg_cmd* sp);
 // Hands the request block's sense bytes and target status to the record.
 void copy_sensedata(const SRB_ExecSCSICmd* s, struct scg_cmd* sp);
 
-// The event wait for a command time-out of `seconds`: seconds times 1000,
-// never negative, never past the longest finite wait.
-std::uint32_t wait_millis(int seconds);
+// The event wait for a command time-out of `seconds`: seconds times 1000
+// times the layer's `scale` (1 unless positive and finite), never
+// negative, never past the longest finite wait.
+std::uint32_t wait_millis(int seconds, double scale = 1.0);
 
 // Host adapter inquiry into the caller's block; 0 when ASPI completed it.
 int ha_inquiry(SCSI* scgp, int id, SRB_HAInquiry* ip);
@@ -31,8 +32,9 @@ int scsiabort(SCSI* scgp, SRB_ExecSCSICmd* sp);
 // handler that unloads it is registered. There is one, aspi_library().
 class AspiLibrary {
 public:
-    // Loads WNASPI32 and counts its host adapters, once; true on success.
-    // Failures are reported on the handle's error stream.
+    // Loads WNASPI32 from beside the program, else from ../lib/qvupdate
+    // beside it, and counts its host adapters, once; true on success.
+    // Failures are reported on the handle's error stream, errno 0.
     bool load(SCSI* scgp);
     // Drops the entry points and closes the library; the adapter count and
     // the exit registration stay.
@@ -45,6 +47,9 @@ public:
 
     bool loaded() const { return loaded_; }
     int busses() const { return busses_; }
+    // The factor on command waits that the layer asks for: a simulated
+    // layer's own (aspisim_time_scale), 1 for any other.
+    double time_scale() const { return time_scale_; }
     // Only while loaded.
     DWORD send(void* srb) const { return send_(srb); }
 
@@ -59,6 +64,7 @@ private:
     GetASPI32Buffer_t get_buffer_ = nullptr;
     FreeASPI32Buffer_t free_buffer_ = nullptr;
     TranslateASPI32Address_t translate_address_ = nullptr;
+    double time_scale_ = 1.0;
     int busses_ = 0;
     bool exit_registered_ = false;
 };

@@ -15,6 +15,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -287,6 +288,12 @@ TEST(AspiWait, SecondsBecomeMillisecondsWithoutWrapping) {
     EXPECT_EQ(scg_wnt::wait_millis(4294968), 0xFFFFFFFEu);
     EXPECT_EQ(scg_wnt::wait_millis(INT_MAX), 0xFFFFFFFEu);
     EXPECT_NE(scg_wnt::wait_millis(INT_MAX), static_cast<std::uint32_t>(INFINITE));
+    // A simulated layer's factor; anything but a positive, finite one
+    // leaves the wait as it is.
+    EXPECT_EQ(scg_wnt::wait_millis(300, 0.001), 300u);
+    EXPECT_EQ(scg_wnt::wait_millis(INT_MAX, 1e300), 0xFFFFFFFEu);
+    for (double bad : {0.0, -0.5, HUGE_VAL, double{NAN}})
+        EXPECT_EQ(scg_wnt::wait_millis(300, bad), 300000u) << bad;
 }
 
 TEST(AspiOps, ConstantAnswers) {
@@ -617,7 +624,7 @@ TEST(AspiSim, FailedCompletionsAreMappedWithStatusAndSense) {
 }
 
 TEST(AspiSim, HungCommandTimesOutAndIsAborted) {
-    // One second of time-out, shrunk twentyfold by the simulated event wait.
+    // One second of time-out, shrunk twentyfold by the simulated layer.
     SimRun sim("device 0 2 medium=yes\nhang 0 2 0x00 1\n", "0.05");
     RUN_CHILD(sim, [&](Report& r) {
         SCSI* scgp = open_reported(r, "0,2,0");
@@ -702,17 +709,34 @@ struct ProbeRun {
     std::string out, err;
 };
 
-// Starts the aspi_probe of the build folder `folder` with `args` and only the
-// given environment (and the sanitizers' options, if any), so that its
-// library search path is exactly what the test says.
-ProbeRun run_probe(const char* folder, std::vector<std::string> args, const std::vector<std::string>& env) {
+// Where a probe run finds a layer: beside the program, or where the
+// installed one goes (../lib/qvupdate).
+enum class Place { beside, installed };
+struct Layer {
+    std::string file;  // a built layer below the build folder, or "junk": a file that is none
+    Place place;
+};
+
+// Starts a copy of aspi_probe in a folder of its own (DIR/bin) with `layers`
+// laid out around it, `args` and only the given environment (and the
+// sanitizers' options, if any), so that what it loads is exactly what the
+// test says. "DIR" in its standard error stands for the folder.
+ProbeRun run_probe(const std::vector<Layer>& layers, std::vector<std::string> args,
+                   const std::vector<std::string>& env) {
     ProbeRun run;
-    const fs::path probe = build_dir() / folder / "aspi_probe";
-    if (!fs::exists(probe)) {
-        ADD_FAILURE() << "missing " << probe << " (scg/testing/aspi)";
-        return run;
-    }
     const qvtest::TempDir dir("qv-wnt-probe");
+    const fs::path probe = fs::path(dir.path()) / "bin" / "aspi_probe";
+    fs::create_directories(fs::path(dir.path()) / "lib" / "qvupdate");
+    fs::create_directories(probe.parent_path());
+    fs::copy_file(build_dir() / "aspi-probe" / "aspi_probe", probe);
+    for (const Layer& l : layers) {
+        const fs::path to =
+            probe.parent_path() / (l.place == Place::beside ? "" : "../lib/qvupdate") / "WNASPI32";
+        if (l.file == "junk")
+            std::ofstream(to) << "not a shared object\n";
+        else
+            fs::copy_file(build_dir() / l.file, to);
+    }
     const std::string out = dir.Path("out");
     const std::string err = dir.Path("err");
 
@@ -752,6 +776,8 @@ ProbeRun run_probe(const char* folder, std::vector<std::string> args, const std:
         run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         run.out = ReadFile(out);
         run.err = ReadFile(err);
+        for (std::size_t at; (at = run.err.find(dir.path())) != std::string::npos;)
+            run.err.replace(at, dir.path().size(), "DIR");
     } else {
         ADD_FAILURE() << "posix_spawn: " << std::strerror(rc);
     }
@@ -759,42 +785,70 @@ ProbeRun run_probe(const char* folder, std::vector<std::string> args, const std:
 }
 
 TEST(AspiLate, ACompletionSeenAfterTheWaitRanOutIsWaitedForItsSignal) {
-    // This ASPI writes the status at once and signals 900 ms later; the
-    // one-second time-out shrinks to 300 ms, time enough for its thread to
-    // write the status on a loaded machine. The event must not be closed
-    // while ASPI is still to signal it.
-    ProbeRun run = run_probe("late-aspi", {"-t", "1", "0,0,0"}, {"ASPISIM_TIME_SCALE=0.3"});
+    // This ASPI writes the status at once and signals 900 ms later; it asks
+    // for waits of 0.3 times the time-out, so the one-second time-out runs
+    // out in between. The event must not be closed while ASPI is still to
+    // signal it.
+    ProbeRun run = run_probe({{"late-aspi/WNASPI32", Place::beside}}, {"-t", "1", "0,0,0"}, {});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, "opened\ntur 0 error 0\ndelivered 1\n") << run.err;
 }
 
-TEST(AspiLoad, NoLibraryOnTheSearchPath) {
-    ProbeRun run = run_probe("aspi-probe", {}, {});
-    EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.err, "Can not load ASPI driver! ");
-    EXPECT_EQ(run.out, "refused: \n");
-}
-
-TEST(AspiLoad, LibraryWithoutSendCommand) {
-    ProbeRun run = run_probe("aspi-probe", {}, {"LD_LIBRARY_PATH=" + (build_dir() / "broken-aspi").string()});
-    EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.err, "ASPI function not found in library!");
-    EXPECT_EQ(run.out, "refused: \n");
+// The layer is found by path, beside the program and then where the
+// installed one lies, never through the library search path; whatever lies
+// at the first place is the layer; a failure says why, on a line of its own.
+TEST(AspiLoad, LayerFoundByPathOnly) {
+    const std::string missing =
+        "Can not load ASPI driver! DIR/bin/../lib/qvupdate/WNASPI32: cannot open shared object file: No such "
+        "file or directory\n";
+    struct Row {
+        const char* name;
+        std::vector<Layer> layers;
+        std::vector<std::string> env;
+        int exit_code;
+        std::string err;
+    } rows[] = {
+        {"nowhere", {}, {}, 1, missing},
+        {"only on the search path", {}, {"LD_LIBRARY_PATH=" + build_dir().string()}, 1, missing},
+        {"installed", {{"WNASPI32", Place::installed}}, {}, 0, "aspisim: using the built-in simulated bus\n"},
+        {"beside wins",
+         {{"WNASPI32", Place::beside}, {"broken-aspi/WNASPI32", Place::installed}},
+         {},
+         0,
+         "aspisim: using the built-in simulated bus\n"},
+        {"broken beside",
+         {{"broken-aspi/WNASPI32", Place::beside}, {"WNASPI32", Place::installed}},
+         {},
+         1,
+         "ASPI function not found in library!\n"},
+        {"no library beside",
+         {{"junk", Place::beside}, {"WNASPI32", Place::installed}},
+         {},
+         1,
+         "Can not load ASPI driver! DIR/bin/WNASPI32: file too short\n"},
+    };
+    for (const Row& r : rows) {
+        ProbeRun run = run_probe(r.layers, {}, r.env);
+        EXPECT_EQ(run.exit_code, r.exit_code) << r.name;
+        EXPECT_EQ(run.err, r.err) << r.name;
+        EXPECT_EQ(run.out, r.exit_code == 0 ? "opened\n" : "refused: \n") << r.name;
+    }
 }
 
 TEST(AspiLoad, SupportStatusOtherThanDoneOrNoAdapters) {
     const qvtest::TempDir dir("qv-wnt-bus");
     const std::string bus = dir.Path("bus");
     std::ofstream(bus) << "support 0xE4\n";
-    ProbeRun run =
-        run_probe("aspi-probe", {}, {"LD_LIBRARY_PATH=" + build_dir().string(), "ASPISIM_BUS=" + bus});
+    const std::vector<Layer> sim = {{"WNASPI32", Place::beside}};
+    ProbeRun run = run_probe(sim, {}, {"ASPISIM_BUS=" + bus});
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.err, "Could not find any host adapters\nASPIStatus == 0xE4");
+    EXPECT_EQ(run.err, "aspisim: using the simulated bus described in " + bus +
+                           "\nCould not find any host adapters\nASPIStatus == 0xE4\n");
     EXPECT_EQ(run.out, "refused: \n");
 
     // No adapters at all is no failure: an open without address succeeds.
     std::ofstream(bus) << "support 0xE8\nadapters 0\n";
-    run = run_probe("aspi-probe", {}, {"LD_LIBRARY_PATH=" + build_dir().string(), "ASPISIM_BUS=" + bus});
+    run = run_probe(sim, {}, {"ASPISIM_BUS=" + bus});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.out, "opened\n");
 }

@@ -123,8 +123,11 @@ int scg__sprinterr(SCSI* scgp, char* buf, int maxcnt) {
                            ? scgp->cmd_name
                            : "SCSI command name not set by caller";
 
+    // An error number of 0 names no error (a time-out leaves it so): its
+    // text, "Success", would only mislead.
+    const int ux_errno = scmd->ux_errno != 0 ? scmd->ux_errno : -1;
     Composer c(buf, maxcnt);
-    c.take(sup::serrmsgno(scmd->ux_errno, c.pos(), c.room(), "%s: scsi sendcmd: %s\n", name, err));
+    c.take(sup::serrmsgno(ux_errno, c.pos(), c.room(), "%s: scsi sendcmd: %s\n", name, err));
     c.take(scg_sprintcdb(scgp, c.pos(), c.room()));
     if (scmd->error == SCGE_NONE || scmd->error == SCGE_RETRYABLE)
         c.take(scg_sprintstatus(scgp, c.pos(), c.room()));

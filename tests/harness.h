@@ -54,10 +54,13 @@ public:
     std::string Path(const std::string& name) const { return dir_.Path(name); }
 
     // Writes the bus description the next runs use; without one the
-    // simulator's built-in bus answers.
+    // simulator's built-in bus answers. The line by which the simulator
+    // names a described bus is taken out of the runs' standard error.
     void SetBus(const std::string& text);
-    // Scales every time limit of the next runs (ASPISIM_TIME_SCALE): 0.001
-    // turns the program's 300-second time-out into 0.3 seconds.
+    // The simulator's time scale of the next runs (ASPISIM_TIME_SCALE),
+    // which the program's transport asks of the simulated layer: 0.001
+    // turns the program's 300-second command wait into 0.3 seconds. A real
+    // layer never follows it.
     void SetTimeScale(const std::string& factor) { time_scale_ = factor; }
     // The simulator's state folder of the next runs (default: "state" here).
     void SetStateFolder(const std::string& dir) { state_ = dir; }

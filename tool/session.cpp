@@ -1,6 +1,8 @@
 // Session set-up: the one transport handle of the run, its I/O buffer and
 // the drive table.
 
+#include <cerrno>
+
 #include "support/comerr.h"
 #include "support/printf.h"
 #include "support/utils.h"
@@ -21,7 +23,15 @@ constexpr int kMaxHosts = 8;
 void initscsi(const char* devtext, int* ha, int* id) {
     char errtext[80] = "";
     scgp = scg_open(devtext, errtext, sizeof errtext, 0, 1);
-    if (scgp == nullptr) sup::comerr("%s%sCannot open SCSI driver.\n", errtext, errtext[0] ? ". " : "");
+    if (scgp == nullptr) {
+        // An ASPI layer that could not be loaded or refused to start has
+        // said why; no error number applies, and none is shown or returned.
+        if (errno == 0) {
+            sup::errmsgno(-1, "%s%sCannot open SCSI driver.\n", errtext, errtext[0] ? ". " : "");
+            EndRun(1);
+        }
+        sup::comerr("%s%sCannot open SCSI driver.\n", errtext, errtext[0] ? ". " : "");
+    }
 
     scg_settimeout(scgp, kTimeout);
     scgp->verbose = 0;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <scsi/sg.h>
+#include <signal.h>
 #include <unistd.h>
 #include <umockdev.h>
 
@@ -12,11 +13,13 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
 
 #include "platform/aspi.h"
+#include "testing/testsupport.h"
 #include "tests/sgdrive/sgopen.h"
 
 namespace sgdrive {
@@ -26,8 +29,10 @@ namespace {
 enum : unsigned char { DRIVER_SENSE = 0x08 };
 enum : unsigned short { DID_ERROR = 0x07 };  // what an overrun ends with
 enum : int { SG_VERSION = 30536 };
-// A time-out the bed plays in full only up to this long.
-constexpr unsigned kLongestWaitMs = 30000;
+// WRITE BUFFER and the flash erase and write.
+constexpr std::uint8_t kChanging[] = {0x3B, 0xE1, 0xE2};
+// The burst: signals the program holds during a transfer, each once.
+constexpr int kBurst[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 std::array<char, 8> Vendor(const std::string& text) {
     std::array<char, 8> a;
@@ -39,6 +44,28 @@ std::array<char, 8> Vendor(const std::string& text) {
 template <std::size_t N>
 std::string Field(const std::array<char, N>& a) {
     return std::string(a.begin(), a.end()) + "\n";
+}
+
+// Threads of process `pid` but its first whose signal mask, as /proc shows
+// it, leaves one of the burst's signals open.
+std::vector<std::string> OpenThreads(int pid) {
+    std::vector<std::string> open;
+    std::error_code ec;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+        if (task.path().filename() == std::to_string(pid)) continue;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("SigBlk:", 0) != 0) continue;
+            unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            for (int sig : kBurst)
+                if (!(mask >> (sig - 1) & 1)) {
+                    open.push_back(task.path().filename().string() + " " + line);
+                    break;
+                }
+        }
+    }
+    return open;
 }
 
 UMockdevTestbed* Testbed(void* p) { return static_cast<UMockdevTestbed*>(p); }
@@ -172,6 +199,21 @@ std::vector<std::string> Bed::Unanswered() {
     return unanswered_;
 }
 
+std::set<unsigned> Bed::Timeouts() {
+    std::lock_guard lock(mutex_);
+    return timeouts_;
+}
+
+std::vector<std::string> Bed::Repeated() {
+    std::lock_guard lock(mutex_);
+    return repeated_;
+}
+
+std::vector<std::string> Bed::Unblocked() {
+    std::lock_guard lock(mutex_);
+    return unblocked_;
+}
+
 // Runs on umockdev's thread, one request at a time.
 bool Bed::Answer(Emulated& d, void* c) {
     auto* client = static_cast<UMockdevIoctlClient*>(c);
@@ -221,24 +263,42 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
                   ? nullptr
                   : Resolve(header.get(), offsetof(sg_io_hdr_t, dxferp), h->dxfer_len));
 
+    timeouts_.insert(h->timeout);
+    if (std::find(std::begin(kChanging), std::end(kChanging), cdb[0]) != std::end(kChanging)) {
+        std::string key;
+        char byte[4];
+        for (unsigned i = 0; i < h->cmd_len; i++) {
+            std::snprintf(byte, sizeof byte, "%02X ", cdb[i]);
+            key += byte;
+        }
+        key += "crc " + std::to_string(data ? qvtest::crc32(data->data, h->dxfer_len) : 0);
+        if (!changing_.insert(key).second) repeated_.push_back(key);
+    }
+
     unsigned long nth = d.device.count(cdb[0]);
-    auto fault = std::find_if(d.desc.faults.begin(), d.desc.faults.end(),
+    auto found = std::find_if(d.desc.faults.begin(), d.desc.faults.end(),
                               [&](const Fault& f) { return f.opcode == cdb[0] && f.nth == nth; });
-    if (fault != d.desc.faults.end() && fault->error != 0) {
+    const Fault* fault = found != d.desc.faults.end() ? &*found : nullptr;
+    if (fault != nullptr && fault->error != 0) {
         if (fault->vanish) Vanish(d);
         umockdev_ioctl_client_complete(client, -1, fault->error);
         return;
+    }
+    if (fault != nullptr && fault->slow_ms > 0) {
+        if (fault->burst && process_) {
+            int pid = process_();
+            unblocked_ = OpenThreads(pid);
+            for (int sig : kBurst) kill(pid, sig);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(fault->slow_ms));
+        fault = nullptr;  // then answered as the drive answers
     }
 
     h->status = h->masked_status = h->msg_status = h->sb_len_wr = 0;
     h->host_status = h->driver_status = 0;
     h->resid = 0;
     h->duration = 1;
-    if (fault != d.desc.faults.end()) {
-        // The driver gives up on a command only when its time-out is over.
-        if (fault->host_status == DID_TIME_OUT)
-            std::this_thread::sleep_for(
-                std::chrono::milliseconds(std::min(h->timeout, kLongestWaitMs) + fault->late_ms));
+    if (fault != nullptr) {
         h->host_status = fault->host_status;
         h->resid = static_cast<int>(h->dxfer_len);
     } else {

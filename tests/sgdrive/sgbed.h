@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,17 +20,20 @@ namespace sgdrive {
 
 using aspilinux::DID_TIME_OUT;
 
-// The n-th command with `opcode` to a drive goes wrong.
+// The n-th command with `opcode` to a drive goes wrong, or slowly.
 struct Fault {
     std::uint8_t opcode = 0;
     unsigned long nth = 1;
-    // Answered in the header, no data moved; DID_TIME_OUT once the
-    // command's own time-out is over, as the driver does, and `late_ms`
-    // after it (the error handler's aborts and resets take their time).
+    // Answered in the header, no data moved (a host status of 0: a transfer
+    // cut short that reports GOOD). DID_TIME_OUT comes at once: the time-out
+    // the command carries is recorded (Timeouts), not waited out.
     unsigned short host_status = 0;
     int error = 0;        // the ioctl itself fails with this errno
     bool vanish = false;  // and the drive leaves sysfs and /dev
-    unsigned late_ms = 0;
+    // Answered as the drive answers, this long after it came; with `burst`,
+    // the program gets four signals back to back as it comes.
+    unsigned slow_ms = 0;
+    bool burst = false;
 };
 
 struct Drive {
@@ -61,6 +66,16 @@ public:
     std::vector<std::uint8_t> Flash(std::size_t i);
     // Requests the bed had no answer for ("0x2285"), each once.
     std::vector<std::string> Unanswered();
+    // Every time-out (ms) that SG_IO requests carried.
+    std::set<unsigned> Timeouts();
+    // Commands that change a drive and came more than once ("3B 04 ..."):
+    // each of a transfer is sent once, so a repeat is a resent command.
+    std::vector<std::string> Repeated();
+    // Where a burst of signals goes: the process of the run in progress.
+    void SignalsTo(std::function<int()> process) { process_ = std::move(process); }
+    // Threads of that process, other than its first, that could take one
+    // of the burst's signals as it came ("tid SigBlk: mask").
+    std::vector<std::string> Unblocked();
     std::string root() const { return root_; }
 
     struct Emulated;
@@ -75,6 +90,11 @@ private:
     std::mutex mutex_;
     std::vector<std::unique_ptr<Emulated>> drives_;
     std::vector<std::string> unanswered_;
+    std::set<unsigned> timeouts_;
+    std::set<std::string> changing_;
+    std::vector<std::string> repeated_;
+    std::vector<std::string> unblocked_;
+    std::function<int()> process_;
     std::vector<int> held_;
 };
 

@@ -18,13 +18,11 @@
 // The parent never opens a session, so each child starts from nothing.
 #pragma once
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -60,14 +58,6 @@ public:
         ::unsetenv("ASPISIM_STATE");  // drives start from their described firmware
         Redirect(1, Path("out"));
         Redirect(2, Path("err"));
-        // Under the sanitizers dlopen is intercepted and searches the
-        // sanitizer runtime's run path, not ours, so the library is loaded
-        // here by its full name; the transport's dlopen("WNASPI32") then
-        // finds it loaded under that soname. The environment is set first
-        // because the simulator reads it as it loads.
-        std::error_code ec;
-        const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-        if (!ec) ::dlopen((exe.parent_path() / "WNASPI32").c_str(), RTLD_NOW | RTLD_GLOBAL);
         static char name[] = "qvupdate";
         static char* argv[] = {name, nullptr};
         sup::save_args(1, argv);
@@ -82,7 +72,13 @@ public:
     }
 
     std::string Out() const { return Slurp("out"); }
-    std::string Err() const { return Slurp("err"); }
+    // Without the line by which the simulator names a described bus.
+    std::string Err() const {
+        std::string err = Slurp("err");
+        const std::string said = "aspisim: using the simulated bus described in " + Path("bus") + "\n";
+        if (std::size_t at = err.find(said); has_bus_ && at != std::string::npos) err.erase(at, said.size());
+        return err;
+    }
     std::string Results() const { return Slurp("result"); }
 
     // The commands that reached the simulated devices: the "exec" lines of

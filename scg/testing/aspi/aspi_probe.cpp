@@ -1,7 +1,6 @@
 // Opens the ASPI transport once, as the tool does, and optionally sends one
-// TEST UNIT READY. Built twice: into a folder where no WNASPI32 lies beside
-// it (which library it meets is then decided by the LD_LIBRARY_PATH it is
-// started with), and beside the late-signalling WNASPI32.
+// TEST UNIT READY. The tests start copies of it, each in a folder of its own
+// with the layer that the case needs beside it or in ../lib/qvupdate.
 //
 // Usage: aspi_probe [-t seconds] [device]
 // Standard error carries the transport's own messages, untouched. Standard

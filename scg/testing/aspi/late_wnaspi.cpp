@@ -65,3 +65,8 @@ LATE_EXPORT DWORD SendASPI32Command(LPSRB srb) {
 
 // Signals delivered so far.
 LATE_EXPORT int late_signals_delivered() { return delivered.load(); }
+
+// As a simulated layer may: the transport's one-second wait becomes 300 ms,
+// time enough for the status to be written on a loaded machine, and over
+// long before the signal comes.
+LATE_EXPORT double aspisim_time_scale() { return 0.3; }

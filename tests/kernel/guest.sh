@@ -1,0 +1,129 @@
+#!/bin/busybox sh
+# The first process of a kernel guest, packed as /init by tests/kernel/run:
+# loads the modules of the guest that the kernel command line names
+# (qvguest=), sets up its drives, runs its runs (/qv/runs.GUEST, one line
+# each: NAME COMMAND) and prints each run's transcript on the console
+# between "=== run NAME" and "=== end NAME", then powers the guest off.
+/bin/busybox --install -s /bin
+export PATH=/qv:/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+guest=$(sed -n 's/.*qvguest=\([a-z0-9]*\).*/\1/p' /proc/cmdline)
+
+say() { echo "guest: $*"; }
+bye() {
+  say "$*"
+  poweroff -f
+}
+
+# Waits up to 20 s for the SCSI generic driver to know N devices.
+wait_sg() {
+  i=0
+  while [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -lt "$1" ]; do
+    i=$((i + 1))
+    [ $i -le 100 ] || bye "only $(ls /sys/class/scsi_generic | wc -l) of $1 SCSI devices came"
+    sleep 0.2
+  done
+}
+
+load() {
+  for m in "$@"; do modprobe $m || bye "cannot load $m"; done
+}
+
+# QEMU's own drives: virtio-scsi (adapter 0) before the USB bridge (1).
+qemu_drives() {
+  load sg sr_mod sd_mod virtio_pci virtio_scsi
+  wait_sg 3
+  load xhci-pci "usb-storage delay_use=0"
+  wait_sg 4
+}
+
+# The drives of /qv/tcmu.bus served by simtarget through the user backstore
+# and the loopback fabric: drive T of the description is target T of one
+# loopback adapter. Each handler runs before its logical unit is made, or
+# the kernel's first scan of it would wait for one.
+tcmu_drives() {
+  load sg sr_mod target_core_user tcm_loop
+  mount -t configfs configfs /sys/kernel/config
+  cfg=/sys/kernel/config/target
+  fabric=$cfg/loopback/naa.5001405000000001
+  mkdir -p $fabric
+  n=0
+  for t in $(sed -n 's/^device 0 \([0-9]*\) .*/\1/p' /qv/tcmu.bus); do
+    store=$cfg/core/user_1/drive$t
+    mkdir -p $store
+    echo -n "dev_size=1048576,dev_config=simtarget/0:$t" > $store/control
+    echo 5 > $store/attrib/cmd_time_out
+    echo 1 > $store/enable
+    uio=$(grep -l "/drive$t/" /sys/class/uio/uio*/name | cut -d/ -f5)
+    [ -n "$uio" ] || bye "no uio device for drive $t"
+    simtarget /dev/$uio /qv/tcmu.bus 0:$t --log /tmp/target-$t.log --flash /tmp/flash-$t &
+    tpg=$fabric/tpgt_$t
+    mkdir -p $tpg/lun/lun_0
+    echo naa.5001405000000002 > $tpg/nexus
+    ln -s $store $tpg/lun/lun_0/drive$t
+    n=$((n + 1))
+  done
+  wait_sg $n
+}
+
+# qv ARGS...: qvupdate with a fresh command log; then its status, the
+# commands that wrote to a drive (WRITE BUFFER, flash erase and write) and
+# how many pieces carried the image's bytes, the image being qvupdate's
+# first argument that is not an option.
+qv() {
+  log=$(mktemp /tmp/aspi.XXXXXX)
+  ASPILINUX_LOG=$log qvupdate "$@" 2>&1
+  echo "status $?"
+  image=
+  for a in "$@"; do
+    case $a in -* | *=*) ;; *) image=${image:-$a} ;; esac
+  done
+  writes=0 pieces=0 same=0 last=none
+  grep -E ' cdb=(3B|E1|E2)' $log > $log.writes
+  while read -r _ _ _ _ _ len cdb crc; do
+    writes=$((writes + 1))
+    last=${cdb#cdb=}
+    [ -n "$crc" ] || continue
+    len=${len#len=}
+    case $last in
+      3B*) at=$((0x$(echo $last | cut -c7-12))) ;;
+      *) at=$((0x$(echo $last | cut -c5-12))) ;;
+    esac
+    pieces=$((pieces + 1))
+    want=$(dd if="$image" bs=$len skip=$((at / len)) count=1 2>/dev/null | crc32 | tr a-f A-F)
+    [ "crc32=$want" = "$crc" ] && same=$((same + 1))
+  done < $log.writes
+  echo "writes: $writes, the last $last"
+  echo "pieces with the image's bytes: $same of $pieces"
+}
+
+# await TEXT FILE: until FILE holds TEXT, at most 30 s.
+await() {
+  i=0
+  until grep -q "$1" "$2" 2>/dev/null; do
+    i=$((i + 1))
+    [ $i -le 150 ] || { echo "no '$1' in $2 after 30 s"; return 1; }
+    sleep 0.2
+  done
+}
+
+# flash T IMAGE: whether simtarget's drive T holds the image.
+flash() {
+  if cmp -s /tmp/flash-$1 "$2"; then echo "flash of drive $1 equal to $2"; else echo "flash of drive $1 differs from $2"; fi
+}
+
+case $guest in
+  qemu) qemu_drives ;;
+  tcmu*) tcmu_drives ;;
+  *) bye "no guest named '$guest'" ;;
+esac
+say "$guest drives up at $(cut -d' ' -f1 /proc/uptime) s"
+while read -r name command; do
+  echo "=== run $name"
+  (eval "$command") < /dev/null 2>&1
+  echo "=== end $name"
+done < /qv/runs.$guest
+bye "$guest runs done at $(cut -d' ' -f1 /proc/uptime) s"
