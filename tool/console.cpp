@@ -1,6 +1,7 @@
 // The console of a run: the answers typed at its questions and its end.
 #include "tool/console.h"
 
+#include <fcntl.h>
 #include <stdio_ext.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +13,14 @@
 
 #include "support/comerr.h"
 #include "support/printf.h"
+
+void OccupyClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lower ones are open by now, so this one is the lowest free.
+        if (open("/dev/null", O_RDONLY) != fd) std::_Exit(1);
+    }
+}
 
 void DiscardTypeAhead() {
     // Only a terminal: piped answers are all typed ahead, on purpose.
