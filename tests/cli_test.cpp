@@ -32,6 +32,8 @@ TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
         {file, "-id:4294967298"},  // would wrap onto target 2
         {file, "-ha:-4294967296", "-id:2"},
         {file, "/id:99999999999999999999"},
+        {file, "-ha:256", "-id:2"},  // beyond what ASPI addresses
+        {file, "dev=,"},             // no target
     };
     for (const auto& args : runs) {
         Result r = box.Run(args);

@@ -206,6 +206,8 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
     if (stdout_to_.empty() || stdout_to_ == "|closed")
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    else if (stdout_to_ == "|none")
+        posix_spawn_file_actions_addclose(&fa, 1);
     else
         posix_spawn_file_actions_addopen(&fa, 1, stdout_to_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);

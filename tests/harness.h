@@ -65,7 +65,8 @@ public:
     // The simulator's state folder of the next runs (default: "state" here).
     void SetStateFolder(const std::string& dir) { state_ = dir; }
     // The next runs write standard output to this file instead of the
-    // result; "|closed" gives them a pipe that nobody reads.
+    // result; "|closed" gives them a pipe that nobody reads, "|none" no
+    // standard output at all (descriptor 1 closed).
     void SetStdout(const std::string& path) { stdout_to_ = path; }
     // The program the next runs start instead of the built qvupdate, and a
     // variable of their environment (replacing the inherited one).

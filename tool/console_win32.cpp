@@ -5,6 +5,10 @@
 
 #include "tool/console.h"
 
+// The C library keeps descriptors 0, 1 and 2 for the standard streams, with
+// a handle or without one, so no file opened later can take their place.
+void OccupyClosedStandardDescriptors() {}
+
 void DiscardTypeAhead() {
     // Only a console: piped answers are all typed ahead, on purpose.
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
