@@ -13,7 +13,8 @@ TEST(Library, TheLayerBesideTheProgramIsLoaded) {
     void* layer = platform::load_aspi_layer(why);
     ASSERT_NE(layer, nullptr) << why;
     EXPECT_EQ(why, "");
-    auto info = reinterpret_cast<GetASPI32SupportInfo_t>(platform::library_symbol(layer, "GetASPI32SupportInfo"));
+    auto info =
+        reinterpret_cast<GetASPI32SupportInfo_t>(platform::library_symbol(layer, "GetASPI32SupportInfo"));
     ASSERT_NE(info, nullptr);
     // The simulator's own entry point says that it is the simulator.
     EXPECT_NE(platform::library_symbol(layer, "aspisim_time_scale"), nullptr);
