@@ -1,14 +1,8 @@
 #include "aspilinux/sysfs.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <tuple>
-
-#include "platform/descriptors.h"
 
 namespace aspilinux {
 
@@ -16,27 +10,17 @@ namespace {
 
 constexpr std::size_t MAX_ATTRIBUTE = 256;
 
-std::vector<std::string> entries(const std::string& dir) {
-    std::vector<std::string> names;
-    int fd = platform::above_stdio(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd < 0) return names;
-    DIR* d = ::fdopendir(fd);
-    if (d == nullptr) {
-        ::close(fd);
-        return names;
-    }
-    while (const dirent* e = ::readdir(d))
-        if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-    ::closedir(d);
+// The names in a folder but the hidden ones ("." and ".." among them), in
+// order.
+std::vector<std::string> entries(Kernel& kernel, const std::string& dir) {
+    std::vector<std::string> names = kernel.names(dir);
+    std::erase_if(names, [](const std::string& name) { return name[0] == '.'; });
     std::sort(names.begin(), names.end());
     return names;
 }
 
-std::string last_part(const std::string& link) {
-    char buf[4096];
-    ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
-    if (n <= 0) return {};
-    std::string target(buf, static_cast<std::size_t>(n));
+std::string last_part(Kernel& kernel, const std::string& link) {
+    std::string target = kernel.link(link);
     return target.substr(target.find_last_of('/') + 1);
 }
 
@@ -74,36 +58,30 @@ std::string Node::name() const {
     return model.empty() ? vendor : vendor + " " + model;
 }
 
-std::string read_attribute(const std::string& path) {
-    int fd = platform::above_stdio(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd < 0) return {};
-    char buf[MAX_ATTRIBUTE];
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    ::close(fd);
-    if (n <= 0) return {};
-    std::string s(buf, static_cast<std::size_t>(n));
+std::string read_attribute(Kernel& kernel, const std::string& path) {
+    std::string s = kernel.read(path, MAX_ATTRIBUTE);
     s = s.substr(0, s.find('\n'));
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.pop_back();
     return s;
 }
 
-std::vector<Node> scan(const std::string& sysfs) {
+std::vector<Node> scan(Kernel& kernel) {
     std::vector<Node> nodes;
-    const std::string dir = sysfs + "/class/scsi_generic";
-    for (const std::string& name : entries(dir)) {
+    const std::string dir = kernel.sysfs_root() + "/class/scsi_generic";
+    for (const std::string& name : entries(kernel, dir)) {
         Node n;
         n.sg = sg_number(name);
         const std::string device = dir + "/" + name + "/device";
-        if (n.sg < 0 || !parse_hctl(last_part(device), n)) continue;
-        std::string type = read_attribute(device + "/type");
+        if (n.sg < 0 || !parse_hctl(last_part(kernel, device), n)) continue;
+        std::string type = read_attribute(kernel, device + "/type");
         int t = -1, used = 0;
         if (std::sscanf(type.c_str(), "%d%n", &t, &used) == 1 && used == static_cast<int>(type.size()) &&
             t >= 0 && t <= 0x1F)
             n.type = t;
-        n.vendor = read_attribute(device + "/vendor");
-        n.model = read_attribute(device + "/model");
-        n.rev = read_attribute(device + "/rev");
-        std::vector<std::string> block = entries(device + "/block");
+        n.vendor = read_attribute(kernel, device + "/vendor");
+        n.model = read_attribute(kernel, device + "/model");
+        n.rev = read_attribute(kernel, device + "/rev");
+        std::vector<std::string> block = entries(kernel, device + "/block");
         if (!block.empty()) n.block = block.front();
         nodes.push_back(std::move(n));
     }
@@ -114,13 +92,15 @@ std::vector<Node> scan(const std::string& sysfs) {
     return nodes;
 }
 
-std::vector<std::pair<int, int>> adapters_of(const std::vector<Node>& nodes, std::size_t max) {
+void number_adapters(std::vector<std::pair<int, int>>& adapters, const std::vector<Node>& nodes,
+                     std::size_t max) {
     std::vector<std::pair<int, int>> pairs;
     for (const Node& n : nodes) pairs.emplace_back(n.host, n.channel);
     std::sort(pairs.begin(), pairs.end());
     pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-    if (pairs.size() > max) pairs.resize(max);
-    return pairs;
+    for (const auto& pair : pairs)
+        if (adapters.size() < max && std::find(adapters.begin(), adapters.end(), pair) == adapters.end())
+            adapters.push_back(pair);
 }
 
 }  // namespace aspilinux
