@@ -1,7 +1,9 @@
 #include "aspilinux/sysfs.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
+#include <climits>
+#include <string_view>
 #include <tuple>
 
 namespace aspilinux {
@@ -24,25 +26,35 @@ std::string last_part(Kernel& kernel, const std::string& link) {
     return target.substr(target.find_last_of('/') + 1);
 }
 
-// "sg12" -> 12; -1 for anything else.
-int sg_number(const std::string& name) {
-    int n = -1, used = 0;
-    if (std::sscanf(name.c_str(), "sg%d%n", &n, &used) != 1 || used != static_cast<int>(name.size()) || n < 0)
+// A number as the kernel writes one: decimal digits without sign, blank or
+// leading zero, at most `max`; -1 for anything else. Any other text names
+// another number than it reads as ("sg05" is not /dev/sg5, "sg4294967296"
+// not /dev/sg0).
+long long decimal(std::string_view s, long long max) {
+    unsigned long long v = 0;
+    if (s.empty() || (s[0] == '0' && s.size() > 1)) return -1;
+    auto [end, err] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (err != std::errc() || end != s.data() + s.size() || v > static_cast<unsigned long long>(max))
         return -1;
-    return n;
+    return static_cast<long long>(v);
 }
 
-bool parse_hctl(const std::string& s, Node& n) {
-    long long h, c, t, l;
-    int used = 0;
-    if (std::sscanf(s.c_str(), "%lld:%lld:%lld:%lld%n", &h, &c, &t, &l, &used) != 4 ||
-        used != static_cast<int>(s.size()))
-        return false;
-    if (h < 0 || c < 0 || h > 0xFFFF || c > 0xFFFF || t < 0 || t > 255 || l < 0 || l > 255) return false;
-    n.host = static_cast<int>(h);
-    n.channel = static_cast<int>(c);
-    n.target = static_cast<int>(t);
-    n.lun = static_cast<int>(l);
+// "sg12" -> 12; -1 for anything else.
+int sg_number(std::string_view name) {
+    return name.starts_with("sg") ? static_cast<int>(decimal(name.substr(2), INT_MAX)) : -1;
+}
+
+bool parse_hctl(std::string_view s, Node& n) {
+    int* parts[] = {&n.host, &n.channel, &n.target, &n.lun};
+    const long long max[] = {0xFFFF, 0xFFFF, 255, 255};
+    for (int i = 0; i < 4; i++) {
+        std::size_t cut = i < 3 ? s.find(':') : s.size();
+        if (cut == std::string_view::npos) return false;
+        long long v = decimal(s.substr(0, cut), max[i]);
+        if (v < 0) return false;
+        *parts[i] = static_cast<int>(v);
+        s.remove_prefix(std::min(cut + 1, s.size()));
+    }
     return true;
 }
 
@@ -73,11 +85,7 @@ std::vector<Node> scan(Kernel& kernel) {
         n.sg = sg_number(name);
         const std::string device = dir + "/" + name + "/device";
         if (n.sg < 0 || !parse_hctl(last_part(kernel, device), n)) continue;
-        std::string type = read_attribute(kernel, device + "/type");
-        int t = -1, used = 0;
-        if (std::sscanf(type.c_str(), "%d%n", &t, &used) == 1 && used == static_cast<int>(type.size()) &&
-            t >= 0 && t <= 0x1F)
-            n.type = t;
+        n.type = static_cast<int>(decimal(read_attribute(kernel, device + "/type"), 0x1F));
         n.vendor = read_attribute(kernel, device + "/vendor");
         n.model = read_attribute(kernel, device + "/model");
         n.rev = read_attribute(kernel, device + "/rev");
