@@ -97,8 +97,9 @@ LoadResult load_state_file(const std::string& path, std::size_t limit, std::vect
     } else if (static_cast<std::uint64_t>(st.st_size) > limit) {
         why = "larger than a saved state of this drive; remove it";
     } else {
-        // Never more than the limit, even if the file grows meanwhile.
-        out.assign(limit + 1, 0);
+        // As long as the file, and one byte more to see it grown meanwhile;
+        // never more than the limit and that byte.
+        out.assign(static_cast<std::size_t>(st.st_size) + 1, 0);
         std::size_t got = 0;
         while (got < out.size()) {
             ssize_t n = ::read(fd, out.data() + got, out.size() - got);
