@@ -189,14 +189,13 @@ bool StateFolder::load(std::size_t index, Device& d) {
     if (d.conf().flash == Flash::none) return true;
     Drive& dr = drives_[index];
     std::string file = path(d, ".state"), why;
-    std::vector<std::uint8_t> bytes;
-    switch (load_state_file(file, d.state_size(), bytes, why)) {
+    switch (load_state_file(file, d.state_size(), dr.read, why)) {
     case LoadResult::missing:  // nothing saved yet
         dr.kept = d.save_state();
         return true;
     case LoadResult::loaded:
-        if (d.load_state(bytes)) {
-            dr.kept = std::move(bytes);
+        if (d.load_state(dr.read)) {
+            dr.kept.swap(dr.read);
             return true;
         }
         why = "not a saved state of this device (product or flash size differs); remove it";
