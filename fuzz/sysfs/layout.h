@@ -56,7 +56,7 @@ struct Input {
     std::vector<Entry> entries;
 };
 
-inline Input decode(const std::uint8_t* data, std::size_t size) {
+MEMSYSFS_NO_COVERAGE inline Input decode(const std::uint8_t* data, std::size_t size) {
     Input in;
     std::size_t at = 0;
     auto text = [&](std::string& out) {
@@ -93,7 +93,7 @@ inline std::string link_text(const Entry& e) {
 }
 
 // Lays out the entries that have `which` (IN_FIRST or IN_SECOND).
-inline void lay_out(memsysfs::Tree& t, const Input& in, std::uint8_t which) {
+MEMSYSFS_NO_COVERAGE inline void lay_out(memsysfs::Tree& t, const Input& in, std::uint8_t which) {
     using memsysfs::Tree;
     t.clear();
     int cls = t.add(Tree::SYS, Tree::folder, "class");
