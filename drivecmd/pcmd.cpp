@@ -2,6 +2,7 @@
 // command record and one call of scg_cmd.
 #include "drivecmd/pcmd.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "fwimage/fwtables.h"
@@ -32,7 +33,10 @@ constexpr int kDevInquiryLen = 56;
 constexpr int kInquireLen = 96;  // what drive identification asks for
 constexpr int kPeripheralCdrom = 5;
 constexpr int kStatusMask = 0x3E;  // the status code bits of the status byte
+constexpr int kStatusCheck = 0x02;
 constexpr int kStatusBusy = 0x08;
+constexpr int kSenseNotReady = 0x02;
+constexpr int kSenseIllegalRequest = 0x05;
 
 constexpr CommandDef kTestUnitReady{0x00, 6, SCGF_DISCONNECT, "test unit ready"};
 constexpr CommandDef kRezeroUnit{0x01, 6, SCGF_DISCONNECT, "rezero unit"};
@@ -176,7 +180,7 @@ int scsi_device() {
             test_unit_ready(scgp);
             if (inquiry(scgp, inq, sizeof inq) == 0) {
                 if ((inq[0] & 0x1F) == kPeripheralCdrom) add_drive(bus, target);
-            } else if ((scg_cmd_status(scgp) & kStatusMask) == kStatusBusy) {
+            } else if (DriveInUse()) {
                 nbusy++;
             }
         }
@@ -224,6 +228,27 @@ int Test(int bus, int target) {
     scg_settarget(scgp, bus, target, 0);
     Quiet quiet(scgp);
     return succeeded(test_unit_ready(scgp));
+}
+
+bool DriveInUse() {
+    // The Linux layer answers a drive that another program holds open with
+    // "ASPI busy", which the transport turns into EBUSY.
+    return (scg_cmd_status(scgp) & kStatusMask) == kStatusBusy || scgp->cmdrec->ux_errno == EBUSY;
+}
+
+bool CommandNotPerformed() {
+    const struct scg_cmd* rec = scgp->cmdrec;
+    if (rec->error != SCGE_RETRYABLE || (rec->status[0] & kStatusMask) != kStatusCheck) return false;
+    // Only a current error speaks of this command, in either sense format;
+    // a deferred one tells of an earlier command.
+    int key;
+    if (rec->sense_received >= 3 && (rec->sense[0] & 0x7F) == 0x70)
+        key = rec->sense[2] & 0x0F;
+    else if (rec->sense_received >= 2 && (rec->sense[0] & 0x7F) == 0x72)
+        key = rec->sense[1] & 0x0F;
+    else
+        return false;
+    return key == kSenseNotReady || key == kSenseIllegalRequest;
 }
 
 void ModeSense() { placeholder("modesense"); }

@@ -39,6 +39,13 @@ int Test(int bus, int target);
 [[noreturn]] void ModeSense();
 [[noreturn]] void ModeSelect();
 
+// What the last command on scgp tells of the drive: another process has it
+// (BUSY, or the host layer's "in use"); or it refused the command before
+// doing anything (CHECK CONDITION with a current NOT READY or ILLEGAL
+// REQUEST). A time-out, an abort or a host error tells neither.
+bool DriveInUse();
+bool CommandNotPerformed();
+
 // Firmware transfer commands on scgp: 1 success, 0 failure.
 int WriteBuffer(int bus, int target, int mode, int bufid, long offset, long length, void* data);
 int EraseRom(int bus, int target);

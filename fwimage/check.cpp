@@ -66,6 +66,18 @@ bool complete(Span image, int type) {
     return transfer_plan(type) != nullptr && image.size() >= needed_length(type);
 }
 
+Span version_field(Span image, int type) {
+    const IdentityRow* id = identity_row(type);
+    if (id == nullptr) return {};
+    const auto from = std::min(image.size(), static_cast<std::size_t>(id->offset + id->length));
+    return image.subspan(from, std::min<std::size_t>(image.size() - from, VERSION_LEN));
+}
+
+Span flash_identity(Span image) {
+    const auto from = std::min(image.size(), std::size_t{FLASH_ID_AREA - FLASH_READ_BASE});
+    return image.subspan(from, std::min<std::size_t>(image.size() - from, FLASH_ID_AREA_LEN));
+}
+
 const char* verdict_text(Verdict verdict) {
     switch (verdict) {
     case Verdict::valid: return "valid";
@@ -87,12 +99,8 @@ Verdict verdict(int type, bool checksum_right, bool complete) {
 Report examine(Span image) {
     Report r;
     r.type = identify(image);
-    if (const IdentityRow* id = identity_row(r.type)) {
-        auto from = static_cast<std::size_t>(id->offset + id->length);
-        auto to = std::min(image.size(), from + VERSION_LEN);
-        r.version.assign(image.begin() + static_cast<std::ptrdiff_t>(from),
-                         image.begin() + static_cast<std::ptrdiff_t>(to));
-    }
+    const Span version = version_field(image, r.type);
+    r.version.assign(version.begin(), version.end());
     r.sum = checksum(image, r.type);
     r.needed = needed_length(r.type);
     if (r.sum.row != nullptr) {

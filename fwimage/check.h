@@ -37,6 +37,14 @@ std::size_t needed_length(int type);
 // some types covers less.
 bool complete(Span image, int type);
 
+// The version field after the type's identity field: what a WRITE BUFFER
+// drive that took the image reports as its INQUIRY revision. Cut where the
+// image ends; empty for a type without an identity row.
+Span version_field(Span image, int type);
+// The bytes a loader-mode drive shows at FLASH_ID_AREA once its flash holds
+// the image. Cut where the image ends.
+Span flash_identity(Span image);
+
 // The verdict on an image, in the words the update program prints; a file
 // that cannot be opened has no image at all.
 enum class Verdict { valid, unknown, bad_checksum, too_short, unreadable };

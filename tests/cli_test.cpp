@@ -32,6 +32,8 @@ TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
         {file, "-id:4294967298"},  // would wrap onto target 2
         {file, "-ha:-4294967296", "-id:2"},
         {file, "/id:99999999999999999999"},
+        {file, "-ha:256", "-id:2"},  // beyond what ASPI addresses
+        {file, "dev=,"},             // no target
     };
     for (const auto& args : runs) {
         Result r = box.Run(args);
@@ -239,9 +241,10 @@ TEST(Cli, NoAspiLayerIsLoadedFromTheWorkingFolder) {
     Sandbox box;
     namespace fs = std::filesystem;
     fs::create_directory(box.Path("bin"));
-    fs::copy_file(QvupdatePath(), box.Path("bin/qvupdate"));
-    fs::copy_file(fs::path(QvupdatePath()).parent_path() / "WNASPI32", box.Path("WNASPI32"));
-    box.SetProgram(box.Path("bin/qvupdate"));
+    const std::string program = box.Path("bin/" + ProgramFile("qvupdate"));
+    fs::copy_file(QvupdatePath(), program);
+    fs::copy_file(fs::path(QvupdatePath()).parent_path() / LayerFile(), box.Path(LayerFile()));
+    box.SetProgram(program);
     const fs::path was = fs::current_path();
     fs::current_path(box.dir());
     Result r = box.Run({"-l"});

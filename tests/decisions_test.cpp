@@ -107,11 +107,13 @@ TEST(FailedTransfer, FailedClosingPieceIsAnError) {
     box.SetBus(Drive(0, 2, kG567L, "1.00") + "fail 0 2 0x3B 64\n");
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
     Result r = box.Run({file, "-id:2"}, "y\n");
+    // The drive did not say that it refused the piece that saves.
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kWarning +
                          "Current firmware version: 1.00\n"
                          "Upgrade QV-G567L (HA:0 ID:2) in progress...Done\n"
                          "New firmware version    : 1.00\n"
-                         "Error upgrading drive\n");
+                         "Error upgrading drive\n" +
+                         kPartlyWritten);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(ZeroTimes(r.err), FaultReport("write_buffer", "3B 05 00 07 E0 00 00 20 00 00"));
     std::vector<int> modes = WriteBufferModes(box.Log(), 0, 2);
@@ -137,6 +139,40 @@ TEST(FailedTransfer, LoaderModeWriteStopsWithoutTheClosingBlock) {
     EXPECT_EQ(WriteRomControls(box.Log()), (std::vector<int>{1, 1, 1}));
 }
 
+TEST(FailedTransfer, PartlyWrittenUnlessTheDriveRefusedEveryChange) {
+    // A changing command fails with sense bytes that begin as given.
+    struct Row {
+        bool loader;
+        const char* command;
+        const char* sense;
+        bool blank;  // an earlier run left the flash erased
+        bool warned;
+    } rows[] = {
+        {false, "0x3B 64", "70 00 05", false, false},  // the saving piece: ILLEGAL REQUEST
+        {false, "0x3B 64", "70 00 02", false, false},  // NOT READY
+        {false, "0x3B 64", "71 00 05", false, true},   // deferred: of another command
+        {true, "0xE1 1", "70 00 05", false, false},   {true, "0xE1 1", "70 00 05", true, true},
+        {true, "0xE2 2", "70 00 05", false, true},  // after the erase
+    };
+    const std::string blank =
+        "qvupdate: the drive's flash reads as blank: an earlier upgrade did not complete\n";
+    for (const Row& row : rows) {
+        Sandbox box;
+        const std::string drive = Drive(0, 3, row.loader ? kLoader : kG567L, "1.02");
+        std::string file = box.WriteFile("fw.bin", Image(row.loader ? 11 : 13, "1.10"));
+        if (row.blank) box.SetBus(drive + "fail 0 3 0xE2 1\n"), box.Run({file, "-all"}, "y\n");
+        box.SetBus(drive + "fail 0 3 " + row.command + " sense=" + row.sense +
+                   " 00 00 00 00 0A 00 00 00 00 24 00\n");
+        Result r = box.Run({file, "-all"}, "y\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(
+            r.out.ends_with(std::string("Error upgrading drive\n") + (row.warned ? kPartlyWritten : "")))
+            << row.command << " " << row.sense << "\n"
+            << r.out;
+        EXPECT_EQ(r.err.find(blank) != std::string::npos, row.blank) << r.err;
+    }
+}
+
 TEST(ShortImage, RefusedBeforeAnyDriveIsWritten) {
     // A type 18 checksum ends at 384 KiB; its transfer sends 512 KiB.
     Sandbox box;
@@ -157,7 +193,8 @@ TEST(ShortImage, RefusedBeforeAnyDriveIsWritten) {
 
 TEST(VersionText, EmptyWhenTheDriveDoesNotAnswer) {
     // INQUIRYs to the drive: the scan, the identification in upgrade, then
-    // the version before and after.
+    // the version before and after; after the upgrade the drive is asked
+    // again, quietly, since it may be restarting.
     Sandbox box;
     box.SetBus(Drive(0, 2, kG567L, "1.00") + "fail 0 2 0x12 3\nfail 0 2 0x12 4\n");
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
@@ -165,7 +202,7 @@ TEST(VersionText, EmptyWhenTheDriveDoesNotAnswer) {
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kWarning +
                          "Current firmware version: \n"
                          "Upgrade QV-G567L (HA:0 ID:2) in progress...Done\n"
-                         "New firmware version    : \n");
+                         "New firmware version    : 1.10\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ZeroTimes(r.err),
               FaultReport("inquiry", "12 00 00 00 38 00") + FaultReport("inquiry", "12 00 00 00 38 00"));
@@ -180,7 +217,7 @@ TEST(VersionText, EmptyWhenTheFlashCannotBeRead) {
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G253K loaded\n" + kWarning +
                          "Current firmware version: \n"
                          "Upgrade QV-G253K (HA:0 ID:3) in progress...Done\n"
-                         "New firmware version: \n");
+                         "New firmware version: 1.06\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(ZeroTimes(r.err), FaultReport("read_rom", "E3 00 00 10 01 80 00 00 00 20 00 00") +
                                     FaultReport("read_rom", "E3 00 00 10 01 80 00 00 00 20 00 00"));

@@ -65,7 +65,8 @@ public:
     // The simulator's state folder of the next runs (default: "state" here).
     void SetStateFolder(const std::string& dir) { state_ = dir; }
     // The next runs write standard output to this file instead of the
-    // result; "|closed" gives them a pipe that nobody reads.
+    // result; "|closed" gives them a pipe that nobody reads, "|none" no
+    // standard output at all (descriptor 1 closed).
     void SetStdout(const std::string& path) { stdout_to_ = path; }
     // The program the next runs start instead of the built qvupdate, and a
     // variable of their environment (replacing the inherited one).
@@ -134,6 +135,11 @@ bool WaitFor(const std::function<bool()>& done, int seconds = 20);
 // Path of the programs under test.
 std::string QvupdatePath();
 std::string QvimagePath();
+// The file names of the programs under test: "qvupdate", or "qvupdate.exe"
+// for Windows programs (QV_EXE_SUFFIX); their ASPI layer's, "WNASPI32" or
+// "WNASPI32.DLL".
+std::string ProgramFile(const std::string& name);
+std::string LayerFile();
 
 // An image made by the image builder; the test fails when it refuses.
 Bytes Image(int type, const std::string& version, long length = -1, bool bad_checksum = false);

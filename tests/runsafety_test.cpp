@@ -141,7 +141,7 @@ TEST(ExitStatus, FailuresAreNeverStatusZero) {
          "",
          "",
          1,
-         "/qvupdate: Cannot open SCSI driver.\n",
+         "/" + ProgramFile("qvupdate") + ": Cannot open SCSI driver.\n",
          false},
         {"full output",
          Drive(0, 3, kG567L, "1.02"),
@@ -160,6 +160,14 @@ TEST(ExitStatus, FailuresAreNeverStatusZero) {
          1,
          ": Broken pipe. Cannot write standard output.\n",
          true},
+        {"no output",
+         Drive(0, 3, kG567L, "1.02"),
+         {"FW", "-all"},
+         "y\n",
+         "|none",
+         1,
+         ": Bad file descriptor. Cannot write standard output.\n",
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -177,6 +185,9 @@ TEST(ExitStatus, FailuresAreNeverStatusZero) {
                     err.substr(err.size() - c.err_tail.size()) == c.err_tail)
             << err;
         EXPECT_EQ(State(box, 0, 3).saved, c.flashed);
+        // Nothing the run opened took the place of its output.
+        for (const Bytes& b : {box.ReadFile("log"), box.ReadFile("state/ha0-t3.lock")})
+            EXPECT_EQ(Count(std::string(b.begin(), b.end()), "QVUpdate"), 0);
     }
 }
 
@@ -281,6 +292,9 @@ TEST(OneRunPerDrive, ExactlyOneOfConcurrentRunsFlashes) {
                 EXPECT_EQ(r.status, 1);
                 EXPECT_EQ(Count(r.err, kInUse), 1) << r.err;
                 EXPECT_EQ(Count(r.err, "qvupdate: 1 busy drive(s) could not be examined\n"), c.all ? 1 : 0);
+                EXPECT_EQ(Count(r.err, "qvupdate: drive HA:0 ID:3 is in use by another process\n"),
+                          c.all ? 0 : 1);
+                EXPECT_EQ(Count(r.out, " found at HA:"), 0) << r.out;
             }
         }
         EXPECT_EQ(flashed, 1);

@@ -106,6 +106,37 @@ TEST(Upgrade, WriteBufferDownloadOfAFullImage) {
     EXPECT_EQ(r.status, 0);
 }
 
+TEST(Upgrade, TheDriveMustShowTheImageAfterwards) {
+    std::string silent;  // no answer after the transfer
+    for (int n = 5; n < 45; n++) silent += "fail 0 2 0x12 " + std::to_string(n) + "\n";
+    std::string erased;  // the identity area as the message shows it
+    for (int i = 0; i < 32; i++) erased += "\\xFF";
+    // With status=0x01 a command "succeeds" without being carried out.
+    struct Row {
+        bool loader;
+        std::string fault, version, err;
+    } rows[] = {
+        {false, "fail 0 2 0x3B 64 status=0x01 targstat=0x00\n", "1.00",
+         "firmware version reads \"1.00\" after the upgrade, the image holds \"1.10\";"},
+        {false, silent, "",
+         "firmware version could not be read for 30 s after the upgrade, the image holds \"1.10\";"},
+        {true, "fail 0 2 0xE2 1 status=0x01 targstat=0x00\n", "\xFF\xFF\xFF\xFF",
+         "flash identity area reads \"" + erased +
+             "\" after the upgrade, the image holds \"DRAVLIN CD-R   QV-G253K 1.10"},
+    };
+    for (const Row& row : rows) {
+        Sandbox box;
+        box.SetBus(Drive(0, 2, row.loader ? kLoader : kG567L, "1.00") + row.fault);
+        std::string file = box.WriteFile("fw.bin", Image(row.loader ? 11 : 13, "1.10"));
+        Result r = box.Run({file, "-all"}, "y\n");
+        const std::string version = row.loader ? "New firmware version: " : "New firmware version    : ";
+        EXPECT_TRUE(r.out.ends_with(version + row.version + "\nError upgrading drive\n")) << r.out;
+        EXPECT_NE(r.err.find("qvupdate: drive HA:0 ID:2: the " + row.err), std::string::npos) << r.err;
+        EXPECT_TRUE(r.err.ends_with("; run the upgrade again before you switch the drive off\n")) << r.err;
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
 TEST(Upgrade, WarningOnceForTwoDrivesAndTargetIgnoredWithAll) {
     Sandbox box;
     box.SetBus("adapters 2\n" + Drive(0, 2, kG567L, "1.00") + Drive(1, 3, kG567L, "1.01"));

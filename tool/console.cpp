@@ -1,10 +1,6 @@
 // The console of a run: the answers typed at its questions and its end.
 #include "tool/console.h"
 
-#include <stdio_ext.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -12,13 +8,6 @@
 
 #include "support/comerr.h"
 #include "support/printf.h"
-
-void DiscardTypeAhead() {
-    // Only a terminal: piped answers are all typed ahead, on purpose.
-    if (!isatty(STDIN_FILENO)) return;
-    __fpurge(stdin);
-    tcflush(STDIN_FILENO, TCIFLUSH);
-}
 
 int GetAnswer() {
     int c = std::getc(stdin);

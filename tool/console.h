@@ -3,6 +3,13 @@
 // these.
 #pragma once
 
+// Opens each of descriptors 0, 1 and 2 that is closed on /dev/null, read
+// only: reading it gives the end of input and writing fails as on the closed
+// descriptor, so the run goes as it would have, but no file opened later
+// (a drive's node, a lock or log file) can take its place and receive the
+// run's output. First act of a run; one that cannot do it ends with status 1.
+void OccupyClosedStandardDescriptors();
+
 // Drops what was typed ahead at a terminal, so that only what is typed after
 // a question answers it.
 void DiscardTypeAhead();

@@ -1,6 +1,4 @@
 // qvupdate: the command line, the banner and the four modes of a run.
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,20 +37,8 @@ struct Options {
     int list = 0;
     int help = 0;
     int file_given = 0;
-    int bad_number = 0;  // an -ha: or -id: that does not fit an int
+    int bad_address = 0;  // an -ha:, -id: or dev= that names no drive
 };
-
-// The number after -id: or -ha:, read the way atoi reads the argument with
-// its four option characters blanked out: "-id:" alone is 0, "-id:-1" is -1.
-// The whole argument is read, however long. False for a number that does
-// not fit an int: wrapped, it would name another drive.
-bool OptionNumber(const char* arg, int& number) {
-    errno = 0;
-    long n = std::strtol(arg + 4, nullptr, 10);
-    if (errno == ERANGE || n < INT_MIN || n > INT_MAX) return false;
-    number = static_cast<int>(n);
-    return true;
-}
 
 bool Is(const char* arg, const char* slash, const char* dash) {
     std::size_t n = std::strlen(slash);
@@ -71,9 +57,9 @@ void ParseArgs(int argc, char** argv, Options& o) {
         } else if (std::strncmp(arg, "dev=", 4) == 0) {
             o.devtext = arg + 4;
         } else if (Is(arg, "/id:", "-id:")) {
-            if (!OptionNumber(arg, o.id)) o.bad_number = 1;
+            if (!OptionNumber(arg, -1, o.id)) o.bad_address = 1;  // -1: no target given
         } else if (Is(arg, "/ha:", "-ha:")) {
-            if (!OptionNumber(arg, o.ha)) o.bad_number = 1;
+            if (!OptionNumber(arg, 0, o.ha)) o.bad_address = 1;
         } else if (Is(arg, "/all", "-all")) {
             o.all = 1;
         } else if (std::strcmp(arg, "-debug") == 0) {
@@ -85,6 +71,8 @@ void ParseArgs(int argc, char** argv, Options& o) {
             o.file_given = 1;
         }
     }
+    // Only the dev= text that counts: a later one overrides an earlier one.
+    if (o.devtext != nullptr && !DevTextNamesTarget(o.devtext)) o.bad_address = 1;
 }
 
 enum Outcome { NO_MATCH = 0, MATCHED = 1, NEEDS_JUMPER = 2 };
@@ -92,13 +80,13 @@ enum Outcome { NO_MATCH = 0, MATCHED = 1, NEEDS_JUMPER = 2 };
 // The exit status of a run that reached a mode: 1 once an upgrade failed.
 int run_status = 0;
 
-// Upgrades one drive; a failure is said, with a warning when the loader-mode
-// flash was erased and so holds no whole firmware. False after a failure.
+// Upgrades one drive; a failure is said, with a warning when the flash may
+// be partly written. False after a failure.
 bool UpgradeOne(int ha, int id, Image image) {
-    bool erased = false;
-    if (upgrade(ha, id, image, &erased)) return true;
+    bool at_risk = false;
+    if (upgrade(ha, id, image, &at_risk)) return true;
     sup::printf("Error upgrading drive\n");
-    if (erased)
+    if (at_risk)
         sup::printf(
             "Warning: the drive's flash is only partly written. "
             "Run the upgrade again before you switch the drive off.\n");
@@ -164,6 +152,7 @@ std::vector<unsigned char> LoadImage(const char* file) {
 }  // namespace
 
 int qvupgrade_main(int argc, char** argv) {
+    OccupyClosedStandardDescriptors();
     sup::save_args(argc, argv);
     // A closed or full standard output must not end the run part-way (a
     // drive may be in the middle of its transfer): writes fail quietly and
@@ -181,7 +170,7 @@ int qvupgrade_main(int argc, char** argv) {
 
     // -l skips the image check, so -all with it would upgrade with no
     // checked image.
-    if (o.help || !o.file_given || o.bad_number || (o.all && o.list)) {
+    if (o.help || !o.file_given || o.bad_address || (o.all && o.list)) {
         for (const char* line : usage) sup::printf("%s\n", line);
         EndRun(1);
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "drivecmd/pcmd.h"
@@ -17,6 +18,19 @@ extern unsigned char* buffer;  // the transport's I/O buffer, >= 32768 bytes
 
 // The program: main() only forwards to it.
 int qvupgrade_main(int argc, char** argv);
+
+// The highest host adapter or target the command line may name: ASPI
+// addresses them in a byte.
+inline constexpr int kHighestAddress = 255;
+// The number after -id: or -ha: (arg is the whole argument), read the way
+// atoi reads it with the four option characters blanked out: "-id:" alone
+// is 0, "-id:-1" is -1. False for a number outside lowest..kHighestAddress.
+bool OptionNumber(const char* arg, int lowest, int& number);
+// False for a dev= text that leaves out the bus or target number ("," ",2"
+// "1,,0") or the address after a colon (":" "1:"): the library would read
+// 0 or a default target for it. The documented forms (bus,target,lun;
+// target,lun; "target,"; empty) and what the library refuses by itself pass.
+bool DevTextNamesTarget(std::string_view text);
 
 // Opens scgp, reconciles dev= with -ha:/-id:, gets buffer, fills the drive
 // table. Returns only on success.
@@ -47,9 +61,10 @@ char* ModelName(int type, char* out);
 void ListDrives();
 void PrintJumper();
 
-// 1 when every transfer command succeeded, 0 when one failed. erased (may
-// be null) tells whether the loader-mode flash was erased.
-int upgrade(int ha, int id, Image image, bool* erased);
+// 1 when every transfer command succeeded and the drive then showed the
+// image's version (or flash identity), 0 otherwise. at_risk (may be null)
+// tells whether a failed transfer may have left the flash partly written.
+int upgrade(int ha, int id, Image image, bool* at_risk);
 
 // Drive texts (INQUIRY fields, version texts) made safe to print: control
 // characters and DEL become '?'.

@@ -2,6 +2,12 @@
 // checks, the transfer, and the firmware version before and after.
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "fwimage/check.h"
 #include "support/printf.h"
 #include "support/utils.h"
@@ -39,29 +45,100 @@ void ConfirmOnce() {
     }
 }
 
-// Up to VERSION_LEN characters, fewer when a zero byte comes first.
-void CopyVersion(const char* from, char (&version)[VERSION_LEN + 1]) {
+// What a drive shows of its firmware: the flash identity area of the
+// loader mode (read with the maker's read command), or the INQUIRY revision.
+using Shown = std::vector<unsigned char>;
+
+// How long a drive may take to answer again after an upgrade: it restarts
+// with the new firmware.
+constexpr int kRestartSeconds = 30;
+
+std::optional<Shown> ReadFirmware(int ha, int id, TransferProcedure procedure) {
+    if (procedure == ROM_PROGRAMMING) {
+        if (ReadRom(ha, id, FLASH_ID_AREA, FLASH_ID_AREA_LEN, buffer) != 1) return std::nullopt;
+        return Shown(buffer, buffer + FLASH_ID_AREA_LEN);
+    }
+    char vendor[9], product[17], revision[VERSION_LEN + 1];
+    if (DevInquiry(ha, id, vendor, product, revision) != 1) return std::nullopt;
+    return Shown(revision, revision + VERSION_LEN);
+}
+
+// After a complete transfer: a drive that does not answer is asked again
+// once a second, quietly, until it does or kRestartSeconds have passed.
+std::optional<Shown> ReadBack(int ha, int id, TransferProcedure procedure) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(kRestartSeconds);
+    std::optional<Shown> shown = ReadFirmware(ha, id, procedure);
+    scgp->silent++;
+    while (!shown && std::chrono::steady_clock::now() < give_up) {
+        sleep(1);
+        shown = ReadFirmware(ha, id, procedure);
+    }
+    scgp->silent--;
+    return shown;
+}
+
+// The version text: up to VERSION_LEN characters, fewer when a zero byte
+// comes first; empty when the drive did not answer.
+void VersionText(const std::optional<Shown>& shown, TransferProcedure procedure,
+                 char (&version)[VERSION_LEN + 1]) {
     unsigned n = 0;
-    while (n < VERSION_LEN && from[n] != 0) {
-        version[n] = from[n];
-        n++;
+    if (shown) {
+        const unsigned char* from =
+            shown->data() + (procedure == ROM_PROGRAMMING ? std::size_t{FLASH_ID_VERSION_AT} : 0);
+        while (n < VERSION_LEN && from[n] != 0) {
+            version[n] = static_cast<char>(from[n]);
+            n++;
+        }
     }
     version[n] = 0;
     PrintableText(version);
 }
 
-// The drive's firmware version, empty when the drive does not answer: the
-// read-back of the flash identity area for the ROM-programmed model, the
-// INQUIRY revision for the others.
-void ReadVersion(int ha, int id, TransferProcedure procedure, char (&version)[VERSION_LEN + 1]) {
-    version[0] = 0;
-    if (procedure == ROM_PROGRAMMING) {
-        if (ReadRom(ha, id, FLASH_ID_AREA, FLASH_ID_AREA_LEN, buffer) == 1)
-            CopyVersion(reinterpret_cast<const char*>(buffer) + FLASH_ID_VERSION_AT, version);
-    } else {
-        char vendor[9], product[17], revision[VERSION_LEN + 1];
-        if (DevInquiry(ha, id, vendor, product, revision) == 1) CopyVersion(revision, version);
+// Bytes in double quotes for a message, each one that is not printable
+// ASCII (and the quote and backslash) as \xHH.
+std::string Quoted(std::span<const unsigned char> bytes) {
+    std::string q = "\"";
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            q += static_cast<char>(c);
+        } else {
+            char hex[5];
+            sup::zt_snprintf(hex, sizeof hex, "\\x%02X", c);
+            q += hex;
+        }
     }
+    return q + "\"";
+}
+
+// A drive that took the image shows what the image holds; anything else
+// (an old or garbled version, no answer) makes the upgrade a failure, said
+// on standard error with what the drive showed and what the image holds.
+bool Confirmed(int ha, int id, Image image, TransferProcedure procedure, const std::optional<Shown>& shown) {
+    const bool rom = procedure == ROM_PROGRAMMING;
+    const Image expected = rom ? fwimage::flash_identity(image) : fwimage::version_field(image, UpgradeDrive);
+    if (shown && std::equal(shown->begin(), shown->end(), expected.begin(), expected.end())) return true;
+    char unread[32];
+    sup::zt_snprintf(unread, sizeof unread, "could not be read for %d s", kRestartSeconds);
+    const std::string reads = shown ? "reads " + Quoted(*shown) : unread;
+    sup::fprintf(stderr,
+                 "qvupdate: drive HA:%d ID:%d: the %s %s after the upgrade, the image holds %s; run the "
+                 "upgrade again before you switch the drive off\n",
+                 ha, id, rom ? "flash identity area" : "firmware version", reads.c_str(),
+                 Quoted(expected).c_str());
+    return false;
+}
+
+bool Blank(const std::optional<Shown>& shown) {
+    return shown && std::all_of(shown->begin(), shown->end(), [](unsigned char c) { return c == 0xFF; });
+}
+
+// A command that changes the flash was sent: unless the drive refused it
+// outright (NOT READY, ILLEGAL REQUEST), the flash may have changed, and it
+// holds no whole firmware until the transfer completes. True when it went
+// through.
+bool Changing(int ok, bool& at_risk) {
+    if (ok == 1 || !CommandNotPerformed()) at_risk = true;
+    return ok == 1;
 }
 
 // Sends the image from offset 0 in the plan's pieces, from the copy that was
@@ -73,20 +150,18 @@ void ReadVersion(int ha, int id, TransferProcedure procedure, char (&version)[VE
 // The loader mode has no download to commit: its flash is erased first and
 // holds no firmware until the last block is in. A flash that did not erase
 // is not programmed, since programming only clears bits and would mix the
-// old firmware into the new.
+// old firmware into the new. A WRITE BUFFER drive changes its flash only
+// with the closing piece; the others fill its download buffer.
 //
 // From the first command that changes the drive the signals are held; the
-// caller releases them when the transfer has ended. `erased` tells whether
-// the loader-mode flash was erased, so it holds no whole firmware unless
-// every block went in.
-int Transfer(int ha, int id, Image image, const TransferPlan& plan, bool& erased) {
+// caller releases them when the transfer has ended.
+int Transfer(int ha, int id, Image image, const TransferPlan& plan, bool& at_risk) {
     const bool rom = plan.procedure == ROM_PROGRAMMING;
     // The run took only an image that holds every piece; never send beyond it.
     if (!fwimage::complete(image, UpgradeDrive)) return 0;
     if (rom) {
         HoldSignals();
-        if (EraseRom(ha, id) != 1) return 0;
-        erased = true;
+        if (!Changing(EraseRom(ha, id), at_risk)) return 0;
     }
     for (int p = 0; p < plan.pieces; p++) {
         const bool closing = p == plan.pieces - 1;
@@ -95,6 +170,7 @@ int Transfer(int ha, int id, Image image, const TransferPlan& plan, bool& erased
         HoldSignals();
         int ok = rom ? WriteRom(ha, id, closing ? 0 : 1, offset, plan.piece_size, buffer)
                      : WriteBuffer(ha, id, closing ? 5 : 4, 0, offset, plan.piece_size, buffer);
+        if (rom || closing) Changing(ok, at_risk);
         if (ok != 1) return 0;
     }
     return 1;
@@ -102,15 +178,19 @@ int Transfer(int ha, int id, Image image, const TransferPlan& plan, bool& erased
 
 }  // namespace
 
-int upgrade(int ha, int id, Image image, bool* erased) {
+int upgrade(int ha, int id, Image image, bool* at_risk) {
     char text[128];
     char model[PRODUCT_ID_LEN + 1];
     int t = DravlinType(ha, id, text);
+    // Taken now, from the identification's own answer.
+    const bool in_use = t == -1 && DriveInUse();
 
     ConfirmOnce();
 
     if (t != UpgradeDrive) {
-        if (t == 10 && UpgradeDrive == 11)
+        if (in_use)
+            sup::fprintf(stderr, "qvupdate: drive HA:%d ID:%d is in use by another process\n", ha, id);
+        else if (t == 10 && UpgradeDrive == 11)
             PrintJumper();
         else
             sup::printf("No %s found at HA:%d ID:%d\n", ModelName(UpgradeDrive, model), ha, id);
@@ -129,24 +209,31 @@ int upgrade(int ha, int id, Image image, bool* erased) {
     if (!plan) return 0;
 
     char version[VERSION_LEN + 1];
-    ReadVersion(ha, id, plan->procedure, version);
+    std::optional<Shown> shown = ReadFirmware(ha, id, plan->procedure);
+    // An erased flash: the upgrade is the way back, so it goes on.
+    const bool blank = plan->procedure == ROM_PROGRAMMING && Blank(shown);
+    if (blank)
+        sup::fprintf(stderr,
+                     "qvupdate: the drive's flash reads as blank: an earlier upgrade did not complete\n");
+    VersionText(shown, plan->procedure, version);
     sup::printf("Current firmware version: %s\n", version);
     sup::printf("Upgrade %s (HA:%d ID:%d) in progress...", ModelName(UpgradeDrive, model), ha, id);
     sup::flush();
 
-    bool flash_erased = false;
-    int result = Transfer(ha, id, image, *plan, flash_erased);
+    // A blank flash holds no whole firmware until a transfer completes.
+    bool flash_at_risk = blank;
+    int result = Transfer(ha, id, image, *plan, flash_at_risk);
     ReleaseSignals();
-    if (erased != nullptr) *erased = flash_erased;
+    if (at_risk != nullptr) *at_risk = !result && flash_at_risk;
     sup::printf("Done\n");
 
-    if (plan->procedure == ROM_PROGRAMMING) {
-        ReadVersion(ha, id, plan->procedure, version);
+    if (plan->procedure == WRITE_BUFFER) sleep(2);  // the drive saves the downloaded code and restarts
+    shown = result ? ReadBack(ha, id, plan->procedure) : ReadFirmware(ha, id, plan->procedure);
+    VersionText(shown, plan->procedure, version);
+    if (plan->procedure == ROM_PROGRAMMING)
         sup::printf("New firmware version: %s\n", version);
-    } else {
-        sleep(2);  // the drive saves the downloaded code and restarts
-        ReadVersion(ha, id, plan->procedure, version);
+    else
         sup::printf("New firmware version    : %s\n", version);
-    }
+    if (result && !Confirmed(ha, id, image, plan->procedure, shown)) result = 0;
     return result;
 }

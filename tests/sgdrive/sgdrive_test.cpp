@@ -181,7 +181,11 @@ const Row kRows[] = {
     {"PermissionRefused", OneG567L(), [](Bed& b) { b.Refuse("sg0", EACCES); }, 13, "1.10", {"IMAGE", "-all"}, 0,
      kNoDrive, {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L", "Permission denied", "run as root", "group"}, 0, false},
     {"InUseByAnotherProgram", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sg0", false)); }, 13, "1.10",
-     {"IMAGE", "-all"}, 0, kNoDrive, {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use"}, 0, false},
+     {"IMAGE", "-all"}, 1, kNoDrive,
+     {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use", "qvupdate: 1 busy drive(s) could not be examined\n"},
+     0, false},
+    {"InUseAtTheAddress", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sg0", false)); }, 13, "1.10",
+     {"IMAGE", "dev=0,0,0"}, 1, kHead13, {"qvupdate: drive HA:0 ID:0 is in use by another process\n"}, 0, false},
     // The block node is claimed for the writing only: the first piece is
     // refused and the drive keeps its firmware.
     {"DiscMounted", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sr0", true)); }, 13, "1.10",
