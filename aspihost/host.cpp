@@ -157,10 +157,11 @@ DWORD Host::exec(SRB_ExecSCSICmd* s) {
     std::size_t cdb_len = std::min<std::size_t>(s->SRB_CDBLen, sizeof s->CDBByte);
     bool data_out = (s->SRB_Flags & SRB_DIR_OUT) && s->SRB_BufLen > 0 && s->SRB_BufPointer != nullptr &&
                     s->SRB_BufLen <= MAX_BUFFER;
-    log_->line("exec " + address(s->SRB_HaId, s->SRB_Target, s->SRB_Lun) + " flags=0x" +
-               hex(&s->SRB_Flags, 1) + " len=" + std::to_string(s->SRB_BufLen) +
-               " cdb=" + hex(s->CDBByte, cdb_len) +
-               (data_out ? " crc32=" + hex32(crc32(s->SRB_BufPointer, s->SRB_BufLen)) : ""));
+    if (log_->on())
+        log_->line("exec " + address(s->SRB_HaId, s->SRB_Target, s->SRB_Lun) + " flags=0x" +
+                   hex(&s->SRB_Flags, 1) + " len=" + std::to_string(s->SRB_BufLen) +
+                   " cdb=" + hex(s->CDBByte, cdb_len) +
+                   (data_out ? " crc32=" + hex32(crc32(s->SRB_BufPointer, s->SRB_BufLen)) : ""));
     if (!target_->valid_ha(s->SRB_HaId)) return s->SRB_Status = SS_INVALID_HA;
     if (s->SRB_CDBLen == 0 || s->SRB_CDBLen > sizeof s->CDBByte ||
         (s->SRB_BufLen > 0 && s->SRB_BufPointer == nullptr))

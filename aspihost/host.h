@@ -38,6 +38,9 @@ public:
 
     // One line per request block, appended with one write.
     void line(const std::string& text) const;
+    // Whether lines are kept: a line that costs (a checksum of the data)
+    // is made only then.
+    bool on() const { return fd_ >= 0; }
 
 private:
     std::string who_;

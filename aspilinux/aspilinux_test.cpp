@@ -166,17 +166,22 @@ protected:
     // An sg node and its SCSI device directory, as the kernel lays them out.
     void node(int sg, const std::string& hctl, int type, const std::string& model,
               const std::string& block = "") {
+        entry("sg" + std::to_string(sg), hctl, std::to_string(type), model, block);
+    }
+    // The same with the texts as they stand.
+    void entry(const std::string& name, const std::string& hctl, const std::string& type,
+               const std::string& model, const std::string& block = "") {
         std::string dev = root_ + "/sys/devices/" + hctl;
         fs::create_directories(dev);
         std::ofstream(dev + "/type") << type << "\n";
-        std::ofstream(dev + "/vendor") << (type == 5 ? "DRAVLIN " : "ATA     ") << "\n";
+        std::ofstream(dev + "/vendor") << (type == "5" ? "DRAVLIN " : "ATA     ") << "\n";
         std::ofstream(dev + "/model") << model << "\n";
         std::ofstream(dev + "/rev") << "1.00\n";
         if (!block.empty()) fs::create_directories(dev + "/block/" + block);
-        std::string sg_dir = root_ + "/sys/class/scsi_generic/sg" + std::to_string(sg);
+        std::string sg_dir = root_ + "/sys/class/scsi_generic/" + name;
         fs::create_directories(sg_dir);
         fs::create_symlink("../../../devices/" + hctl, sg_dir + "/device");
-        std::ofstream(root_ + "/dev/sg" + std::to_string(sg));
+        std::ofstream(root_ + "/dev/" + name);
     }
     void start() { host_ = std::make_unique<aspihost::Host>(test_layer); }
     void fresh() {
@@ -288,6 +293,45 @@ TEST_F(Linux, AtMostEightAdapters) {
     BYTE type;
     EXPECT_EQ(devtype(7, 0, 0, type), SS_COMP);
     EXPECT_EQ(devtype(8, 0, 0, type), SS_INVALID_HA);
+}
+
+// Numbers only as the kernel writes them: an entry named otherwise is not
+// the node /dev/sgN of its number, an address or type written otherwise is
+// not the one read from it.
+TEST_F(Linux, NumbersAsTheKernelWritesThem) {
+    struct Row {
+        std::string name, hctl, type;
+        DWORD support;
+        BYTE devtype;
+    } rows[] = {
+        {"sg5", "0:0:1:0", "5", 0x0101, SS_COMP},
+        {"sg05", "0:0:1:0", "5", SS_NO_ADAPTERS << 8, 0},
+        {"sg+5", "0:0:1:0", "5", SS_NO_ADAPTERS << 8, 0},
+        {"sg 5", "0:0:1:0", "5", SS_NO_ADAPTERS << 8, 0},
+        {"sg4294967296", "0:0:1:0", "5", SS_NO_ADAPTERS << 8, 0},  // not /dev/sg0
+        {"sg5", "0:0:01:0", "5", SS_NO_ADAPTERS << 8, 0},
+        {"sg5", "+0:0:1:0", "5", SS_NO_ADAPTERS << 8, 0},
+        {"sg5", "0: 0:1:0", "5", SS_NO_ADAPTERS << 8, 0},
+        {"sg5", "0:0:1:0", "05", 0x0101, SS_NO_DEVICE},
+        {"sg5", "0:0:1:0", "+5", 0x0101, SS_NO_DEVICE},
+        {"sg5", "0:0:1:0", " 5", 0x0101, SS_NO_DEVICE},
+        {"sg5", "0:0:1:0", "4294967301", 0x0101, SS_NO_DEVICE},  // not 5
+    };
+    for (const Row& r : rows) {
+        fresh();
+        entry(r.name, r.hctl, r.type, "CD-R   QV-G567L");
+        testing::internal::CaptureStderr();
+        start();
+        testing::internal::GetCapturedStderr();
+        const std::string what = r.name + " " + r.hctl + " " + r.type;
+        EXPECT_EQ(host_->support_info(), r.support) << what;
+        if (r.support != 0x0101) continue;
+        BYTE type = 0;
+        EXPECT_EQ(devtype(0, 1, 0, type), r.devtype) << what;
+        run(0, 1, tur);
+        ASSERT_EQ(kernel_->opens.size(), 1u) << what;
+        EXPECT_EQ(kernel_->opens[0].first, root_ + "/dev/" + r.name) << what;
+    }
 }
 
 TEST_F(Linux, NoAdapters) {

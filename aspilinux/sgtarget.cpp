@@ -62,11 +62,8 @@ SgTarget::SgTarget(Kernel& kernel, aspihost::Log& log) : kernel_(kernel), log_(l
 // Adapter numbers never move while the layer runs: a pair seen first later
 // gets the next free number.
 void SgTarget::rescan() {
-    std::vector<Node> nodes = scan(kernel_.sysfs_root());
-    for (const auto& pair : adapters_of(nodes, MAX_ADAPTERS))
-        if (adapters_.size() < MAX_ADAPTERS &&
-            std::find(adapters_.begin(), adapters_.end(), pair) == adapters_.end())
-            adapters_.push_back(pair);
+    std::vector<Node> nodes = scan(kernel_);
+    number_adapters(adapters_, nodes, MAX_ADAPTERS);
     std::map<int, DrivePtr> now;
     for (const Node& n : nodes) {
         auto a = std::find(adapters_.begin(), adapters_.end(), std::pair{n.host, n.channel});
@@ -111,8 +108,9 @@ void SgTarget::adapter_inquiry(SRB_HAInquiry& s) {
     std::lock_guard<std::mutex> g(mu_);
     s.HA_Count = static_cast<BYTE>(adapters_.size());
     s.HA_SCSI_ID = 7;
-    std::string driver = read_attribute(kernel_.sysfs_root() + "/class/scsi_host/host" +
-                                        std::to_string(adapters_[s.SRB_HaId].first) + "/proc_name");
+    std::string driver =
+        read_attribute(kernel_, kernel_.sysfs_root() + "/class/scsi_host/host" +
+                                    std::to_string(adapters_[s.SRB_HaId].first) + "/proc_name");
     aspihost::text(s.HA_Identifier, driver.empty() ? "Linux sg" : driver.c_str());
     // A device's own limit is known once it was opened; until then the
     // adapter promises no more than the cap.

@@ -1,14 +1,10 @@
 #include "aspilinux/sysfs.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
+#include <climits>
+#include <string_view>
 #include <tuple>
-
-#include "platform/descriptors.h"
 
 namespace aspilinux {
 
@@ -16,49 +12,49 @@ namespace {
 
 constexpr std::size_t MAX_ATTRIBUTE = 256;
 
-std::vector<std::string> entries(const std::string& dir) {
-    std::vector<std::string> names;
-    int fd = platform::above_stdio(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd < 0) return names;
-    DIR* d = ::fdopendir(fd);
-    if (d == nullptr) {
-        ::close(fd);
-        return names;
-    }
-    while (const dirent* e = ::readdir(d))
-        if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-    ::closedir(d);
+// The names in a folder but the hidden ones ("." and ".." among them), in
+// order.
+std::vector<std::string> entries(Kernel& kernel, const std::string& dir) {
+    std::vector<std::string> names = kernel.names(dir);
+    std::erase_if(names, [](const std::string& name) { return name[0] == '.'; });
     std::sort(names.begin(), names.end());
     return names;
 }
 
-std::string last_part(const std::string& link) {
-    char buf[4096];
-    ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
-    if (n <= 0) return {};
-    std::string target(buf, static_cast<std::size_t>(n));
+std::string last_part(Kernel& kernel, const std::string& link) {
+    std::string target = kernel.link(link);
     return target.substr(target.find_last_of('/') + 1);
 }
 
-// "sg12" -> 12; -1 for anything else.
-int sg_number(const std::string& name) {
-    int n = -1, used = 0;
-    if (std::sscanf(name.c_str(), "sg%d%n", &n, &used) != 1 || used != static_cast<int>(name.size()) || n < 0)
+// A number as the kernel writes one: decimal digits without sign, blank or
+// leading zero, at most `max`; -1 for anything else. Any other text names
+// another number than it reads as ("sg05" is not /dev/sg5, "sg4294967296"
+// not /dev/sg0).
+long long decimal(std::string_view s, long long max) {
+    unsigned long long v = 0;
+    if (s.empty() || (s[0] == '0' && s.size() > 1)) return -1;
+    auto [end, err] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (err != std::errc() || end != s.data() + s.size() || v > static_cast<unsigned long long>(max))
         return -1;
-    return n;
+    return static_cast<long long>(v);
 }
 
-bool parse_hctl(const std::string& s, Node& n) {
-    long long h, c, t, l;
-    int used = 0;
-    if (std::sscanf(s.c_str(), "%lld:%lld:%lld:%lld%n", &h, &c, &t, &l, &used) != 4 ||
-        used != static_cast<int>(s.size()))
-        return false;
-    if (h < 0 || c < 0 || h > 0xFFFF || c > 0xFFFF || t < 0 || t > 255 || l < 0 || l > 255) return false;
-    n.host = static_cast<int>(h);
-    n.channel = static_cast<int>(c);
-    n.target = static_cast<int>(t);
-    n.lun = static_cast<int>(l);
+// "sg12" -> 12; -1 for anything else.
+int sg_number(std::string_view name) {
+    return name.starts_with("sg") ? static_cast<int>(decimal(name.substr(2), INT_MAX)) : -1;
+}
+
+bool parse_hctl(std::string_view s, Node& n) {
+    int* parts[] = {&n.host, &n.channel, &n.target, &n.lun};
+    const long long max[] = {0xFFFF, 0xFFFF, 255, 255};
+    for (int i = 0; i < 4; i++) {
+        std::size_t cut = i < 3 ? s.find(':') : s.size();
+        if (cut == std::string_view::npos) return false;
+        long long v = decimal(s.substr(0, cut), max[i]);
+        if (v < 0) return false;
+        *parts[i] = static_cast<int>(v);
+        s.remove_prefix(std::min(cut + 1, s.size()));
+    }
     return true;
 }
 
@@ -74,36 +70,26 @@ std::string Node::name() const {
     return model.empty() ? vendor : vendor + " " + model;
 }
 
-std::string read_attribute(const std::string& path) {
-    int fd = platform::above_stdio(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd < 0) return {};
-    char buf[MAX_ATTRIBUTE];
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    ::close(fd);
-    if (n <= 0) return {};
-    std::string s(buf, static_cast<std::size_t>(n));
+std::string read_attribute(Kernel& kernel, const std::string& path) {
+    std::string s = kernel.read(path, MAX_ATTRIBUTE);
     s = s.substr(0, s.find('\n'));
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.pop_back();
     return s;
 }
 
-std::vector<Node> scan(const std::string& sysfs) {
+std::vector<Node> scan(Kernel& kernel) {
     std::vector<Node> nodes;
-    const std::string dir = sysfs + "/class/scsi_generic";
-    for (const std::string& name : entries(dir)) {
+    const std::string dir = kernel.sysfs_root() + "/class/scsi_generic";
+    for (const std::string& name : entries(kernel, dir)) {
         Node n;
         n.sg = sg_number(name);
         const std::string device = dir + "/" + name + "/device";
-        if (n.sg < 0 || !parse_hctl(last_part(device), n)) continue;
-        std::string type = read_attribute(device + "/type");
-        int t = -1, used = 0;
-        if (std::sscanf(type.c_str(), "%d%n", &t, &used) == 1 && used == static_cast<int>(type.size()) &&
-            t >= 0 && t <= 0x1F)
-            n.type = t;
-        n.vendor = read_attribute(device + "/vendor");
-        n.model = read_attribute(device + "/model");
-        n.rev = read_attribute(device + "/rev");
-        std::vector<std::string> block = entries(device + "/block");
+        if (n.sg < 0 || !parse_hctl(last_part(kernel, device), n)) continue;
+        n.type = static_cast<int>(decimal(read_attribute(kernel, device + "/type"), 0x1F));
+        n.vendor = read_attribute(kernel, device + "/vendor");
+        n.model = read_attribute(kernel, device + "/model");
+        n.rev = read_attribute(kernel, device + "/rev");
+        std::vector<std::string> block = entries(kernel, device + "/block");
         if (!block.empty()) n.block = block.front();
         nodes.push_back(std::move(n));
     }
@@ -114,13 +100,15 @@ std::vector<Node> scan(const std::string& sysfs) {
     return nodes;
 }
 
-std::vector<std::pair<int, int>> adapters_of(const std::vector<Node>& nodes, std::size_t max) {
+void number_adapters(std::vector<std::pair<int, int>>& adapters, const std::vector<Node>& nodes,
+                     std::size_t max) {
     std::vector<std::pair<int, int>> pairs;
     for (const Node& n : nodes) pairs.emplace_back(n.host, n.channel);
     std::sort(pairs.begin(), pairs.end());
     pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
-    if (pairs.size() > max) pairs.resize(max);
-    return pairs;
+    for (const auto& pair : pairs)
+        if (adapters.size() < max && std::find(adapters.begin(), adapters.end(), pair) == adapters.end())
+            adapters.push_back(pair);
 }
 
 }  // namespace aspilinux

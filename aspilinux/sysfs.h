@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "aspilinux/kernel.h"
+
 namespace aspilinux {
 
 // One /dev/sgN and the SCSI device H:C:T:L behind it.
@@ -20,16 +22,19 @@ struct Node {
     std::string name() const;
 };
 
-// Every scsi_generic node under `sysfs` (the sysfs root), in the order of
-// (host, channel, target, lun). Nodes whose address does not fit an ASPI
-// target or LUN (a byte) are left out.
-std::vector<Node> scan(const std::string& sysfs);
+// Every scsi_generic node in the kernel's sysfs, in the order of (host,
+// channel, target, lun). Nodes whose address does not fit an ASPI target or
+// LUN (a byte) are left out.
+std::vector<Node> scan(Kernel& kernel);
 
-// The (host, channel) pairs of `nodes` in numeric order, at most `max`.
-std::vector<std::pair<int, int>> adapters_of(const std::vector<Node>& nodes, std::size_t max);
+// Numbers the (host, channel) pairs of `nodes` that `adapters` (the pairs
+// by their adapter number) lacks, in numeric order, while it holds fewer
+// than `max`: a number once given never moves.
+void number_adapters(std::vector<std::pair<int, int>>& adapters, const std::vector<Node>& nodes,
+                     std::size_t max);
 
 // The first line of a small sysfs file, trailing blanks removed; empty when
 // it cannot be read.
-std::string read_attribute(const std::string& path);
+std::string read_attribute(Kernel& kernel, const std::string& path);
 
 }  // namespace aspilinux

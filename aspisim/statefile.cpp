@@ -96,8 +96,9 @@ LoadResult load_state_file(const std::string& path, std::size_t limit, std::vect
     } else if (static_cast<std::uint64_t>(st.st_size) > limit) {
         why = "larger than a saved state of this drive; remove it";
     } else {
-        // Never more than the limit, even if the file grows meanwhile.
-        out.assign(limit + 1, 0);
+        // As long as the file, and one byte more to see it grown meanwhile;
+        // never more than the limit and that byte.
+        out.assign(static_cast<std::size_t>(st.st_size) + 1, 0);
         std::size_t got = 0;
         while (got < out.size()) {
             ssize_t n = ::read(fd, out.data() + got, out.size() - got);
@@ -188,14 +189,13 @@ bool StateFolder::load(std::size_t index, Device& d) {
     if (d.conf().flash == Flash::none) return true;
     Drive& dr = drives_[index];
     std::string file = path(d, ".state"), why;
-    std::vector<std::uint8_t> bytes;
-    switch (load_state_file(file, d.state_size(), bytes, why)) {
+    switch (load_state_file(file, d.state_size(), dr.read, why)) {
     case LoadResult::missing:  // nothing saved yet
         dr.kept = d.save_state();
         return true;
     case LoadResult::loaded:
-        if (d.load_state(bytes)) {
-            dr.kept = std::move(bytes);
+        if (d.load_state(dr.read)) {
+            dr.kept.swap(dr.read);
             return true;
         }
         why = "not a saved state of this device (product or flash size differs); remove it";
