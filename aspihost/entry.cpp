@@ -1,6 +1,5 @@
 // The published entry points of WNASPI32 over one process-wide Host, made
 // from the layer that the shared object defines, on first use.
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,45 +8,57 @@
 
 #include "aspihost/host.h"
 #include "platform/aspi.h"
-
-#define ASPI_EXPORT extern "C" __attribute__((visibility("default")))
+#include "platform/threads.h"
 
 namespace aspihost {
 
 namespace {
 
 std::mutex instance_lock;
-std::unique_ptr<Host> instance_ptr;
+
+// The layer's Host. Where the layer stays loaded until the process ends
+// (platform::keep_layer_loaded), its workers are gone by the time the
+// layer's destructors run, and joining them would wait for ever: the Host
+// is left as it is then.
+struct Instance {
+    std::unique_ptr<Host> host;
+    bool kept = false;
+    ~Instance() {
+        if (kept) (void)host.release();
+    }
+};
+Instance instance_ptr;
 int chosen_log = -1;  // ASPILogTo's file, kept across the instance
 
 void fork_prepare() {
     instance_lock.lock();
-    if (instance_ptr) instance_ptr->before_fork();
+    if (instance_ptr.host) instance_ptr.host->before_fork();
 }
 void fork_parent() {
-    if (instance_ptr) instance_ptr->after_fork_parent();
+    if (instance_ptr.host) instance_ptr.host->after_fork_parent();
     instance_lock.unlock();
 }
 void fork_child() {
-    if (instance_ptr) instance_ptr->after_fork_child();
+    if (instance_ptr.host) instance_ptr.host->after_fork_child();
     instance_lock.unlock();
 }
 
 Host& instance() {
     std::lock_guard<std::mutex> g(instance_lock);
-    if (!instance_ptr) {
-        static const int registered = pthread_atfork(fork_prepare, fork_parent, fork_child);
+    if (!instance_ptr.host) {
+        static const bool registered = (platform::at_fork(fork_prepare, fork_parent, fork_child), true);
         (void)registered;
-        instance_ptr = std::make_unique<Host>(layer, chosen_log);
+        instance_ptr.kept = platform::keep_layer_loaded();
+        instance_ptr.host = std::make_unique<Host>(layer, chosen_log);
     }
-    return *instance_ptr;
+    return *instance_ptr.host;
 }
 
 }  // namespace
 
 void reload() {
     std::lock_guard<std::mutex> g(instance_lock);
-    instance_ptr.reset();
+    instance_ptr.host.reset();
     if (chosen_log >= 0) ::close(chosen_log);
     chosen_log = -1;
 }
@@ -63,7 +74,7 @@ bool log_to(const char* path) {
     std::lock_guard<std::mutex> g(instance_lock);
     int fd = Log::open_file(layer.name, path);
     if (fd < 0) return false;
-    if (instance_ptr) instance_ptr->log_to(fd);
+    if (instance_ptr.host) instance_ptr.host->log_to(fd);
     if (chosen_log >= 0) ::close(chosen_log);
     chosen_log = fd;
     return true;
@@ -71,17 +82,17 @@ bool log_to(const char* path) {
 
 }  // namespace aspihost
 
-ASPI_EXPORT DWORD GetASPI32SupportInfo() { return aspihost::instance().support_info(); }
+ASPI_EXPORT DWORD ASPI_CALL GetASPI32SupportInfo() { return aspihost::instance().support_info(); }
 
-ASPI_EXPORT DWORD SendASPI32Command(LPSRB srb) { return aspihost::instance().send(srb); }
+ASPI_EXPORT DWORD ASPI_CALL SendASPI32Command(LPSRB srb) { return aspihost::instance().send(srb); }
 
 // Optional, looked up by name by a program that has a log option: the
 // command log goes to `path` (appended; created with mode 0644) instead of
 // the file the layer's variable names. 1 when the file is open, 0 when it
 // is not (the layer has said why on standard error; errno tells it too).
-ASPI_EXPORT int ASPILogTo(const char* path) { return aspihost::log_to(path) ? 1 : 0; }
+ASPI_EXPORT int ASPI_CALL ASPILogTo(const char* path) { return aspihost::log_to(path) ? 1 : 0; }
 
 // The transport allocates its buffers itself; these are looked up, never called.
-ASPI_EXPORT int GetASPI32Buffer(void*) { return 0; }
-ASPI_EXPORT int FreeASPI32Buffer(void*) { return 0; }
-ASPI_EXPORT int TranslateASPI32Address(DWORD*, DWORD*) { return 0; }
+ASPI_EXPORT int ASPI_CALL GetASPI32Buffer(void*) { return 0; }
+ASPI_EXPORT int ASPI_CALL FreeASPI32Buffer(void*) { return 0; }
+ASPI_EXPORT int ASPI_CALL TranslateASPI32Address(DWORD*, DWORD*) { return 0; }

@@ -17,6 +17,7 @@
 #include "fwimage/fwimage.h"
 #include "fwimage/fwtables.h"
 #include "fwimage/imagefile.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -221,24 +222,15 @@ int info(int argc, char** argv) {
     return status;
 }
 
-// Flags that a system may lack, where nothing needs them.
-#ifndef O_NOFOLLOW
-#define O_NOFOLLOW 0
-#endif
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-
 enum class Existing { refuse, replace };
 
 // Creates `path`, which must not exist (not even as a link), holding
 // `bytes`; 0, or the errno of what failed. A file it created but could not
 // fill is removed again.
 int create_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_BINARY, 0644);
+    int fd = ::open(
+        path.c_str(),
+        O_WRONLY | O_CREAT | O_EXCL | platform::kNoFollow | platform::kPrivate | platform::kBinary, 0644);
     if (fd < 0) return errno;
     int e = 0;
     for (std::size_t done = 0; done < bytes.size();) {
@@ -277,10 +269,10 @@ std::string write_image(const std::string& path, const std::vector<std::uint8_t>
         const int e = create_file(temp, bytes);
         if (e == EEXIST) continue;
         if (e != 0) return "cannot write " + printable(path) + ": " + std::strerror(e);
-        fs::rename(temp, path, ec);
-        if (!ec) return {};
+        if (platform::replace_file(temp.c_str(), path.c_str())) return {};
+        const int r = errno;
         ::unlink(temp.c_str());
-        return "cannot write " + printable(path) + ": " + ec.message();
+        return "cannot write " + printable(path) + ": " + std::strerror(r);
     }
     return "cannot write " + printable(path) + ": no free temporary name beside it";
 }

@@ -1,11 +1,6 @@
 // The console of a run: the answers typed at its questions and its end.
 #include "tool/console.h"
 
-#include <fcntl.h>
-#include <stdio_ext.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -13,21 +8,6 @@
 
 #include "support/comerr.h"
 #include "support/printf.h"
-
-void OccupyClosedStandardDescriptors() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        // The lower ones are open by now, so this one is the lowest free.
-        if (open("/dev/null", O_RDONLY) != fd) std::_Exit(1);
-    }
-}
-
-void DiscardTypeAhead() {
-    // Only a terminal: piped answers are all typed ahead, on purpose.
-    if (!isatty(STDIN_FILENO)) return;
-    __fpurge(stdin);
-    tcflush(STDIN_FILENO, TCIFLUSH);
-}
 
 int GetAnswer() {
     int c = std::getc(stdin);

@@ -1,0 +1,21 @@
+// What the console of a run asks of Windows.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "tool/console.h"
+
+// The C library keeps descriptors 0, 1 and 2 for the standard streams, with
+// a handle or without one, so no file opened later can take their place.
+void OccupyClosedStandardDescriptors() {}
+
+void DiscardTypeAhead() {
+    // Only a console: piped answers are all typed ahead, on purpose.
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(in, &mode)) return;
+    // The C library's buffer (Windows' C library empties it for an input
+    // stream), then the keys the console holds.
+    std::fflush(stdin);
+    FlushConsoleInputBuffer(in);
+}
