@@ -1,5 +1,8 @@
 // The published entry points of WNASPI32 over one process-wide Host, made
 // from the layer that the shared object defines, on first use.
+#include <unistd.h>
+
+#include <cerrno>
 #include <memory>
 #include <mutex>
 
@@ -25,6 +28,7 @@ struct Instance {
     }
 };
 Instance instance_ptr;
+int chosen_log = -1;  // ASPILogTo's file, kept across the instance
 
 void fork_prepare() {
     instance_lock.lock();
@@ -45,7 +49,7 @@ Host& instance() {
         static const bool registered = (platform::at_fork(fork_prepare, fork_parent, fork_child), true);
         (void)registered;
         instance_ptr.kept = platform::keep_layer_loaded();
-        instance_ptr.host = std::make_unique<Host>(layer);
+        instance_ptr.host = std::make_unique<Host>(layer, chosen_log);
     }
     return *instance_ptr.host;
 }
@@ -55,6 +59,25 @@ Host& instance() {
 void reload() {
     std::lock_guard<std::mutex> g(instance_lock);
     instance_ptr.host.reset();
+    if (chosen_log >= 0) ::close(chosen_log);
+    chosen_log = -1;
+}
+
+// Opened here, before or after the layer starts, so that the answer says
+// whether the lines will reach the file; the layer's variable is then never
+// read (a program's own option wins over what its environment holds).
+bool log_to(const char* path) {
+    if (path == nullptr || *path == '\0') {
+        errno = EINVAL;
+        return false;
+    }
+    std::lock_guard<std::mutex> g(instance_lock);
+    int fd = Log::open_file(layer.name, path);
+    if (fd < 0) return false;
+    if (instance_ptr.host) instance_ptr.host->log_to(fd);
+    if (chosen_log >= 0) ::close(chosen_log);
+    chosen_log = fd;
+    return true;
 }
 
 }  // namespace aspihost
@@ -62,6 +85,12 @@ void reload() {
 ASPI_EXPORT DWORD ASPI_CALL GetASPI32SupportInfo() { return aspihost::instance().support_info(); }
 
 ASPI_EXPORT DWORD ASPI_CALL SendASPI32Command(LPSRB srb) { return aspihost::instance().send(srb); }
+
+// Optional, looked up by name by a program that has a log option: the
+// command log goes to `path` (appended; created with mode 0644) instead of
+// the file the layer's variable names. 1 when the file is open, 0 when it
+// is not (the layer has said why on standard error; errno tells it too).
+ASPI_EXPORT int ASPI_CALL ASPILogTo(const char* path) { return aspihost::log_to(path) ? 1 : 0; }
 
 // The transport allocates its buffers itself; these are looked up, never called.
 ASPI_EXPORT int ASPI_CALL GetASPI32Buffer(void*) { return 0; }

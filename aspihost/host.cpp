@@ -45,6 +45,24 @@ std::string address(int ha, int target, int lun) {
     return std::to_string(ha) + " " + std::to_string(target) + " " + std::to_string(lun);
 }
 
+std::string hex8(std::uint8_t v) { return hex(&v, 1); }
+
+// Sense key, code and qualifier, "05/24/00", of fixed (70h, 71h) or
+// descriptor (72h, 73h) sense data; a byte the data lacks reads as 00.
+std::string sense_text(const std::vector<std::uint8_t>& s) {
+    auto at = [&s](std::size_t i) { return i < s.size() ? s[i] : std::uint8_t{0}; };
+    const bool descriptor = (at(0) & 0x7F) >= 0x72;
+    const std::uint8_t key = (descriptor ? at(1) : at(2)) & 0x0F;
+    return hex8(key) + "/" + hex8(descriptor ? at(2) : at(12)) + "/" + hex8(descriptor ? at(3) : at(13));
+}
+
+// Seconds with microseconds, "0.004213".
+std::string seconds(std::chrono::steady_clock::duration d) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(d).count();
+    const std::string frac = std::to_string(us % 1000000);
+    return std::to_string(us / 1000000) + "." + std::string(6 - frac.size(), '0') + frac;
+}
+
 std::vector<std::thread*>& orphans() {
     static std::vector<std::thread*> v;  // kept reachable: leak checkers stay quiet
     return v;
@@ -52,20 +70,41 @@ std::vector<std::thread*>& orphans() {
 
 }  // namespace
 
+std::uint32_t moved(const Command& c, const Result& r) {
+    if (r.resid) return c.len - std::min(*r.resid, c.len);
+    return r.status == SS_COMP ? c.len : 0;
+}
+
 Log::~Log() {
-    if (fd_ >= 0) ::close(fd_);
+    if (owned_) ::close(fd_);
 }
 
 void Log::report(const std::string& line) const { std::cerr << (who_ + ": " + line + "\n") << std::flush; }
 
+int Log::open_file(const std::string& who, const char* path) {
+    int fd = platform::above_stdio(
+        ::open(path, O_WRONLY | O_APPEND | O_CREAT | platform::kPrivate | platform::kBinary, 0644));
+    if (fd < 0) {
+        const int e = errno;
+        Log(who).report(std::string("cannot open the command log ") + path + ": " + std::strerror(e));
+        errno = e;
+    }
+    return fd;
+}
+
 bool Log::open(const char* variable) {
+    if (fd_ >= 0 && !owned_) return true;  // a chosen file wins
     const char* path = env(variable);
     if (path == nullptr) return true;
-    fd_ = platform::above_stdio(
-        ::open(path, O_WRONLY | O_APPEND | O_CREAT | platform::kPrivate | platform::kBinary, 0644));
-    if (fd_ >= 0) return true;
-    report(std::string("cannot open the command log ") + path + ": " + std::strerror(errno));
-    return false;
+    fd_ = open_file(who_, path);
+    owned_ = fd_ >= 0;
+    return fd_ >= 0;
+}
+
+void Log::use(int fd) {
+    if (owned_) ::close(fd_);
+    fd_ = fd;
+    owned_ = false;
 }
 
 void Log::line(const std::string& text) const {
@@ -82,7 +121,8 @@ void Log::line(const std::string& text) const {
     }
 }
 
-Host::Host(const Layer& layer) : log_(std::make_unique<Log>(layer.name)), target_(layer.make(*log_)) {}
+Host::Host(const Layer& layer, int chosen_log)
+    : log_(std::make_unique<Log>(layer.name, chosen_log)), target_(layer.make(*log_)) {}
 
 Host::~Host() {
     {
@@ -108,6 +148,11 @@ DWORD Host::send(void* srb) {
         log_->line("unknown 0x" + hex(&h->SRB_Cmd, 1) + " " + std::to_string(h->SRB_HaId));
         return h->SRB_Status = SS_INVALID_CMD;
     }
+}
+
+void Host::log_to(int fd) {
+    std::lock_guard<std::mutex> g(mu_);
+    log_->use(fd);
 }
 
 // A forked child has no worker threads; the parent's are forgotten there
@@ -141,9 +186,9 @@ bool Host::pending(const void* srb) const {
     return std::any_of(jobs_.begin(), jobs_.end(), [srb](const Job& j) { return j.srb == srb; });
 }
 
-void Host::enqueue(void* srb, Kind kind, const Command& c) {
+void Host::enqueue(void* srb, Kind kind, const Command& c, Clock::time_point sent) {
     Plan p = target_->accept(c, kind == Kind::reset);
-    Job j{srb, kind, Clock::now() + p.delay, c, p.queue, p.hang, false, false, {}};
+    Job j{srb, kind, Clock::now() + p.delay, c, sent, p.queue, p.hang, false, false, {}};
     j.cmd.unit = p.unit;
     j.cmd.note = p.note;
     if (c.len > 0) j.data.assign(c.data, c.data + c.len);
@@ -154,6 +199,7 @@ void Host::enqueue(void* srb, Kind kind, const Command& c) {
 }
 
 DWORD Host::exec(SRB_ExecSCSICmd* s) {
+    const Clock::time_point sent = Clock::now();
     std::size_t cdb_len = std::min<std::size_t>(s->SRB_CDBLen, sizeof s->CDBByte);
     bool data_out = (s->SRB_Flags & SRB_DIR_OUT) && s->SRB_BufLen > 0 && s->SRB_BufPointer != nullptr &&
                     s->SRB_BufLen <= MAX_BUFFER;
@@ -162,13 +208,6 @@ DWORD Host::exec(SRB_ExecSCSICmd* s) {
                    hex(&s->SRB_Flags, 1) + " len=" + std::to_string(s->SRB_BufLen) +
                    " cdb=" + hex(s->CDBByte, cdb_len) +
                    (data_out ? " crc32=" + hex32(crc32(s->SRB_BufPointer, s->SRB_BufLen)) : ""));
-    if (!target_->valid_ha(s->SRB_HaId)) return s->SRB_Status = SS_INVALID_HA;
-    if (s->SRB_CDBLen == 0 || s->SRB_CDBLen > sizeof s->CDBByte ||
-        (s->SRB_BufLen > 0 && s->SRB_BufPointer == nullptr))
-        return s->SRB_Status = SS_INVALID_SRB;
-    if (s->SRB_BufLen > MAX_BUFFER) return s->SRB_Status = SS_BUFFER_TO_BIG;
-    if (pending(s)) return SS_ASPI_IS_BUSY;  // the block belongs to a running command
-
     Command c;
     c.at = {s->SRB_HaId, s->SRB_Target, s->SRB_Lun};
     std::memcpy(c.cdb, s->CDBByte, sizeof c.cdb);
@@ -176,8 +215,24 @@ DWORD Host::exec(SRB_ExecSCSICmd* s) {
     c.flags = s->SRB_Flags;
     c.data = s->SRB_BufPointer;
     c.len = s->SRB_BufLen;
+
+    BYTE refused = SS_PENDING;
+    if (!target_->valid_ha(s->SRB_HaId))
+        refused = SS_INVALID_HA;
+    else if (s->SRB_CDBLen == 0 || s->SRB_CDBLen > sizeof s->CDBByte ||
+             (s->SRB_BufLen > 0 && s->SRB_BufPointer == nullptr))
+        refused = SS_INVALID_SRB;
+    else if (s->SRB_BufLen > MAX_BUFFER)
+        refused = SS_BUFFER_TO_BIG;
+    else if (pending(s))
+        refused = SS_ASPI_IS_BUSY;
+    if (refused != SS_PENDING) {
+        outcome(c, Kind::exec, status_only(refused), sent);
+        // A pending block still belongs to the command that runs it.
+        return refused == SS_ASPI_IS_BUSY ? refused : (s->SRB_Status = refused);
+    }
     s->SRB_Status = SS_PENDING;
-    enqueue(s, Kind::exec, c);
+    enqueue(s, Kind::exec, c, sent);
     return SS_PENDING;
 }
 
@@ -195,19 +250,26 @@ DWORD Host::abort(SRB_Abort* s) {
         it->srb = nullptr;
         return s->SRB_Status = SS_ABORT_FAIL;
     }
+    outcome(it->cmd, it->kind, status_only(SS_ABORTED), it->sent);
     static_cast<SRB_Header*>(it->srb)->SRB_Status = SS_ABORTED;
     jobs_.erase(it);
     return s->SRB_Status = SS_COMP;
 }
 
 DWORD Host::reset(SRB_BusDeviceReset* s) {
+    const Clock::time_point sent = Clock::now();
     log_->line("reset " + address(s->SRB_HaId, s->SRB_Target, s->SRB_Lun));
-    if (!target_->valid_ha(s->SRB_HaId)) return s->SRB_Status = SS_INVALID_HA;
-    if (pending(s)) return SS_ASPI_IS_BUSY;
     Command c;
     c.at = {s->SRB_HaId, s->SRB_Target, s->SRB_Lun};
+    const BYTE refused = !target_->valid_ha(s->SRB_HaId) ? BYTE{SS_INVALID_HA}
+                         : pending(s)                    ? BYTE{SS_ASPI_IS_BUSY}
+                                                         : BYTE{SS_PENDING};
+    if (refused != SS_PENDING) {
+        outcome(c, Kind::reset, status_only(refused), sent);
+        return refused == SS_ASPI_IS_BUSY ? refused : (s->SRB_Status = refused);
+    }
     s->SRB_Status = SS_PENDING;
-    enqueue(s, Kind::reset, c);
+    enqueue(s, Kind::reset, c, sent);
     return SS_PENDING;
 }
 
@@ -233,12 +295,27 @@ void Host::run(int queue) {
             g.lock();
             Job j = std::move(*next);
             jobs_.erase(next);
-            if (!j.abandoned) finish(j, r);  // under the lock, so an abort never races it
+            if (j.abandoned)
+                outcome(j.cmd, j.kind, r, j.sent, true);
+            else
+                finish(j, r);  // under the lock, so an abort never races it
         }
     }
 }
 
+void Host::outcome(const Command& c, Kind kind, const Result& r, Clock::time_point sent,
+                   bool abandoned) const {
+    if (!log_->on()) return;
+    log_->line("done " + address(c.at.ha, c.at.target, c.at.lun) +
+               " op=" + (kind == Kind::reset ? std::string("reset") : hex8(c.cdb[0])) + " status=0x" +
+               hex8(r.status) + " hastat=0x" + hex8(r.hastat) + " targstat=0x" + hex8(r.targstat) +
+               (r.sense.empty() ? "" : " sense=" + sense_text(r.sense)) +
+               " moved=" + std::to_string(moved(c, r)) + " seconds=" + seconds(Clock::now() - sent) +
+               (abandoned ? " abandoned" : ""));
+}
+
 void Host::finish(Job& j, const Result& r) {
+    outcome(j.cmd, j.kind, r, j.sent);
     if (j.kind == Kind::reset) {
         auto* s = static_cast<SRB_BusDeviceReset*>(j.srb);
         s->SRB_HaStat = r.hastat;

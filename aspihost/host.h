@@ -24,7 +24,9 @@ namespace aspihost {
 // The command log and the one-line reports on standard error.
 class Log {
 public:
-    explicit Log(std::string who) : who_(std::move(who)) {}
+    // `chosen` is a file the layer was told to log to (ASPILogTo): it wins
+    // over the layer's variable and stays its owner's to close.
+    explicit Log(std::string who, int chosen = -1) : who_(std::move(who)), fd_(chosen) {}
     ~Log();
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
@@ -32,19 +34,29 @@ public:
     // Whole lines go to standard error in one piece, after "who: ".
     void report(const std::string& line) const;
 
-    // Opens the file that the environment variable names, if it names one;
-    // false (reported) when it cannot be opened.
+    // Opens the file that the environment variable names, if it names one
+    // and no file was chosen; false (reported) when it cannot be opened.
     bool open(const char* variable);
 
-    // One line per request block, appended with one write.
+    // The lines go to `fd` from now on, a chosen file that stays its
+    // owner's; a file the variable named is closed.
+    void use(int fd);
+
+    // One line per request block and one per outcome, each appended with
+    // one write.
     void line(const std::string& text) const;
     // Whether lines are kept: a line that costs (a checksum of the data)
     // is made only then.
     bool on() const { return fd_ >= 0; }
 
+    // Opens `path` for appending, above the standard descriptors; -1 after
+    // a report as `who` (errno kept).
+    static int open_file(const std::string& who, const char* path);
+
 private:
     std::string who_;
     int fd_ = -1;
+    bool owned_ = false;  // opened from the variable
 };
 
 // The value of an environment variable, or null when unset or empty.
@@ -71,6 +83,14 @@ struct Result {
     std::optional<std::uint32_t> resid;  // bytes not moved, when the back end knows
 };
 
+// An outcome told by its statuses alone: no target status, sense or residual.
+inline Result status_only(BYTE status, BYTE hastat = HASTAT_OK) {
+    Result r;
+    r.status = status;
+    r.hastat = hastat;
+    return r;
+}
+
 // One command as a back end runs it. `data` is the front end's own copy of
 // the caller's buffer, so that a command abandoned by an abort never writes
 // into memory its caller has taken back.
@@ -84,6 +104,10 @@ struct Command {
     void* unit = nullptr;        // what accept() chose to run it on
     const void* note = nullptr;  // and anything else it wants back
 };
+
+// The bytes a command moved: all but the residual when the back end knows
+// it, else all of them when it succeeded and none when it did not.
+std::uint32_t moved(const Command& c, const Result& r);
 
 // How an accepted command waits: commands of one queue run in order on one
 // worker, different queues in parallel.
@@ -125,12 +149,16 @@ constexpr std::uint32_t MAX_BUFFER = 1u << 24;
 
 class Host {
 public:
-    // Starts the layer's back end; it reports on `log` and may open it.
-    explicit Host(const struct Layer& layer);
+    // Starts the layer's back end; it reports on the log and may open it.
+    // `chosen_log`: a file the log goes to instead of the layer's variable
+    // (not closed here).
+    explicit Host(const struct Layer& layer, int chosen_log = -1);
     ~Host();
 
     DWORD support_info() { return target_->support_info(); }
     DWORD send(void* srb);
+    // The log goes to `fd` from now on (see Log::use).
+    void log_to(int fd);
 
     void before_fork() {
         mu_.lock();
@@ -144,11 +172,13 @@ public:
 
 private:
     enum class Kind { exec, reset };
+    using Clock = std::chrono::steady_clock;
     struct Job {
         void* srb;
         Kind kind;
         std::chrono::steady_clock::time_point due;
         Command cmd;
+        Clock::time_point sent;
         int queue;
         bool hang;
         bool running = false;
@@ -162,9 +192,13 @@ private:
     DWORD abort(SRB_Abort* s);
     DWORD reset(SRB_BusDeviceReset* s);
     bool pending(const void* srb) const;
-    void enqueue(void* srb, Kind kind, const Command& c);
+    void enqueue(void* srb, Kind kind, const Command& c, Clock::time_point sent);
     void run(int queue);
     void finish(Job& j, const Result& r);
+    // The outcome line of a command sent at `sent`; `abandoned`: its abort
+    // came too late, so its caller never sees this outcome.
+    void outcome(const Command& c, Kind kind, const Result& r, Clock::time_point sent,
+                 bool abandoned = false) const;
 
     std::unique_ptr<Log> log_;
     std::unique_ptr<Target> target_;
@@ -185,8 +219,14 @@ struct Layer {
 extern const Layer layer;
 
 // Drops the instance with every queued command (their events are never
-// signalled); the next call starts afresh from the environment.
+// signalled) and the file ASPILogTo chose; the next call starts afresh from
+// the environment.
 void reload();
+
+// ASPILogTo: the command log goes to `path` from now on, whether the
+// instance exists yet or not. False when the file cannot be opened
+// (reported) or no path is given.
+bool log_to(const char* path);
 
 template <std::size_t N>
 void text(BYTE (&field)[N], const char* s) {

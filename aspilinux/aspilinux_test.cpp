@@ -1,6 +1,7 @@
 // The Linux layer through its request blocks, over sysfs trees in a
 // temporary folder and a fake SCSI generic driver whose SG_IO is answered by
 // the simulator's device model.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -556,6 +557,7 @@ TEST_F(Linux, DeviceReset) {
 // The program gives up waiting while the command is still in the kernel:
 // the abort cannot take it back, and its late outcome touches nothing.
 TEST_F(Linux, AbortOfACommandInTheKernel) {
+    setenv("ASPILINUX_LOG", (root_ + "/log").c_str(), 1);
     one_drive();
     kernel_->hold = true;
     auto* data = new std::uint8_t[96];
@@ -577,16 +579,41 @@ TEST_F(Linux, AbortOfACommandInTheKernel) {
     CloseHandle(ev);
     kernel_->release();
     EXPECT_EQ(run(0, 0, tur).SRB_Status, SS_ERR);  // the worker went on
+    // Its outcome, which nobody saw, is logged as such.
+    const std::string log = qvtest::UntimedLog(qvtest::ReadFile(root_ + "/log"));
+    EXPECT_NE(
+        log.find("done 0 0 0 op=12 status=0x01 hastat=0x00 targstat=0x00 moved=96 seconds=T abandoned\n"),
+        std::string::npos)
+        << log;
 }
 
+// Outcomes with the sense the driver gave and what a short transfer moved.
 TEST_F(Linux, CommandLog) {
     std::string log = root_ + "/log";
     setenv("ASPILINUX_LOG", log.c_str(), 1);
     one_drive();
     run(0, 0, tur);
-    run(1, 0, tur);
-    EXPECT_EQ(qvtest::ReadFile(log),
-              "exec 0 0 0 flags=0x40 len=0 cdb=000000000000\nexec 1 0 0 flags=0x40 len=0 cdb=000000000000\n");
+    kernel_->replies = {scsi_status(0, {}, 1)};  // one byte short
+    std::uint8_t zeros[4] = {};
+    testing::internal::CaptureStderr();  // which says so, as checked above
+    run(0, 0, write_buffer(4), zeros, 4, SRB_DIR_OUT);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(qvtest::UntimedLog(qvtest::ReadFile(log)),
+              "exec 0 0 0 flags=0x40 len=0 cdb=000000000000\n"
+              "done 0 0 0 op=00 status=0x04 hastat=0x00 targstat=0x02 sense=02/3A/00 moved=0 seconds=T\n"
+              "exec 0 0 0 flags=0x50 len=4 cdb=3B040000000000000400 crc32=2144DF1C\n"
+              "done 0 0 0 op=3B status=0x04 hastat=0x12 targstat=0x00 moved=3 seconds=T\n");
+}
+
+// The optional entry a program with a log option looks up, as in the
+// simulator: it opens the file before the layer starts.
+TEST_F(Linux, LogToTheFileAProgramChooses) {
+    void* lib = dlopen(WNASPI32_LINUX_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto log_to = reinterpret_cast<int (*)(const char*)>(dlsym(lib, "ASPILogTo"));
+    ASSERT_NE(log_to, nullptr);
+    EXPECT_EQ(log_to((root_ + "/chosen").c_str()), 1);
+    EXPECT_TRUE(fs::exists(root_ + "/chosen"));
 }
 
 }  // namespace

@@ -36,13 +36,6 @@ std::string owner_group(const std::string& path) {
     return std::to_string(st.st_gid) + " that owns it";
 }
 
-aspihost::Result status_only(BYTE status, BYTE hastat = HASTAT_OK) {
-    aspihost::Result r;
-    r.status = status;
-    r.hastat = hastat;
-    return r;
-}
-
 }  // namespace
 
 SgTarget::Drive::~Drive() {
@@ -201,12 +194,12 @@ aspihost::Result SgTarget::execute(const aspihost::Command& c) {
     {
         std::lock_guard<std::mutex> g(mu_);
         d = find(c.at);
-        if (!d) return status_only(SS_ERR, HASTAT_SEL_TO);
+        if (!d) return aspihost::status_only(SS_ERR, HASTAT_SEL_TO);
         BYTE st = open(*d);
         if (st == SS_COMP && writes(c.cdb[0])) st = hold_block(*d);
         if (st != SS_COMP) {
             if (st == SS_NO_DEVICE && !d->refused) forget(d);
-            return status_only(st);
+            return aspihost::status_only(st);
         }
         fd = d->fd;
         large = c.len > (d->limit != 0 ? d->limit : std::uint32_t{SMALL_TRANSFER});
@@ -237,9 +230,8 @@ aspihost::Result SgTarget::execute(const aspihost::Command& c) {
     int err = kernel_.ioctl(fd, SG_IO, &h) < 0 ? errno : 0;
     aspihost::Result r = map_outcome(err, h, large);
     if (r.hastat == HASTAT_DO_DU) {
-        std::uint32_t moved = c.len - std::min(r.resid.value_or(0), c.len);
         log_.report(describe(*d, sg_path(*d)) + ": command " + aspihost::hex(c.cdb, 1) + " moved " +
-                    std::to_string(moved) + " of " + std::to_string(c.len) +
+                    std::to_string(aspihost::moved(c, r)) + " of " + std::to_string(c.len) +
                     " bytes to the drive (a short transfer); it counts as failed");
     }
     if (r.status == SS_NO_DEVICE) {
@@ -254,17 +246,17 @@ aspihost::Result SgTarget::reset(const aspihost::Command& c) {
     {
         std::lock_guard<std::mutex> g(mu_);
         d = find(c.at);
-        if (!d) return status_only(SS_ERR, HASTAT_SEL_TO);
-        if (BYTE st = open(*d); st != SS_COMP) return status_only(st);
+        if (!d) return aspihost::status_only(SS_ERR, HASTAT_SEL_TO);
+        if (BYTE st = open(*d); st != SS_COMP) return aspihost::status_only(st);
     }
     int what = SG_SCSI_RESET_DEVICE;
     if (kernel_.ioctl(d->fd, SG_SCSI_RESET, &what) < 0) {
         int e = errno;
         log_.report("cannot reset " + describe(*d, sg_path(*d)) + ": " + std::strerror(e) +
                     (e == EACCES || e == EPERM ? "; a device reset needs root" : ""));
-        return status_only(SS_ERR);
+        return aspihost::status_only(SS_ERR);
     }
-    return status_only(SS_COMP);
+    return aspihost::status_only(SS_COMP);
 }
 
 }  // namespace aspilinux

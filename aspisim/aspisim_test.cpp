@@ -530,10 +530,12 @@ TEST_F(Sim, InjectedFailures) {
     EXPECT_EQ(s.SenseArea[1], 0x00);
 }
 
+// Each request block as it came, and the outcome of each command and reset:
+// what it moved, what the adapter, the target and the sense data said.
 TEST_F(Sim, CommandLog) {
     std::string log = dir_ + "/log";
     setenv("ASPISIM_LOG", log.c_str(), 1);
-    bus(loader_bus);
+    bus(std::string(loader_bus) + "hang 0 3 0x00 1\n");
     SRB_HAInquiry h{};
     h.SRB_Cmd = SC_HA_INQUIRY;
     send(&h);
@@ -542,29 +544,73 @@ TEST_F(Sim, CommandLog) {
     std::uint8_t piece[8192];
     for (std::size_t i = 0; i < sizeof piece; i++) piece[i] = static_cast<std::uint8_t>(i * 7);
     write_buffer(0, 2, 4, 0, 0x1E000, piece, 8192);
-    SRB_ExecSCSICmd none = run(0, 2, {0, 0, 0, 0, 0, 0});
+    SRB_ExecSCSICmd none = run(0, 2, {0, 0, 0, 0, 0, 0});  // no disc: CHECK CONDITION
     SRB_Abort a{};
     a.SRB_Cmd = SC_ABORT_SRB;
-    a.SRB_ToAbort = &none;
+    a.SRB_ToAbort = &none;  // finished: nothing to abort
     send(&a);
+    SRB_ExecSCSICmd hung = block(0, 3, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0, event_);
+    send(&hung);
+    a.SRB_ToAbort = &hung;
+    send(&a);
+    run(1, 2, {0, 0, 0, 0, 0, 0});  // no such adapter
     SRB_BusDeviceReset r{};
     r.SRB_Cmd = SC_RESET_DEV;
+    r.SRB_Flags = SRB_EVENT_NOTIFY;
     r.SRB_Target = 2;
     r.SRB_Lun = 1;
-    send(&r);        // no event: not waited for
-    api().reload();  // let the reset finish or drop before reading
+    r.SRB_PostProc = event_;
+    ResetEvent(event_);
+    send(&r);
+    WaitForSingleObject(event_, 5000);
 
     char want_crc[9];
     std::snprintf(want_crc, sizeof want_crc, "%08X", aspihost::crc32(piece, sizeof piece));
-    EXPECT_EQ(qvtest::ReadFile(log),
+    EXPECT_EQ(qvtest::UntimedLog(qvtest::ReadFile(log)),
               "hainquiry 0\n"
               "exec 0 2 0 flags=0x48 len=96 cdb=120000006000\n"
+              "done 0 2 0 op=12 status=0x01 hastat=0x00 targstat=0x00 moved=96 seconds=T\n"
               "exec 0 2 0 flags=0x50 len=8192 cdb=3B040001E00000200000 crc32=" +
                   std::string(want_crc) +
                   "\n"
+                  "done 0 2 0 op=3B status=0x01 hastat=0x00 targstat=0x00 moved=8192 seconds=T\n"
                   "exec 0 2 0 flags=0x40 len=0 cdb=000000000000\n"
+                  "done 0 2 0 op=00 status=0x04 hastat=0x00 targstat=0x02 sense=02/3A/00 moved=0 seconds=T\n"
                   "abort 0\n"
-                  "reset 0 2 1\n");
+                  "exec 0 3 0 flags=0x40 len=0 cdb=000000000000\n"
+                  "abort 0\n"
+                  "done 0 3 0 op=00 status=0x02 hastat=0x00 targstat=0x00 moved=0 seconds=T\n"
+                  "exec 1 2 0 flags=0x40 len=0 cdb=000000000000\n"
+                  "done 1 2 0 op=00 status=0x81 hastat=0x00 targstat=0x00 moved=0 seconds=T\n"
+                  "reset 0 2 1\n"
+                  "done 0 2 1 op=reset status=0x04 hastat=0x11 targstat=0x00 moved=0 seconds=T\n");
+}
+
+// ASPILogTo: the log goes to the file a program chooses, before the layer
+// starts (its variable is then never read) or after; a file that cannot be
+// opened is said and answered 0, and the log stays where it was.
+TEST_F(Sim, LogToTheFileAProgramChooses) {
+    auto log_to = reinterpret_cast<int (*)(const char*)>(dlsym(api().lib, "ASPILogTo"));
+    ASSERT_NE(log_to, nullptr);
+    const std::string first = dir_ + "/first", second = dir_ + "/second", missing = dir_ + "/no/log";
+    setenv("ASPISIM_LOG", missing.c_str(), 1);  // would stop the layer, were it read
+    api().reload();
+    EXPECT_EQ(log_to(first.c_str()), 1);
+    testing::internal::CaptureStderr();  // the layer starts and says so
+    run(0, 2, {0, 0, 0, 0, 0, 0});
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log_to(second.c_str()), 1);
+    run(0, 4, {0, 0, 0, 0, 0, 0});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(log_to(missing.c_str()), 0);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "aspisim: cannot open the command log " + missing + ": No such file or directory\n");
+    EXPECT_EQ(log_to(""), 0);
+    run(1, 0, {0, 0, 0, 0, 0, 0});
+    const std::string a = qvtest::ReadFile(first), b = qvtest::ReadFile(second);
+    EXPECT_TRUE(a.rfind("exec 0 2 0 ", 0) == 0 && a.find("exec", 1) == std::string::npos) << a;
+    EXPECT_TRUE(b.rfind("exec 0 4 0 ", 0) == 0 && b.find("\nexec 1 0 0 ") != std::string::npos) << b;
 }
 
 // The factor the transport puts on its waits comes from this layer alone,

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "fwimage/check.h"
 #include "fwimage/fwtables.h"
@@ -119,13 +117,5 @@ std::string sample_name(int type) {
 }
 
 std::string_view sample_version(int type) { return type == 12 ? "1.06" : "1.10"; }
-
-std::string write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    if (f) f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (f) f.close();
-    if (!f) return "cannot write " + path + ": " + std::strerror(errno);
-    return {};
-}
 
 }  // namespace fwimage

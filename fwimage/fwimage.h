@@ -42,7 +42,4 @@ std::string sample_name(int type);
 // The version the sample image of a type carries.
 std::string_view sample_version(int type);
 
-// Writes bytes to a file; returns an error text, empty on success.
-std::string write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
-
 }  // namespace fwimage

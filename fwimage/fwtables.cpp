@@ -1,5 +1,7 @@
 #include "fwimage/fwtables.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 
 // "CD-R" rows have three blanks after CD-R, "CD-ROM" rows one, so the model
@@ -115,3 +117,17 @@ std::string_view model_name(int type) {
 }
 
 std::string_view image_model_name(int type) { return model_name(type == 17 ? 12 : type); }
+
+int image_type(std::string_view name, std::string_view version) {
+    auto same = [](char a, char b) {
+        return std::toupper(static_cast<unsigned char>(a)) == std::toupper(static_cast<unsigned char>(b));
+    };
+    for (int t = 0; t < numProds; t++) {
+        std::string_view model = image_model_name(t);
+        if (identity_row(t) == nullptr ||
+            !std::equal(model.begin(), model.end(), name.begin(), name.end(), same))
+            continue;
+        return version.size() == VERSION_LEN ? type_by_revision(t, version.data()) : t;
+    }
+    return -1;
+}

@@ -96,3 +96,10 @@ std::string_view model_name(int type);
 // The model an image of a type is announced as ("Upgrade file for %s
 // loaded"): type 17 is the QV-B8NB whose revision decides its type.
 std::string_view image_model_name(int type);
+
+// The drive type of an image for the model `name` (as image_model_name
+// gives it, "QV-G567L"; letters in either case) with `version`: the one
+// model name a type with an image has. QV-B8NB, the name of types 12 and 17,
+// is decided by the version as the drive decides it (type_by_revision).
+// -1 for a name that no image is for.
+int image_type(std::string_view name, std::string_view version);

@@ -34,6 +34,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# What finds a drive's node and address (lsscsi -g) and talks to it without
+# this program (sg_inq, sg_write_buffer).
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sg3-utils, lsscsi")
 set(CPACK_STRIP_FILES ON)
 # Only the product: neither tests nor benchmarks install anything.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

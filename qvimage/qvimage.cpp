@@ -1,6 +1,12 @@
 // qvimage: tells what a firmware image is and whether qvupdate would take
 // it, without a drive; and writes images for any drive type (tests, demo).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <iomanip>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -11,14 +17,25 @@
 #include "fwimage/fwimage.h"
 #include "fwimage/fwtables.h"
 #include "fwimage/imagefile.h"
+#include "platform/files.h"
 
 namespace {
 
 const char usage[] =
     "usage: qvimage info [--json] FILE...\n"
-    "       qvimage make TYPE VERSION OUT [--length N] [--bad-checksum]\n"
+    "       qvimage make TYPE VERSION OUT [--length N] [--bad-checksum] [--force]\n"
     "       qvimage make --samples DIR\n"
-    "TYPE is a drive type with an image identity (11 to 22); VERSION is 4 characters.\n";
+    "       qvimage types\n"
+    "       qvimage --help | --version\n"
+    "TYPE is a drive type with an image (11 to 22) or its model (QV-G567L), as qvimage types\n"
+    "lists them; VERSION is 4 characters.\n";
+
+const char options[] =
+    "  --json          info: one JSON array instead of text\n"
+    "  --length N      make: the file is N bytes long (1 to 67108864), not as long as the transfer\n"
+    "  --bad-checksum  make: the stored sum is off by one\n"
+    "  --force         make: OUT may replace an existing file (never a symbolic link)\n"
+    "  --samples DIR   make: one valid image per model, DIR/<model>.bin\n";
 
 int fail(const std::string& what) {
     std::cerr << "qvimage: " << what << '\n';
@@ -28,6 +45,51 @@ int fail(const std::string& what) {
 int bad_usage() {
     std::cerr << usage;
     return 2;
+}
+
+// One character of UTF-8 at the start of `s`: its length (1 to 4) and code
+// point; length 0 when the bytes there are not valid UTF-8 (a stray or cut
+// sequence, an overlong form, a surrogate, beyond U+10FFFF).
+struct Utf8 {
+    std::size_t length;
+    char32_t code;
+};
+
+Utf8 utf8_at(std::string_view s) {
+    auto byte = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return {1, lead};
+    const std::size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (n == 0 || lead > 0xF4 || s.size() < n) return {0, 0};
+    char32_t code = lead & (0x7F >> n);
+    for (std::size_t i = 1; i < n; i++) {
+        if ((byte(i) & 0xC0) != 0x80) return {0, 0};
+        code = code << 6 | (byte(i) & 0x3F);
+    }
+    static const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[n] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return {0, 0};
+    return {n, code};
+}
+
+// C0, DEL and C1: what a terminal may act on rather than show.
+bool control(char32_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }
+
+// A name for a terminal: control characters and bytes that are not valid
+// UTF-8 show as '?', so that no file name can move the cursor or recolour
+// the screen.
+std::string printable(std::string_view bytes) {
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size();) {
+        Utf8 u = utf8_at(bytes.substr(i));
+        if (u.length == 0 || control(u.code)) {
+            out += '?';
+            i += u.length == 0 ? 1 : u.length;
+        } else {
+            out += bytes.substr(i, u.length);
+            i += u.length;
+        }
+    }
+    return out;
 }
 
 bool number(std::string_view s, unsigned long long max, unsigned long long& v) {
@@ -48,22 +110,25 @@ std::string hex(unsigned long v) {
     return s.str();
 }
 
-// Bytes as a JSON string: quotes, backslashes, control characters and bytes
-// beyond ASCII escaped, so that any file name or version gives valid JSON.
+// Bytes as a JSON string: valid UTF-8 as it is, quotes and backslashes
+// escaped, and \u00XX for a control character (U+00XX) or for a byte XX
+// that is not valid UTF-8, so that any file name or version gives valid JSON.
 std::string json(std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
     std::string out = "\"";
-    for (unsigned char c : bytes) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            static const char digits[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < bytes.size();) {
+        Utf8 u = utf8_at(bytes.substr(i));
+        if (u.length == 0 || control(u.code)) {
+            const unsigned v = u.length == 0 ? static_cast<unsigned char>(bytes[i]) : u.code;
             out += "\\u00";
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        } else {
-            out += static_cast<char>(c);
+            out += digits[v >> 4];
+            out += digits[v & 15];
+            i += u.length == 0 ? 1 : u.length;
+            continue;
         }
+        if (u.code == '"' || u.code == '\\') out += '\\';
+        out += bytes.substr(i, u.length);
+        i += u.length;
     }
     return out + "\"";
 }
@@ -81,7 +146,7 @@ Info examine_file(const char* path) {
     info.file = path;
     fwimage::ImageFile f = fwimage::read_image_file(path);
     if (f.status == fwimage::FileStatus::cannot_open) {
-        std::cerr << "qvimage: " << path << ": " << std::strerror(f.error) << '\n';
+        std::cerr << "qvimage: " << printable(path) << ": " << std::strerror(f.error) << '\n';
         return info;
     }
     info.verdict = fwimage::Verdict::unknown;
@@ -95,7 +160,7 @@ Info examine_file(const char* path) {
 
 void print_text(const Info& i) {
     const fwimage::Report& r = i.report;
-    std::cout << i.file << '\n';
+    std::cout << printable(i.file) << '\n';
     if (i.length >= 0) {
         std::cout << "  type       " << r.type;
         if (r.type >= 0) std::cout << " (" << image_model_name(r.type) << ")";
@@ -157,13 +222,68 @@ int info(int argc, char** argv) {
     return status;
 }
 
+enum class Existing { refuse, replace };
+
+// Creates `path`, which must not exist (not even as a link), holding
+// `bytes`; 0, or the errno of what failed. A file it created but could not
+// fill is removed again.
+int create_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    int fd = ::open(
+        path.c_str(),
+        O_WRONLY | O_CREAT | O_EXCL | platform::kNoFollow | platform::kPrivate | platform::kBinary, 0644);
+    if (fd < 0) return errno;
+    int e = 0;
+    for (std::size_t done = 0; done < bytes.size();) {
+        auto n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            e = n < 0 ? errno : EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0 && e == 0) e = errno;
+    if (e != 0) ::unlink(path.c_str());
+    return e;
+}
+
+// Writes an image as a file of its own: never through a symbolic link (a
+// link at `path` is refused, whatever `existing` says), and never into a
+// file that is there already. An existing file is replaced, when asked, by
+// a new file renamed over it, so that a run that fails leaves it as it was
+// and other names (hard links) of the old file keep their bytes.
+std::string write_image(const std::string& path, const std::vector<std::uint8_t>& bytes, Existing existing) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(path, ec);
+    if (fs::is_symlink(st)) return printable(path) + " is a symbolic link: qvimage never writes through one";
+    const bool there = fs::exists(st);
+    if (there && existing == Existing::refuse) return printable(path) + " exists (--force replaces it)";
+    if (!there) {
+        const int e = create_file(path, bytes);
+        return e == 0 ? std::string() : "cannot write " + printable(path) + ": " + std::strerror(e);
+    }
+    // Beside it, so that the rename stays within one file system.
+    for (int n = 0; n < 100; n++) {
+        const std::string temp = path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(n);
+        const int e = create_file(temp, bytes);
+        if (e == EEXIST) continue;
+        if (e != 0) return "cannot write " + printable(path) + ": " + std::strerror(e);
+        if (platform::replace_file(temp.c_str(), path.c_str())) return {};
+        const int r = errno;
+        ::unlink(temp.c_str());
+        return "cannot write " + printable(path) + ": " + std::strerror(r);
+    }
+    return "cannot write " + printable(path) + ": no free temporary name beside it";
+}
+
 int samples(const std::string& dir) {
     for (int type = 0; type < numProds; type++) {
         std::string name = fwimage::sample_name(type);
         if (name.empty()) continue;
         std::vector<std::uint8_t> img;
         std::string e = fwimage::build(type, fwimage::sample_version(type), {}, img);
-        if (e.empty()) e = fwimage::write_file(dir + "/" + name + ".bin", img);
+        if (e.empty()) e = write_image(dir + "/" + name + ".bin", img, Existing::replace);
         if (!e.empty()) return fail(e);
     }
     return 0;
@@ -173,14 +293,18 @@ int make(int argc, char** argv) {
     if (argc == 2 && std::string_view(argv[0]) == "--samples") return samples(argv[1]);
     std::vector<std::string_view> pos;
     fwimage::Options opt;
+    Existing existing = Existing::refuse;
     for (int i = 0; i < argc; i++) {
         std::string_view a = argv[i];
         if (a == "--bad-checksum") {
             opt.bad_checksum = true;
+        } else if (a == "--force") {
+            existing = Existing::replace;
         } else if (a == "--length") {
             unsigned long long n = 0;
-            if (i + 1 >= argc || !number(argv[i + 1], fwimage::MAX_LENGTH, n))
-                return fail("--length needs a number of bytes up to " + std::to_string(fwimage::MAX_LENGTH));
+            if (i + 1 >= argc || !number(argv[i + 1], fwimage::MAX_LENGTH, n) || n == 0)
+                return fail("--length needs a number of bytes from 1 to " +
+                            std::to_string(fwimage::MAX_LENGTH));
             opt.length = static_cast<std::size_t>(n);
             i++;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -189,13 +313,36 @@ int make(int argc, char** argv) {
             pos.push_back(a);
         }
     }
-    unsigned long long type = 0;
     if (pos.size() != 3) return bad_usage();
-    if (!number(pos[0], 1000, type)) return fail("TYPE must be a drive type number");
+    unsigned long long number_given = 0;
+    int type =
+        number(pos[0], 1000, number_given) ? static_cast<int>(number_given) : image_type(pos[0], pos[1]);
+    if (type < 0) return fail("no image is for a model " + printable(pos[0]) + " (qvimage types lists them)");
     std::vector<std::uint8_t> img;
-    std::string e = fwimage::build(static_cast<int>(type), pos[1], opt, img);
-    if (e.empty()) e = fwimage::write_file(std::string(pos[2]), img);
+    std::string e = fwimage::build(type, pos[1], opt, img);
+    if (e.empty()) e = write_image(std::string(pos[2]), img, existing);
     if (!e.empty()) return fail(e);
+    return 0;
+}
+
+// The types with an image and their models; a model that two types share
+// is told apart by the version (type_by_revision), which the note says.
+int types() {
+    for (int t = 0; t < numProds; t++) {
+        if (identity_row(t) == nullptr) continue;
+        const std::string_view model = image_model_name(t);
+        std::string note;
+        if (t == LOADER_TYPE)
+            note = "loader mode";
+        else if (image_type(model, "1.10") != image_type(model, "1.00"))
+            note = image_type(model, "1.10") == t ? "version with 1 as third character"
+                                                  : "version without 1 as third character";
+        std::cout << std::right << std::setw(2) << t << "  ";
+        if (note.empty())
+            std::cout << model << '\n';
+        else
+            std::cout << std::left << std::setw(10) << model << note << '\n';
+    }
     return 0;
 }
 
@@ -205,5 +352,14 @@ int main(int argc, char** argv) {
     std::string_view command = argc > 1 ? argv[1] : "";
     if (command == "info") return info(argc - 2, argv + 2);
     if (command == "make") return make(argc - 2, argv + 2);
+    if (argc == 2 && command == "types") return types();
+    if (argc == 2 && command == "--version") {
+        std::cout << "qvimage " QV_VERSION "\n";
+        return 0;
+    }
+    if (argc == 2 && command == "--help") {
+        std::cout << usage << options;
+        return 0;
+    }
     return bad_usage();
 }

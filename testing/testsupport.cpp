@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -79,6 +80,10 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::string UntimedLog(const std::string& log) {
+    return std::regex_replace(log, std::regex("seconds=[0-9]+\\.[0-9]{6}"), "seconds=T");
 }
 
 }  // namespace qvtest

@@ -75,4 +75,8 @@ private:
 // The whole of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
 
+// An ASPI layer's command log with every outcome's time as "seconds=T":
+// no two runs take the same time.
+std::string UntimedLog(const std::string& log);
+
 }  // namespace qvtest

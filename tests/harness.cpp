@@ -418,6 +418,7 @@ std::vector<LogEntry> Sandbox::Log() const {
         e.line = line;
         std::istringstream s(line);
         s >> e.kind;
+        if (e.kind == "done") continue;  // an outcome: the layers' own tests read those
         if (e.kind == "exec") {
             s >> e.ha >> e.target >> e.lun;
             std::string word;

@@ -93,7 +93,8 @@ public:
     // variables of this sandbox.
     std::vector<std::string> Environment() const;
 
-    // The log of every run so far; ClearLog() starts it afresh.
+    // The request blocks of every run so far (without the outcome lines);
+    // ClearLog() starts the log afresh.
     std::vector<LogEntry> Log() const;
     void ClearLog() const;
 

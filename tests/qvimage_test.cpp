@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -119,10 +120,93 @@ TEST(Qvimage, MakeWritesWhatTheBuilderMakes) {
         {{"make", "10", "1.10", box.Path("b.bin")}, 1},            // no identity
         {{"make", "17", "1.00", box.Path("b.bin")}, 1},            // version rule
         {{"make", "13", "1.10", box.Path("b.bin"), "--length", "x"}, 1},
+        {{"make", "13", "1.10", box.Path("b.bin"), "--length", "0"}, 1},
+        {{"make", "QV-Z9ZZ", "1.10", box.Path("b.bin")}, 1},  // no such model
+        {{"types", "13"}, 2},                                 // usage
+        {{"--help"}, 0},
+        {{"--version"}, 0},
+        {{"types"}, 0},
         {{"make", "13", "1.10", box.Path("no/such/b.bin")}, 1},
     };
     for (const Case& c : cases) EXPECT_EQ(box.Qvimage(c.args).status, c.status) << c.args.back();
     EXPECT_FALSE(std::filesystem::exists(box.Path("b.bin")));
+}
+
+TEST(Qvimage, MakeTakesAModelNameAsTypesListsThem) {
+    Sandbox box;
+    EXPECT_EQ(box.Qvimage({"types"}).out,
+              "11  QV-G253K  loader mode\n"
+              "12  QV-B8NB   version without 1 as third character\n"
+              "13  QV-G567L\n14  QV-B8NV\n15  QV-H3551L\n16  QV-H7551L\n"
+              "17  QV-B8NB   version with 1 as third character\n"
+              "18  QV-H7763L\n19  QV-H953NB\n20  QV-H9549A\n21  QV-H9549S\n22  QV-H9749A\n");
+    const std::tuple<const char*, const char*, int> cases[] = {
+        {"QV-G567L", "1.10", 13}, {"qv-g253k", "1.06", 11}, {"QV-B8NB", "1.06", 12}, {"QV-B8NB", "1.10", 17}};
+    for (const auto& [model, version, type] : cases) {
+        EXPECT_EQ(box.Qvimage({"make", model, version, box.Path("out.bin"), "--force"}).status, 0);
+        EXPECT_EQ(box.ReadFile("out.bin"), Image(type, version)) << model << " " << version;
+    }
+}
+
+// OUT already there, as a file with another name (a hard link) or as a
+// symbolic link: replaced only with --force, by a new file; never written
+// through a link.
+TEST(Qvimage, MakeNeverOverwritesUnaskedNorThroughALink) {
+    namespace fs = std::filesystem;
+    const Bytes old = Image(14, "2.02");
+    const std::string link = " is a symbolic link: qvimage never writes through one\n";
+    const std::tuple<const char*, const char*, bool, std::string> cases[] = {
+        // what, OUT a symbolic link to, --force, standard error after "qvimage: OUT"
+        {"file", nullptr, false, " exists (--force replaces it)\n"},
+        {"forced file", nullptr, true, ""},
+        {"forced link", "old.bin", true, link},
+        {"dangling link", "none.bin", false, link},
+    };
+    for (const auto& [what, link_to, force, err] : cases) {
+        Sandbox box;
+        box.WriteFile("old.bin", old);
+        const std::string out = box.Path("out.bin");
+        link_to ? fs::create_symlink(link_to, out) : fs::create_hard_link(box.Path("old.bin"), out);
+        Result r = box.Qvimage(force ? std::vector<std::string>{"make", "13", "1.10", out, "--force"}
+                                     : std::vector<std::string>{"make", "13", "1.10", out});
+        EXPECT_EQ(r.err, err.empty() ? "" : "qvimage: " + out + err) << what;
+        EXPECT_EQ(r.status, err.empty() ? 0 : 1) << what;
+        EXPECT_EQ(box.ReadFile("old.bin"), old) << what;
+        EXPECT_EQ(box.ReadFile("out.bin"), link_to ? box.ReadFile(link_to)
+                                           : force ? Image(13, "1.10")
+                                                   : old)
+            << what;
+        // state/, old.bin, out.bin: nothing made through a link, no temporary file left.
+        EXPECT_EQ(std::distance(fs::directory_iterator(box.dir()), fs::directory_iterator()), 3) << what;
+    }
+}
+
+// Names as UTF-8 where they are; what would reach a terminal as a control
+// character, or is no UTF-8, escaped in JSON and shown as '?' in text.
+TEST(Qvimage, FileNamesInJsonAndText) {
+    Sandbox box;
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        // name, in JSON, in text
+        {"caf\xC3\xA9.bin", "caf\xC3\xA9.bin", "caf\xC3\xA9.bin"},
+        {"a\x1B[31m\x7F.bin", "a\\u001b[31m\\u007f.bin", "a?[31m?.bin"},
+        {"c1\xC2\x9B.bin", "c1\\u009b.bin", "c1?.bin"},
+        {"b\xFF\xC3.bin", "b\\u00ff\\u00c3.bin", "b??.bin"},
+        {"q\"\\.bin", "q\\\"\\\\.bin", "q\"\\.bin"},
+    };
+    for (const auto& [name, json, text] : cases) {
+        const std::string path = box.WriteFile(name, Image(13, "1.10"));
+        EXPECT_EQ(Lines(box.Qvimage({"info", "--json", path}).out)
+                      .at(1)
+                      .rfind("  {\"file\": \"" + box.dir() + "/" + json + "\", \"type\": 13,", 0),
+                  0u);
+        EXPECT_EQ(Lines(box.Qvimage({"info", path}).out).at(0), box.dir() + "/" + text);
+    }
+}
+
+TEST(Qvimage, HelpAndVersion) {  // their statuses are in the table above
+    Sandbox box;
+    EXPECT_EQ(box.Qvimage({"--version"}).out, "qvimage 1.21\n");
+    EXPECT_EQ(box.Qvimage({"--help"}).out.rfind("usage: qvimage info [--json] FILE...\n", 0), 0u);
 }
 
 }  // namespace
