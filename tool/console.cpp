@@ -1,4 +1,5 @@
-// The console of a run: the answers typed at its questions and its end.
+// The console of a run: its standard descriptors and the answers typed at
+// its questions.
 #include "tool/console.h"
 
 #include <fcntl.h>
@@ -8,43 +9,30 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 
-#include "support/comerr.h"
 #include "support/printf.h"
 
-void OccupyClosedStandardDescriptors() {
+bool OccupyClosedStandardDescriptors() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // The lower ones are open by now, so this one is the lowest free.
-        if (open("/dev/null", O_RDONLY) != fd) std::_Exit(1);
+        if (open("/dev/null", O_RDONLY) != fd) return false;
     }
+    return true;
 }
 
-void DiscardTypeAhead() {
+void DiscardTypeAhead(FILE* in) {
     // Only a terminal: piped answers are all typed ahead, on purpose.
-    if (!isatty(STDIN_FILENO)) return;
-    __fpurge(stdin);
-    tcflush(STDIN_FILENO, TCIFLUSH);
+    if (!isatty(fileno(in))) return;
+    __fpurge(in);
+    tcflush(fileno(in), TCIFLUSH);
 }
 
-int GetAnswer() {
-    int c = std::getc(stdin);
+std::optional<int> GetAnswer(FILE* in) {
+    int c = std::getc(in);
     if (c == EOF) {
         sup::printf("\n");
-        EndRun(1);
+        return std::nullopt;
     }
     return std::isupper(c) ? std::tolower(c) : c;
-}
-
-void EndRun(int status) {
-    // Output that never arrived is a failure too, whatever else went well.
-    errno = 0;
-    int failed = sup::flush() != 0 || std::ferror(stdout);
-    if (failed) {
-        sup::errmsgno(errno > 0 ? errno : -1, "Cannot write standard output.\n");
-        if (status == 0) status = 1;
-    }
-    std::exit(status);
 }

@@ -18,9 +18,10 @@ void field(const unsigned char* inq, int at, int n, char* out) {
 
 }  // namespace
 
-int DravlinType(int ha, int id, char* text) {
+Identified IdentifyDrive(const Session& s, Drive at, char* text) {
     unsigned char inq[kInquireLen];
-    if (inquire(ha, id, inq) != 1) return -1;
+    const Reply reply = inquire(s.scgp, at, inq);
+    if (reply != Reply::ok) return {NO_TYPE, reply};
 
     char vendor[8 + 1];
     char product[PRODUCT_ID_LEN + 1];
@@ -28,7 +29,7 @@ int DravlinType(int ha, int id, char* text) {
     field(inq, 8, 8, vendor);
     field(inq, 16, PRODUCT_ID_LEN, product);
     field(inq, 32, 4, revision);
-    if (!sup::streql(vendor, VENDOR_ID)) return -1;
+    if (!sup::streql(vendor, VENDOR_ID)) return {NO_TYPE, reply};
 
     int type = product_type(product);
 
@@ -36,8 +37,8 @@ int DravlinType(int ha, int id, char* text) {
         PrintableText(vendor);
         PrintableText(product);
         PrintableText(revision);
-        if (type == -1) {
-            type = -2;
+        if (type == NO_TYPE) {
+            type = UNKNOWN_PRODUCT;
             sup::zt_snprintf(text, kTextLen,
                              "Dravlin drive %.16s not recognized.\n"
                              "Contact Dravlin for an update.",
@@ -47,8 +48,10 @@ int DravlinType(int ha, int id, char* text) {
         }
     }
     // After the text, which shows the product id the drive reported.
-    return type_by_revision(type, revision);
+    return {type_by_revision(type, revision), reply};
 }
+
+int DravlinType(const Session& s, Drive at, char* text) { return IdentifyDrive(s, at, text).type; }
 
 char* PrintableText(char* text) {
     for (char* p = text; *p != '\0'; p++)
