@@ -2,6 +2,7 @@
 // it, without a drive; and writes images for any drive type (tests, demo).
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -30,16 +31,17 @@ int bad_usage() {
     return 2;
 }
 
-bool number(std::string_view s, unsigned long long max, unsigned long long& v) {
-    if (s.empty()) return false;
-    v = 0;
+// A decimal number from 0 to max; none for anything else.
+std::optional<unsigned long long> number(std::string_view s, unsigned long long max) {
+    if (s.empty()) return std::nullopt;
+    unsigned long long v = 0;
     for (char c : s) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9') return std::nullopt;
         unsigned d = static_cast<unsigned>(c - '0');
-        if (v > (max - d) / 10) return false;
+        if (v > (max - d) / 10) return std::nullopt;
         v = v * 10 + d;
     }
-    return true;
+    return v;
 }
 
 std::string hex(unsigned long v) {
@@ -178,10 +180,11 @@ int make(int argc, char** argv) {
         if (a == "--bad-checksum") {
             opt.bad_checksum = true;
         } else if (a == "--length") {
-            unsigned long long n = 0;
-            if (i + 1 >= argc || !number(argv[i + 1], fwimage::MAX_LENGTH, n))
+            const std::optional<unsigned long long> n =
+                i + 1 < argc ? number(argv[i + 1], fwimage::MAX_LENGTH) : std::nullopt;
+            if (!n)
                 return fail("--length needs a number of bytes up to " + std::to_string(fwimage::MAX_LENGTH));
-            opt.length = static_cast<std::size_t>(n);
+            opt.length = static_cast<std::size_t>(*n);
             i++;
         } else if (a.size() > 1 && a[0] == '-') {
             return bad_usage();
@@ -189,11 +192,11 @@ int make(int argc, char** argv) {
             pos.push_back(a);
         }
     }
-    unsigned long long type = 0;
     if (pos.size() != 3) return bad_usage();
-    if (!number(pos[0], 1000, type)) return fail("TYPE must be a drive type number");
+    const std::optional<unsigned long long> type = number(pos[0], 1000);
+    if (!type) return fail("TYPE must be a drive type number");
     std::vector<std::uint8_t> img;
-    std::string e = fwimage::build(static_cast<int>(type), pos[1], opt, img);
+    std::string e = fwimage::build(static_cast<int>(*type), pos[1], opt, img);
     if (e.empty()) e = fwimage::write_file(std::string(pos[2]), img);
     if (!e.empty()) return fail(e);
     return 0;
