@@ -21,7 +21,6 @@ struct CommandDef {
 constexpr int kSenseLen = 18;
 constexpr int kInquiryLen = 36;  // the scan reads the standard part only
 constexpr int kDevInquiryLen = 56;
-constexpr int kInquireLen = 96;  // what drive identification asks for
 constexpr int kPeripheralCdrom = 5;
 constexpr int kStatusMask = 0x3E;  // the status code bits of the status byte
 constexpr int kStatusCheck = 0x02;
@@ -174,6 +173,17 @@ Reply inquiry(SCSI* scgp, void* bp, int cnt) {
     return r;
 }
 
+InquiryText inquiry_text(const unsigned char* inq) {
+    InquiryText text;
+    sup::movebytes(inq + INQ_VENDOR_AT, text.vendor, INQ_VENDOR_LEN);
+    text.vendor[INQ_VENDOR_LEN] = '\0';
+    sup::movebytes(inq + INQ_PRODUCT_AT, text.product, INQ_PRODUCT_LEN);
+    text.product[INQ_PRODUCT_LEN] = '\0';
+    sup::movebytes(inq + INQ_REVISION_AT, text.revision, INQ_REVISION_LEN);
+    text.revision[INQ_REVISION_LEN] = '\0';
+    return text;
+}
+
 // --- scan ----------------------------------------------------------------------
 
 DriveTable scsi_device(SCSI* scgp, std::uint8_t nhost) {
@@ -206,14 +216,7 @@ std::optional<InquiryText> DevInquiry(SCSI* scgp, Drive at) {
     scg_settarget(scgp, at.ha, at.id, 0);
     unsigned char inq[kDevInquiryLen];
     if (inquiry(scgp, inq, sizeof inq) != Reply::ok) return std::nullopt;
-    InquiryText text;
-    sup::movebytes(inq + 8, text.vendor, 8);
-    text.vendor[8] = '\0';
-    sup::movebytes(inq + 16, text.product, 16);
-    text.product[16] = '\0';
-    sup::movebytes(inq + 32, text.revision, 4);
-    text.revision[4] = '\0';
-    return text;
+    return inquiry_text(inq);
 }
 
 Reply inquire(SCSI* scgp, Drive at, unsigned char* buf) {
@@ -222,7 +225,7 @@ Reply inquire(SCSI* scgp, Drive at, unsigned char* buf) {
     if (!scg_havebus(scgp, bus)) return Reply::no_bus;
     scg_settarget(scgp, bus, target, 0);
     Quiet quiet(scgp);
-    return inquiry(scgp, buf, kInquireLen);
+    return inquiry(scgp, buf, INQUIRE_LEN);
 }
 
 Reply RequestSense(SCSI* scgp, Drive at, unsigned char* buf) {

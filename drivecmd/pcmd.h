@@ -57,17 +57,31 @@ Reply inquiry(SCSI* scgp, void* bp, int cnt);
 // the host adapters below nhost, probed quietly.
 DriveTable scsi_device(SCSI* scgp, std::uint8_t nhost);
 
+// Where standard INQUIRY data holds its texts (blank padded, no terminator).
+enum : int {
+    INQ_VENDOR_AT = 8,
+    INQ_VENDOR_LEN = 8,
+    INQ_PRODUCT_AT = 16,
+    INQ_PRODUCT_LEN = 16,
+    INQ_REVISION_AT = 32,
+    INQ_REVISION_LEN = 4,
+    INQUIRE_LEN = 96,  // what inquire asks for
+};
+
 // The text fields of a standard INQUIRY answer, each terminated.
 struct InquiryText {
-    char vendor[8 + 1];
-    char product[16 + 1];
-    char revision[4 + 1];
+    char vendor[INQ_VENDOR_LEN + 1];
+    char product[INQ_PRODUCT_LEN + 1];
+    char revision[INQ_REVISION_LEN + 1];
 };
+// The texts of INQUIRY data of at least INQ_REVISION_AT + INQ_REVISION_LEN
+// bytes; a zero byte ends a text early.
+InquiryText inquiry_text(const unsigned char* inq);
 
 // Commands at an address (lun 0), which each selects first.
 std::optional<InquiryText> DevInquiry(SCSI* scgp, Drive at);
-// A quiet INQUIRY for 96 bytes into buf; ha and id are taken as 8-bit
-// signed values.
+// A quiet INQUIRY for INQUIRE_LEN bytes into buf; ha and id are taken as
+// 8-bit signed values.
 Reply inquire(SCSI* scgp, Drive at, unsigned char* buf);
 Reply RequestSense(SCSI* scgp, Drive at, unsigned char* buf);
 Reply Rezero(SCSI* scgp, Drive at);

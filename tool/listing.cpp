@@ -23,7 +23,7 @@ const char* const kJumperNotice[] = {
 void ListDrives(const Session& s) {
     for (int ha = 0; ha < kListHosts; ha++) {
         for (int id = 0; id < kListTargets; id++) {
-            char text[80];
+            char text[kDescriptionLen];
             int type = DravlinType(s, {ha, id}, text);
             if (type >= 0 || type == UNKNOWN_PRODUCT) sup::printf("%s (HA:%d ID:%d)\n", text, ha, id);
         }

@@ -46,7 +46,7 @@ const Rule kRules[] = {
     {nullptr, "dev=", false, [](Options& o, const char* arg) { o.devtext = arg + 4; }},
     {"/id:", "-id:", false,
      [](Options& o, const char* arg) {
-         const std::optional<int> n = OptionNumber(arg, -1);  // -1: no target given
+         const std::optional<int> n = OptionNumber(arg, kNoTarget);
          if (n) o.id = *n;
          o.bad_address = o.bad_address || !n;
      }},
@@ -126,7 +126,7 @@ std::optional<int> AskForDrive(Session& s, Drive at) {
 // needed the jumper decides the outcome. None when the run is to end.
 std::optional<Outcome> WalkDrives(Session& s, Image image, bool ask) {
     Outcome outcome = NO_MATCH;
-    char text[128];
+    char text[kDescriptionLen];
     for (int i = 0; i < s.drives.ndrive && i < MAX_DRIVES; i++) {
         const Drive at = s.drives.at(i);
         int t = DravlinType(s, at, text);
@@ -181,7 +181,7 @@ RunEnd RunMode(Session& s, Image image) {
     } else if (o.list) {
         ListDrives(s);
         return RunEnd(0);
-    } else if (o.id >= 0) {
+    } else if (o.id >= 0) {  // a target, from -id: or dev=
         if (UpgradeOne(s, {o.ha, o.id}, image) == UpgradeResult::refused) return RunEnd(1);
         return RunEnd(s.status);
     } else {

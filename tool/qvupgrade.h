@@ -17,12 +17,15 @@
 #include "drivecmd/pcmd.h"
 #include "fwimage/fwtables.h"
 
+// The target id of a command line that names none.
+inline constexpr int kNoTarget = -1;
+
 // What the command line asks for.
 struct Options {
     const char* file = "";  // whole: a name too long to open is refused, not cut
     const char* devtext = nullptr;
     int ha = 0;
-    int id = -1;  // no target given
+    int id = kNoTarget;
     bool all = false;
     bool list = false;
     bool help = false;
@@ -97,8 +100,10 @@ int GetUpgradeInfo(const Session& s, Image image);
 // True when the image's checksum is right.
 bool isValidUpgradeFile(const Session& s, Image image, int type);
 
+// The room of a drive's description ("DRAVLIN CD-R   QV-G567L  V1.00").
+inline constexpr int kDescriptionLen = 80;
 // Drive type of the drive at an address: 0..22, NO_TYPE, UNKNOWN_PRODUCT.
-// text: >= 80 bytes or null.
+// text: kDescriptionLen bytes or null.
 int DravlinType(const Session& s, Drive at, char* text);
 // The drive type with the reply of the INQUIRY that decided it, which tells
 // a drive in use from an empty address.

@@ -44,7 +44,7 @@ std::optional<RunEnd> initscsi(Session& s) {
 
     if (o.devtext != nullptr) {
         // Only an explicit target conflicts with dev=; a lone -ha: gives way.
-        if (o.id != -1) {
+        if (o.id != kNoTarget) {
             sup::printf("Ilegal HA/ID spec. Ommit -ha / -id and use correct dev= option\n");
             return RunEnd(1);
         }

@@ -19,6 +19,8 @@ namespace {
 
 constexpr int kNoMedium = 0x3A;  // additional sense code "medium not present"
 constexpr int kTests = 3;        // TEST UNIT READY before the sense code is judged
+// A WRITE BUFFER drive saves the downloaded code and restarts.
+constexpr int kSaveSeconds = 2;
 
 // The warning and its confirmation come once per run, before the first
 // drive. False when the user declined or the answers ended.
@@ -202,7 +204,7 @@ void SayNotFound(const Session& s, Drive at, const Identified& found) {
 }  // namespace
 
 UpgradeResult upgrade(Session& s, Drive at, Image image) {
-    char text[128];
+    char text[kDescriptionLen];
     char model[PRODUCT_ID_LEN + 1];
     // Its reply is taken now: whether the drive is in use.
     const Identified found = IdentifyDrive(s, at, text);
@@ -242,7 +244,7 @@ UpgradeResult upgrade(Session& s, Drive at, Image image) {
     ReleaseSignals();
     sup::printf("Done\n");
 
-    if (plan->procedure == WRITE_BUFFER) sleep(2);  // the drive saves the downloaded code and restarts
+    if (plan->procedure == WRITE_BUFFER) sleep(kSaveSeconds);
     shown = t.complete ? ReadBack(s, at, plan->procedure) : ReadFirmware(s, at, plan->procedure);
     VersionText(shown, plan->procedure, version);
     if (plan->procedure == ROM_PROGRAMMING)
