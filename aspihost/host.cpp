@@ -1,8 +1,6 @@
 #include "aspihost/host.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +11,8 @@
 
 #include "aspihost/crc32.h"
 #include "platform/descriptors.h"
+#include "platform/files.h"
+#include "platform/threads.h"
 #include "platform/winevent.h"
 
 namespace aspihost {
@@ -45,26 +45,6 @@ std::string address(int ha, int target, int lun) {
     return std::to_string(ha) + " " + std::to_string(target) + " " + std::to_string(lun);
 }
 
-// Every signal is blocked while a thread starts, so the thread inherits a
-// full mask and keeps it for its whole life; the caller's mask comes back
-// as it was. Signals are the program's: a worker taking one inside a
-// command (SG_IO restarts, and so resends, a command a signal interrupted)
-// could send it to the drive twice.
-class AllSignalsBlocked {
-public:
-    AllSignalsBlocked() {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &saved_);
-    }
-    ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
-    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
-    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
-
-private:
-    sigset_t saved_;
-};
-
 std::vector<std::thread*>& orphans() {
     static std::vector<std::thread*> v;  // kept reachable: leak checkers stay quiet
     return v;
@@ -81,7 +61,8 @@ void Log::report(const std::string& line) const { std::cerr << (who_ + ": " + li
 bool Log::open(const char* variable) {
     const char* path = env(variable);
     if (path == nullptr) return true;
-    fd_ = platform::above_stdio(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    fd_ = platform::above_stdio(
+        ::open(path, O_WRONLY | O_APPEND | O_CREAT | platform::kPrivate | platform::kBinary, 0644));
     if (fd_ >= 0) return true;
     report(std::string("cannot open the command log ") + path + ": " + std::strerror(errno));
     return false;
@@ -168,10 +149,7 @@ void Host::enqueue(void* srb, Kind kind, const Command& c) {
     if (c.len > 0) j.data.assign(c.data, c.data + c.len);
     jobs_.push_back(std::move(j));
     auto& worker = workers_[p.queue];
-    if (!worker) {
-        AllSignalsBlocked quiet;
-        worker = std::make_unique<std::thread>([this, q = p.queue] { run(q); });
-    }
+    if (!worker) worker = platform::start_worker([this, q = p.queue] { run(q); });
     cv_.notify_all();
 }
 
@@ -279,7 +257,7 @@ void Host::finish(Job& j, const Result& r) {
         std::memcpy(s->SenseArea, r.sense.data(), std::min(room, r.sense.size()));
     }
     if ((s->SRB_Flags & SRB_ENABLE_RESIDUAL_COUNT) && r.resid)
-        s->SRB_BufLen = std::min(*r.resid, s->SRB_BufLen);
+        s->SRB_BufLen = std::min<DWORD>(*r.resid, s->SRB_BufLen);
     s->SRB_Status = r.status;  // last: a caller that polls sees a finished block
     if ((s->SRB_Flags & SRB_EVENT_NOTIFY) && s->SRB_PostProc) SetEvent(s->SRB_PostProc);
 }

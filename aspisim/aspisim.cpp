@@ -183,13 +183,13 @@ const aspihost::Layer aspihost::layer{"aspisim", aspisim::make};
 
 // For tests: drops the bus with every queued command (their events are never
 // signalled) and reads the environment again. No other call may run meanwhile.
-extern "C" __attribute__((visibility("default"))) void aspisim_reload() { aspihost::reload(); }
+ASPI_EXPORT void ASPI_CALL aspisim_reload() { aspihost::reload(); }
 
 // The factor the ASPI transport puts on its command waits (ASPISIM_TIME_SCALE,
 // a positive decimal; 1 when unset or not one), so that tests can give up
 // on a hung command in a fraction of a second. Only this layer exports it,
 // and it answers from its own environment: a real drive's limits never
 // follow a simulator's variable.
-extern "C" __attribute__((visibility("default"))) double aspisim_time_scale() {
+ASPI_EXPORT double ASPI_CALL aspisim_time_scale() {
     return aspisim::time_scale(aspihost::env("ASPISIM_TIME_SCALE"));
 }

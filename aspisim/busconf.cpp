@@ -10,6 +10,7 @@
 
 #include "fwimage/fwtables.h"
 #include "platform/descriptors.h"
+#include "platform/files.h"
 
 namespace aspisim {
 
@@ -423,7 +424,7 @@ constexpr std::size_t MAX_BUS_FILE = 1u << 20;
 // The whole file, up to one byte more than a bus description may have; none,
 // with errno set, when it cannot be read (a folder, say).
 std::optional<std::string> read_file(const char* path) {
-    int fd = platform::above_stdio(::open(path, O_RDONLY | O_CLOEXEC));
+    int fd = platform::above_stdio(::open(path, O_RDONLY | platform::kPrivate));
     if (fd < 0) return std::nullopt;
     std::string out;
     char buf[4096];

@@ -1,7 +1,6 @@
 #include "aspisim/statefile.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "platform/descriptors.h"
+#include "platform/files.h"
 
 namespace aspisim {
 
@@ -25,7 +25,9 @@ int create_unique(const std::string& base, std::string& name) {
     for (int tries = 0; tries < 100; tries++) {
         name = base + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
         int fd = platform::above_stdio(
-            ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+            ::open(name.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | platform::kNoFollow | platform::kPrivate | platform::kBinary,
+                   0644));
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     errno = EEXIST;
@@ -35,11 +37,7 @@ int create_unique(const std::string& base, std::string& name) {
 // Whether `path` still names the file open at `fd`: a lock on a file that
 // was removed or replaced since guards nothing, since the next process
 // locks what the name leads to now.
-bool names(const std::string& path, int fd) {
-    struct stat at, held;
-    return ::lstat(path.c_str(), &at) == 0 && ::fstat(fd, &held) == 0 && at.st_dev == held.st_dev &&
-           at.st_ino == held.st_ino;
-}
+bool names(const std::string& path, int fd) { return platform::same_file(path.c_str(), fd); }
 
 // How often a lock is taken again when its file was replaced meanwhile.
 constexpr int LOCK_TRIES = 100;
@@ -62,7 +60,7 @@ bool write_all(int fd, const std::uint8_t* p, std::size_t n) {
 
 std::string prepare_state_folder(const std::string& dir) {
     struct stat st;
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+    if (!platform::make_folder(dir.c_str()) && errno != EEXIST)
         return sys_error("cannot make the state folder " + dir);
     if (::stat(dir.c_str(), &st) != 0) return sys_error("cannot make the state folder " + dir);
     if (!S_ISDIR(st.st_mode)) {
@@ -82,7 +80,8 @@ std::string prepare_state_folder(const std::string& dir) {
 LoadResult load_state_file(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& out,
                            std::string& why) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
-    int fd = platform::above_stdio(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    int fd = platform::above_stdio(::open(path.c_str(), O_RDONLY | platform::kNoFollow | platform::kNoWait |
+                                                            platform::kPrivate | platform::kBinary));
     if (fd < 0) {
         if (errno == ENOENT) return LoadResult::missing;
         why = errno == ELOOP ? "a symbolic link, not a saved state; remove it" : std::strerror(errno);
@@ -117,13 +116,13 @@ std::string save_state_file(const std::string& path, const std::vector<std::uint
     std::string tmp;
     int fd = create_unique(path, tmp);
     if (fd < 0) return sys_error("cannot save the state " + path);
-    bool ok = write_all(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+    bool ok = write_all(fd, bytes.data(), bytes.size()) && platform::sync_file(fd);
     int err = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
         err = errno;
     }
-    if (ok && ::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (ok && !platform::replace_file(tmp.c_str(), path.c_str())) {
         ok = false;
         err = errno;
     }
@@ -135,8 +134,10 @@ std::string save_state_file(const std::string& path, const std::vector<std::uint
 
 LockResult lock_drive(const std::string& lock_path, int& fd, std::string& why) {
     for (int tries = 0; tries < LOCK_TRIES; tries++) {
-        fd = platform::above_stdio(
-            ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+        fd = platform::above_stdio(::open(lock_path.c_str(),
+                                          O_RDWR | O_CREAT | platform::kNoFollow | platform::kNoWait |
+                                              platform::kPrivate | platform::kBinary,
+                                          0644));
         if (fd < 0) {
             why = sys_error("cannot lock " + lock_path);
             return LockResult::failed;
@@ -148,10 +149,9 @@ LockResult lock_drive(const std::string& lock_path, int& fd, std::string& why) {
             fd = -1;
             return LockResult::failed;
         }
-        int locked = ::flock(fd, LOCK_EX | LOCK_NB);
-        while (locked != 0 && errno == EINTR) locked = ::flock(fd, LOCK_EX | LOCK_NB);
+        const int locked = platform::lock_exclusive(fd);
         if (locked == 0 && names(lock_path, fd)) return LockResult::taken;
-        int err = errno;
+        const int err = locked != 0 ? locked : errno;
         ::close(fd);
         fd = -1;
         if (locked == 0) continue;  // removed or replaced before it was locked: take the new one

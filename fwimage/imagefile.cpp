@@ -10,6 +10,21 @@
 #include "fwimage/fwtables.h"
 
 namespace fwimage {
+namespace {
+
+#ifdef _WIN32
+// Bytes as they are (no text-mode translation), not inherited by children.
+// Opening a named pipe or a device here never waits for a writer.
+int open_unblocked(const char* path) { return open(path, O_RDONLY | O_BINARY | O_NOINHERIT); }
+void make_blocking(int) {}
+#else
+int open_unblocked(const char* path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
+// A regular file reads as usual again: no read may end early for want of
+// data.
+void make_blocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK); }
+#endif
+
+}  // namespace
 
 ImageFile read_image_file(const char* path) {
     ImageFile f;
@@ -17,7 +32,7 @@ ImageFile read_image_file(const char* path) {
         f.error = ENAMETOOLONG;
         return f;
     }
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open_unblocked(path);
     if (fd < 0) {
         f.error = errno;
         return f;
@@ -32,9 +47,7 @@ ImageFile read_image_file(const char* path) {
         close(fd);
         return f;
     }
-    // A regular file reads as usual again: no read may end early for want
-    // of data.
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    make_blocking(fd);
     f.status = FileStatus::ok;
     f.size = st.st_size;
     f.bytes.resize(MAX_IMAGE);

@@ -1,6 +1,11 @@
 # The Debian package, made by `cpack -G DEB` from the install rules: the
 # program, its ASPI layers, qvimage, the manual pages, the README, the
-# copyright and changelog files where Debian expects them.
+# copyright and changelog files where Debian expects them. The Windows build
+# makes a zip instead.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/zip.cmake)
+  return()
+endif()
 
 set(qv_docdir share/doc/${PROJECT_NAME})
 

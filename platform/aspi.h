@@ -3,11 +3,15 @@
 // simulated ASPI layer share these declarations.
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>  // BYTE, WORD and DWORD as Windows has them
+#else
 #include <cstdint>
 
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
+#endif
 using LPSRB = void*;
 
 // Commands (SRB_Cmd).
@@ -153,11 +157,26 @@ struct SRB_BusDeviceReset {
 
 #pragma pack(pop)
 
-// Entry points of WNASPI32 (C linkage, looked up with dlsym).
+// The calling convention of ASPI for Win32: the caller clears the stack.
+#if defined(_WIN32) && !defined(_WIN64)
+#define ASPI_CALL __cdecl
+#else
+#define ASPI_CALL
+#endif
+
+// A layer exports its entry points by their plain names: on Windows through
+// its module-definition file, elsewhere by their visibility.
+#ifdef _WIN32
+#define ASPI_EXPORT extern "C"
+#else
+#define ASPI_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+// Entry points of WNASPI32 (C linkage, looked up by their plain names).
 extern "C" {
-using GetASPI32SupportInfo_t = DWORD (*)();
-using SendASPI32Command_t = DWORD (*)(LPSRB srb);
-using GetASPI32Buffer_t = int (*)(void* buf);
-using FreeASPI32Buffer_t = int (*)(void* buf);
-using TranslateASPI32Address_t = int (*)(DWORD* path, DWORD* devnode);
+using GetASPI32SupportInfo_t = DWORD(ASPI_CALL*)();
+using SendASPI32Command_t = DWORD(ASPI_CALL*)(LPSRB srb);
+using GetASPI32Buffer_t = int(ASPI_CALL*)(void* buf);
+using FreeASPI32Buffer_t = int(ASPI_CALL*)(void* buf);
+using TranslateASPI32Address_t = int(ASPI_CALL*)(DWORD* path, DWORD* devnode);
 }

@@ -1,7 +1,12 @@
-// Win32 event objects on std::mutex and std::condition_variable. The program
-// and the simulated ASPI layer both link this, so an event created by one is
+// Win32 event objects: Windows' own on Windows; elsewhere stand-ins on
+// std::mutex and std::condition_variable, which the program and the
+// simulated ASPI layer both link, so that an event created by one is
 // signalled by the other.
 #pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#else
 
 #include <cstdint>
 
@@ -24,3 +29,5 @@ BOOL ResetEvent(HANDLE event);
 // null handle.
 std::uint32_t WaitForSingleObject(HANDLE event, std::uint32_t milliseconds);
 BOOL CloseHandle(HANDLE event);
+
+#endif

@@ -4,20 +4,16 @@
 
 #include "scg/scsi-wnt.h"
 
-#include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iterator>
 #include <string>
 
+#include "platform/library.h"
 #include "platform/winevent.h"
 #include "support/comerr.h"
 #include "support/printf.h"
@@ -30,12 +26,6 @@ constexpr int kMaxTarget = 15;
 constexpr int kMaxLun = 7;
 constexpr long kMaxDma = 64512;  // 0xFC00 bytes per command
 constexpr std::uint32_t kLongestWait = INFINITE - 1;
-
-// Where the ASPI layer lies, after the program's own folder: beside the
-// program (a copy of the simulator there wins, for trying it), then where
-// the installed Linux layer goes. Never the library search path, where a
-// variable could bring in another layer than the one installed.
-const char* const kLayerPlaces[] = {"/WNASPI32", "/../lib/qvupdate/WNASPI32"};
 
 const char* const kVersionTexts[] = {
     "scsi-wnt-1.27",                                              // SCGV_VERSION
@@ -61,16 +51,6 @@ BYTE status_of(const Block& s) {
 }
 
 void exit_func() { aspi_lib.unload(); }
-
-// The folder of the running program, as the loader's $ORIGIN names it
-// (links followed); empty with errno set when the system does not say.
-std::string program_folder() {
-    char exe[4096];
-    ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return {};
-    std::string path(exe, static_cast<std::size_t>(n));
-    return path.substr(0, path.find_last_of('/'));
-}
 
 // A factor the layer may give for the command waits; anything but a
 // positive, finite number counts as none.
@@ -426,7 +406,7 @@ AspiLibrary& aspi_library() { return aspi_lib; }
 
 template <class F>
 F AspiLibrary::lookup(const char* name) const {
-    return reinterpret_cast<F>(dlsym(handle_, name));
+    return reinterpret_cast<F>(platform::library_symbol(handle_, name));
 }
 
 bool AspiLibrary::load(SCSI* scgp) {
@@ -435,34 +415,17 @@ bool AspiLibrary::load(SCSI* scgp) {
     // A library left loaded by a failed lookup is loaded afresh, so that
     // its reference does not outlive the handle we keep.
     if (handle_ != nullptr) {
-        dlclose(handle_);
+        platform::free_library(handle_);
         handle_ = nullptr;
     }
     // None of the failures below is the system's: errno is cleared so that
     // no stale number is reported or taken for an exit status.
-    const std::string folder = program_folder();
-    if (folder.empty()) {
-        sup::zt_fprintf(errs(scgp), "Can not load ASPI driver! cannot find the program's folder: %s\n",
-                        std::strerror(errno));
+    std::string why;
+    handle_ = platform::load_aspi_layer(why);
+    if (handle_ == nullptr) {
+        sup::zt_fprintf(errs(scgp), "Can not load ASPI driver! %s\n", why.c_str());
         errno = 0;
         return false;
-    }
-    const std::size_t places = std::size(kLayerPlaces);
-    for (std::size_t i = 0; i < places; i++) {
-        const std::string path = folder + kLayerPlaces[i];
-        // Whatever lies at a place is the layer, loadable or not: a broken
-        // copy beside the program never makes way for the installed one.
-        struct stat st;
-        if (i + 1 < places && ::lstat(path.c_str(), &st) != 0) continue;
-        handle_ = dlopen(path.c_str(), RTLD_NOW);
-        if (handle_ == nullptr) {
-            const char* why = dlerror();
-            sup::zt_fprintf(errs(scgp), "Can not load ASPI driver! %s\n",
-                            why != nullptr ? why : path.c_str());
-            errno = 0;
-            return false;
-        }
-        break;
     }
 
     support_info_ = lookup<GetASPI32SupportInfo_t>("GetASPI32SupportInfo");
@@ -476,7 +439,7 @@ bool AspiLibrary::load(SCSI* scgp) {
     free_buffer_ = lookup<FreeASPI32Buffer_t>("FreeASPI32Buffer");
     translate_address_ = lookup<TranslateASPI32Address_t>("TranslateASPI32Address");
     // Only a simulated layer shortens the waits; any other means factor 1.
-    const auto scale = lookup<double (*)()>("aspisim_time_scale");
+    const auto scale = lookup<double(ASPI_CALL*)()>("aspisim_time_scale");
     time_scale_ = scale != nullptr ? usable_scale(scale()) : 1.0;
     loaded_ = true;
 
@@ -512,7 +475,7 @@ void AspiLibrary::unload() {
     free_buffer_ = nullptr;
     translate_address_ = nullptr;
     time_scale_ = 1.0;
-    dlclose(handle_);
+    platform::free_library(handle_);
     handle_ = nullptr;
 }
 

@@ -241,9 +241,10 @@ TEST(Cli, NoAspiLayerIsLoadedFromTheWorkingFolder) {
     Sandbox box;
     namespace fs = std::filesystem;
     fs::create_directory(box.Path("bin"));
-    fs::copy_file(QvupdatePath(), box.Path("bin/qvupdate"));
-    fs::copy_file(fs::path(QvupdatePath()).parent_path() / "WNASPI32", box.Path("WNASPI32"));
-    box.SetProgram(box.Path("bin/qvupdate"));
+    const std::string program = box.Path("bin/" + ProgramFile("qvupdate"));
+    fs::copy_file(QvupdatePath(), program);
+    fs::copy_file(fs::path(QvupdatePath()).parent_path() / LayerFile(), box.Path(LayerFile()));
+    box.SetProgram(program);
     const fs::path was = fs::current_path();
     fs::current_path(box.dir());
     Result r = box.Run({"-l"});

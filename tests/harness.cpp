@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -52,9 +53,53 @@ namespace {
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+// The programs of another build, started through a runner: QV_PROGRAMS
+// names their folder, QV_EXE_SUFFIX their suffix (".exe") and QV_RUNNER
+// the program that starts them (the Windows build's wine-run).
+std::string OtherBuild(const std::string& name) {
+    const std::string dir = Env("QV_PROGRAMS");
+    return dir.empty() ? "" : dir + "/" + ProgramFile(name);
+}
+
+// Wine names a program by its DOS path: drive Z: is the Unix root.
+std::string DosName(const std::string& path) {
+    std::string name = "Z:" + path;
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return name;
+}
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// A Windows program writes its text streams in text mode: every line ends
+// with CR LF. They read as LF, and the program's DOS name as its path, so
+// that one expected text serves both builds.
+void ReadAsUnix(std::string& text, const std::string& program) {
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
+        if (at == 0 || text[at - 1] != '\r') {
+            ADD_FAILURE() << "a line without CR LF from " << program << ":\n" << text;
+            break;
+        }
+    }
+    ReplaceAll(text, "\r\n", "\n");
+    ReplaceAll(text, DosName(program), program);
+}
+
 }  // namespace
 
+std::string ProgramFile(const std::string& name) { return name + Env("QV_EXE_SUFFIX"); }
+
+std::string LayerFile() { return Env("QV_EXE_SUFFIX") == ".exe" ? "WNASPI32.DLL" : "WNASPI32"; }
+
 std::string QvupdatePath() {
+    if (std::string other = OtherBuild("qvupdate"); !other.empty()) return other;
 #ifdef QVUPDATE_PATH
     return QVUPDATE_PATH;
 #else
@@ -63,6 +108,7 @@ std::string QvupdatePath() {
 }
 
 std::string QvimagePath() {
+    if (std::string other = OtherBuild("qvimage"); !other.empty()) return other;
 #ifdef QVIMAGE_PATH
     return QVIMAGE_PATH;
 #else
@@ -140,7 +186,10 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     Result r;
     std::vector<std::string> env = Environment();
 
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    const std::string runner = Env("QV_RUNNER");
+    const std::string& started = runner.empty() ? program : runner;
+    std::vector<char*> argv{const_cast<char*>(started.c_str())};
+    if (!runner.empty()) argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
@@ -172,7 +221,7 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     if (stdout_to_ == "|closed") close(out[0]);
     pid_t pid;
-    int rc = posix_spawn(&pid, program.c_str(), &fa, &attr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid, started.c_str(), &fa, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
     child_ = rc == 0 ? pid : -1;
@@ -258,6 +307,10 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     r.signal = WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0;
     child_ = -1;
+    if (!runner.empty()) {
+        ReadAsUnix(r.out, program);
+        ReadAsUnix(r.err, program);
+    }
     // The simulated layer says once that it runs the described bus
     // (aspisim_test checks the line); the tests compare what is left.
     if (has_bus_) {

@@ -135,6 +135,11 @@ bool WaitFor(const std::function<bool()>& done, int seconds = 20);
 // Path of the programs under test.
 std::string QvupdatePath();
 std::string QvimagePath();
+// The file names of the programs under test: "qvupdate", or "qvupdate.exe"
+// for Windows programs (QV_EXE_SUFFIX); their ASPI layer's, "WNASPI32" or
+// "WNASPI32.DLL".
+std::string ProgramFile(const std::string& name);
+std::string LayerFile();
 
 // An image made by the image builder; the test fails when it refuses.
 Bytes Image(int type, const std::string& version, long length = -1, bool bad_checksum = false);

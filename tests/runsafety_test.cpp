@@ -141,7 +141,7 @@ TEST(ExitStatus, FailuresAreNeverStatusZero) {
          "",
          "",
          1,
-         "/qvupdate: Cannot open SCSI driver.\n",
+         "/" + ProgramFile("qvupdate") + ": Cannot open SCSI driver.\n",
          false},
         {"full output",
          Drive(0, 3, kG567L, "1.02"),

@@ -1,0 +1,39 @@
+// Opening files in the ASPI layers the same way on every host: the flags
+// that differ, and the calls whose Windows twins differ from POSIX's.
+#pragma once
+
+#include <fcntl.h>
+
+namespace platform {
+
+// kPrivate: not inherited by children. kBinary: bytes as they are, where a
+// text file would have its CR LF read as LF (Windows' text mode). Windows
+// has no FIFO that an open waits on and no link that a plain open follows,
+// so nothing stands there for O_NONBLOCK (kNoWait) or O_NOFOLLOW (kNoFollow).
+#ifdef _WIN32
+inline constexpr int kPrivate = O_NOINHERIT;
+inline constexpr int kBinary = O_BINARY;
+inline constexpr int kNoFollow = 0;
+inline constexpr int kNoWait = 0;
+#else
+inline constexpr int kPrivate = O_CLOEXEC;
+inline constexpr int kBinary = 0;
+inline constexpr int kNoFollow = O_NOFOLLOW;
+inline constexpr int kNoWait = O_NONBLOCK;
+#endif
+
+// Makes a folder that only its owner may change; false with errno set.
+bool make_folder(const char* path);
+// Whether `path` names the file open at `fd` (not one that replaced it).
+bool same_file(const char* path, int fd);
+// An exclusive lock on the whole file at `fd` without waiting, which the
+// system drops when the process ends: 0, EWOULDBLOCK while another process
+// holds it, or the error.
+int lock_exclusive(int fd);
+// Puts what was written to `fd` on the disk; false with errno set.
+bool sync_file(int fd);
+// Gives `from` the name `to`, replacing what had it in one step, so that a
+// reader sees the old file or the new one; false with errno set.
+bool replace_file(const char* from, const char* to);
+
+}  // namespace platform

@@ -1,0 +1,26 @@
+// What the console of a run asks of a POSIX system.
+#include <fcntl.h>
+#include <stdio_ext.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "tool/console.h"
+
+bool OccupyClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lower ones are open by now, so this one is the lowest free.
+        if (open("/dev/null", O_RDONLY) != fd) return false;
+    }
+    return true;
+}
+
+void DiscardTypeAhead(FILE* in) {
+    // Only a terminal: piped answers are all typed ahead, on purpose.
+    if (!isatty(fileno(in))) return;
+    __fpurge(in);
+    tcflush(fileno(in), TCIFLUSH);
+}
