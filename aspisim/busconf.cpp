@@ -114,15 +114,16 @@ std::string text_field(std::string_view s, std::array<char, N>& out) {
     return {};
 }
 
-// Pairs of hexadecimal digits, appended to out; false (out unchanged) when s is
-// no such run.
-bool sense_bytes(std::string_view s, std::vector<std::uint8_t>& out) {
-    if (s.empty() || s.size() % 2 != 0) return false;
+// The bytes of a run of pairs of hexadecimal digits; none when s is no such
+// run.
+std::optional<std::vector<std::uint8_t>> sense_bytes(std::string_view s) {
+    if (s.empty() || s.size() % 2 != 0) return std::nullopt;
     for (char c : s)
-        if (hex_digit(c) < 0) return false;
+        if (hex_digit(c) < 0) return std::nullopt;
+    std::vector<std::uint8_t> bytes;
     for (std::size_t i = 0; i < s.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(hex_digit(s[i]) * 16 + hex_digit(s[i + 1])));
-    return true;
+        bytes.push_back(static_cast<std::uint8_t>(hex_digit(s[i]) * 16 + hex_digit(s[i + 1])));
+    return bytes;
 }
 
 template <std::size_t N>
@@ -206,22 +207,25 @@ private:
         return v;
     }
 
-    // HA and TARGET of a device, fail or hang statement.
-    bool address(const std::vector<std::string_view>& w, int& ha, int& target) {
+    struct Address {
+        int ha;
+        int target;
+    };
+    // HA and TARGET of a device, fail or hang statement; none, reported,
+    // when they are no address of the bus.
+    std::optional<Address> address(const std::vector<std::string_view>& w) {
         const auto h = word_number(w, 1, MAX_ADAPTERS - 1);
         const auto t = word_number(w, 2, MAX_TARGET);
         if (!h || !t) {
             fail(std::string(w[0]) + ": expected an adapter from 0 to " + std::to_string(MAX_ADAPTERS - 1) +
                  " and a target from 0 to " + std::to_string(MAX_TARGET));
-            return false;
+            return std::nullopt;
         }
         if (*t == ADAPTER_SCSI_ID) {
             fail(std::string(w[0]) + ": target 7 is the host adapter's own SCSI id");
-            return false;
+            return std::nullopt;
         }
-        ha = static_cast<int>(*h);
-        target = static_cast<int>(*t);
-        return true;
+        return Address{static_cast<int>(*h), static_cast<int>(*t)};
     }
 
     // The key=value words of a statement from word `first` on, each handed to
@@ -275,7 +279,10 @@ private:
     void device(const std::vector<std::string_view>& w) {
         DeviceConf d;
         d.line = line_;
-        if (!address(w, d.ha, d.target)) return;
+        const std::optional<Address> at = address(w);
+        if (!at) return;
+        d.ha = at->ha;
+        d.target = at->target;
         d.vendor.fill(' ');
         d.product.fill(' ');
         d.revision = padded<4>("1.00");
@@ -327,7 +334,10 @@ private:
         std::string kw(w[0]);
         FaultConf f;
         f.hang = hang;
-        if (!address(w, f.ha, f.target)) return;
+        const std::optional<Address> at = address(w);
+        if (!at) return;
+        f.ha = at->ha;
+        f.target = at->target;
         const auto op = word_number(w, 3, 0xFF);
         const auto nth = word_number(w, 4, 0xFFFFFFFFul);
         if (!op || !nth || *nth == 0) {
@@ -354,8 +364,9 @@ private:
                                 }
                                 if (key == "sense") {
                                     sense_given = true;
-                                    if (!sense_bytes(value, f.sense))
-                                        return "must be pairs of hexadecimal digits";
+                                    const auto bytes = sense_bytes(value);
+                                    if (!bytes) return "must be pairs of hexadecimal digits";
+                                    f.sense.insert(f.sense.end(), bytes->begin(), bytes->end());
                                     return "";
                                 }
                                 return std::nullopt;
@@ -410,11 +421,12 @@ namespace {
 
 constexpr std::size_t MAX_BUS_FILE = 1u << 20;
 
-// The whole file, up to one byte more than a bus description may have; false
-// with errno set when it cannot be read (a folder, say).
-bool read_file(const char* path, std::string& out) {
+// The whole file, up to one byte more than a bus description may have; none,
+// with errno set, when it cannot be read (a folder, say).
+std::optional<std::string> read_file(const char* path) {
     int fd = platform::above_stdio(::open(path, O_RDONLY | platform::kPrivate));
-    if (fd < 0) return false;
+    if (fd < 0) return std::nullopt;
+    std::string out;
     char buf[4096];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
@@ -423,30 +435,30 @@ bool read_file(const char* path, std::string& out) {
             int e = errno;
             ::close(fd);
             errno = e;
-            return false;
+            return std::nullopt;
         }
         if (n == 0 || out.size() > MAX_BUS_FILE) break;
         out.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);
-    return true;
+    return out;
 }
 
 }  // namespace
 
 ParseResult read_bus(const char* path) {
-    std::string text;
     ParseResult r;
-    if (!read_file(path, text)) {
+    const std::optional<std::string> text = read_file(path);
+    if (!text) {
         r.errors.push_back(std::string("cannot read the bus description ") + path + ": " +
                            std::strerror(errno));
         return r;
     }
-    if (text.size() > MAX_BUS_FILE) {
+    if (text->size() > MAX_BUS_FILE) {
         r.errors.push_back(std::string(path) + ": longer than " + std::to_string(MAX_BUS_FILE) + " bytes");
         return r;
     }
-    return parse_bus(text, path);
+    return parse_bus(*text, path);
 }
 
 Flash default_flash(const std::array<char, 8>& vendor, const std::array<char, 16>& product) {

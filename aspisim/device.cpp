@@ -136,8 +136,8 @@ Outcome Device::write_buffer(const std::uint8_t (&cdb)[16], const std::uint8_t* 
     std::uint8_t mode = cdb[1] & 0x1F;
     std::uint32_t offset = be(cdb + 3, 3), length = be(cdb + 6, 3);
     std::size_t size = flash_.size();
-    if ((mode != 4 && mode != 5) || cdb[2] != 0 || offset % WB_PIECE != 0 || length != WB_PIECE ||
-        offset + length > size || (mode == 5 && offset + length != size))
+    if ((mode != WB_MODE_DOWNLOAD && mode != WB_MODE_SAVE) || cdb[2] != 0 || offset % WB_PIECE != 0 ||
+        length != WB_PIECE || offset + length > size || (mode == WB_MODE_SAVE && offset + length != size))
         return check(0x05, 0x24, 0x00);
     if (length > buflen) return overrun();
     if (staged_.size() != size) {
@@ -146,7 +146,7 @@ Outcome Device::write_buffer(const std::uint8_t (&cdb)[16], const std::uint8_t* 
     }
     std::memcpy(staged_.data() + offset, buf, length);
     staged_pieces_[offset / WB_PIECE] = true;
-    if (mode == 4) return good();
+    if (mode == WB_MODE_DOWNLOAD) return good();
 
     // The closing piece: only a complete image replaces the firmware, so a
     // download that lost a piece leaves the drive as it was.

@@ -3,19 +3,10 @@
 #include "drivecmd/pcmd.h"
 
 #include <cerrno>
-#include <cstdlib>
 
 #include "fwimage/fwtables.h"
 #include "support/printf.h"
 #include "support/utils.h"
-
-SCSI* scgp = nullptr;
-std::uint8_t ndrive = 0;
-std::uint8_t nhost = 0;
-int arHA[MAX_DRIVES];
-int arID[MAX_DRIVES];
-int nfound = 0;
-int nbusy = 0;
 
 namespace {
 
@@ -30,7 +21,6 @@ struct CommandDef {
 constexpr int kSenseLen = 18;
 constexpr int kInquiryLen = 36;  // the scan reads the standard part only
 constexpr int kDevInquiryLen = 56;
-constexpr int kInquireLen = 96;  // what drive identification asks for
 constexpr int kPeripheralCdrom = 5;
 constexpr int kStatusMask = 0x3E;  // the status code bits of the status byte
 constexpr int kStatusCheck = 0x02;
@@ -72,8 +62,8 @@ struct scg_cmd* fill_group0(SCSI* handle, const CommandDef& def, void* addr, int
 
 // The maker's commands and WRITE BUFFER address lun 0 and never carry it in
 // the CDB.
-struct scg_cmd* select_and_fill(int bus, int target, const CommandDef& def, void* addr, int size) {
-    scg_settarget(scgp, bus, target, 0);
+struct scg_cmd* select_and_fill(SCSI* scgp, Drive at, const CommandDef& def, void* addr, int size) {
+    scg_settarget(scgp, at.ha, at.id, 0);
     return fill_record(scgp, def, addr, size);
 }
 
@@ -86,15 +76,34 @@ void put_be(unsigned char* p, unsigned long value, int bytes) {
 
 // The maker's flash commands: a 32-bit flash address in bytes 2-5 and the
 // 32-bit length in bytes 6-9.
-struct scg_cmd* fill_flash(int bus, int target, const CommandDef& def, long addr, long length, void* data) {
-    struct scg_cmd* rec = select_and_fill(bus, target, def, data, static_cast<int>(length));
+struct scg_cmd* fill_flash(SCSI* scgp, Drive at, const CommandDef& def, long addr, long length, void* data) {
+    struct scg_cmd* rec = select_and_fill(scgp, at, def, data, static_cast<int>(length));
     put_be(&rec->cdb[2], static_cast<unsigned long>(addr), 4);
     put_be(&rec->cdb[6], static_cast<unsigned long>(length), 4);
     return rec;
 }
 
-// The address-level functions answer 1 for success, 0 for failure.
-int succeeded(int cmd_result) { return cmd_result >= 0 ? 1 : 0; }
+// A failed command in the terms of what the caller does next. A drive in
+// use comes first: a layer that says so tells of no command the drive saw.
+Reply failure(const SCSI* scgp) {
+    const struct scg_cmd* rec = scgp->cmdrec;
+    // The Linux layer answers a drive that another program holds open with
+    // "ASPI busy", which the transport turns into EBUSY.
+    if ((rec->status[0] & kStatusMask) == kStatusBusy || rec->ux_errno == EBUSY) return Reply::in_use;
+    if (rec->error != SCGE_RETRYABLE || (rec->status[0] & kStatusMask) != kStatusCheck) return Reply::failed;
+    // Only a current error speaks of this command, in either sense format;
+    // a deferred one tells of an earlier command.
+    int key;
+    if (rec->sense_received >= 3 && (rec->sense[0] & 0x7F) == 0x70)
+        key = rec->sense[2] & 0x0F;
+    else if (rec->sense_received >= 2 && (rec->sense[0] & 0x7F) == 0x72)
+        key = rec->sense[1] & 0x0F;
+    else
+        return Reply::failed;
+    return key == kSenseNotReady || key == kSenseIllegalRequest ? Reply::refused : Reply::failed;
+}
+
+Reply execute(SCSI* scgp) { return scg_cmd(scgp) >= 0 ? Reply::ok : failure(scgp); }
 
 // Bytes that really arrived, never more than the caller's buffer holds: a
 // transport reporting an overrun (negative resid) must not make the trace
@@ -106,14 +115,14 @@ int received(const SCSI* handle, int cnt) {
     return cnt - resid;
 }
 
-void add_drive(int bus, int target) {
+void add_drive(DriveTable& table, int bus, int target) {
     // The table holds MAX_DRIVES entries; devices found after that are only
     // counted, so that the caller can say they were left out.
-    nfound++;
-    if (ndrive >= MAX_DRIVES) return;
-    arHA[ndrive] = bus;
-    arID[ndrive] = target;
-    ndrive++;
+    table.nfound++;
+    if (table.ndrive >= MAX_DRIVES) return;
+    table.arHA[table.ndrive] = bus;
+    table.arID[table.ndrive] = target;
+    table.ndrive++;
 }
 
 // Raises the handle's silence for the lifetime of the guard.
@@ -128,48 +137,62 @@ private:
     SCSI* handle_;
 };
 
-[[noreturn]] void placeholder(const char* what) {
+Reply placeholder(const char* what) {
     sup::printf("%s\n", what);
-    std::exit(1);
+    return Reply::failed;
 }
 
 }  // namespace
 
 // --- record builders ---------------------------------------------------------
 
-int test_unit_ready(SCSI* handle) {
-    fill_group0(handle, kTestUnitReady, nullptr, 0, handle->silent ? SCGF_SILENT : 0);
-    return scg_cmd(handle);
+Reply test_unit_ready(SCSI* scgp) {
+    fill_group0(scgp, kTestUnitReady, nullptr, 0, scgp->silent ? SCGF_SILENT : 0);
+    return execute(scgp);
 }
 
-int rezero_unit(SCSI* handle) {
-    fill_group0(handle, kRezeroUnit, nullptr, 0);
-    return scg_cmd(handle);
+Reply rezero_unit(SCSI* scgp) {
+    fill_group0(scgp, kRezeroUnit, nullptr, 0);
+    return execute(scgp);
 }
 
-int request_sense(SCSI* handle, void* bp, int cnt) {
-    fill_group0(handle, kRequestSense, bp, cnt);
-    if (scg_cmd(handle) < 0) return -1;
-    if (handle->verbose) scg_prsense(static_cast<const unsigned char*>(bp), received(handle, cnt));
-    return 0;
+Reply request_sense(SCSI* scgp, void* bp, int cnt) {
+    fill_group0(scgp, kRequestSense, bp, cnt);
+    const Reply r = execute(scgp);
+    if (r == Reply::ok && scgp->verbose)
+        scg_prsense(static_cast<const unsigned char*>(bp), received(scgp, cnt));
+    return r;
 }
 
-int inquiry(SCSI* handle, void* bp, int cnt) {
+Reply inquiry(SCSI* scgp, void* bp, int cnt) {
     sup::fillbytes(bp, cnt, 0);
-    fill_group0(handle, kInquiry, bp, cnt);
-    if (scg_cmd(handle) < 0) return -1;
-    if (handle->verbose)
-        scg_prbytes("Inquiry Data   :", static_cast<const unsigned char*>(bp), received(handle, cnt));
-    return 0;
+    fill_group0(scgp, kInquiry, bp, cnt);
+    const Reply r = execute(scgp);
+    if (r == Reply::ok && scgp->verbose)
+        scg_prbytes("Inquiry Data   :", static_cast<const unsigned char*>(bp), received(scgp, cnt));
+    return r;
+}
+
+InquiryText inquiry_text(const unsigned char* inq) {
+    InquiryText text;
+    sup::movebytes(inq + INQ_VENDOR_AT, text.vendor, INQ_VENDOR_LEN);
+    text.vendor[INQ_VENDOR_LEN] = '\0';
+    sup::movebytes(inq + INQ_PRODUCT_AT, text.product, INQ_PRODUCT_LEN);
+    text.product[INQ_PRODUCT_LEN] = '\0';
+    sup::movebytes(inq + INQ_REVISION_AT, text.revision, INQ_REVISION_LEN);
+    text.revision[INQ_REVISION_LEN] = '\0';
+    return text;
 }
 
 // --- scan ----------------------------------------------------------------------
 
-int scsi_device() {
+DriveTable scsi_device(SCSI* scgp, std::uint8_t nhost) {
+    DriveTable table;
+    table.nhost = nhost;
     if (scgp->scsibus >= 0 && scgp->target >= 0 && scgp->lun >= 0) {
         // The user named the drive: take it as given, without probing.
-        add_drive(scgp->scsibus, scgp->target);
-        return 1;
+        add_drive(table, scgp->scsibus, scgp->target);
+        return table;
     }
     Quiet quiet(scgp);
     unsigned char inq[kInquiryLen];
@@ -178,110 +201,81 @@ int scsi_device() {
         for (int target = 0; target < 8; target++) {
             scg_settarget(scgp, bus, target, 0);
             test_unit_ready(scgp);
-            if (inquiry(scgp, inq, sizeof inq) == 0) {
-                if ((inq[0] & 0x1F) == kPeripheralCdrom) add_drive(bus, target);
-            } else if (DriveInUse()) {
-                nbusy++;
-            }
+            const Reply r = inquiry(scgp, inq, sizeof inq);
+            if (r == Reply::ok && (inq[0] & 0x1F) == kPeripheralCdrom) add_drive(table, bus, target);
+            if (r == Reply::in_use) table.nbusy++;
         }
     }
-    return -1;
+    return table;
 }
 
 // --- address-level wrappers ---------------------------------------------------
 
-int DevInquiry(int bus, int target, char* vendor, char* product, char* revision) {
-    if (!scg_havebus(scgp, bus)) return 129;
-    scg_settarget(scgp, bus, target, 0);
+std::optional<InquiryText> DevInquiry(SCSI* scgp, Drive at) {
+    if (!scg_havebus(scgp, at.ha)) return std::nullopt;
+    scg_settarget(scgp, at.ha, at.id, 0);
     unsigned char inq[kDevInquiryLen];
-    if (inquiry(scgp, inq, sizeof inq) < 0) return 0;
-    sup::movebytes(inq + 8, vendor, 8);
-    vendor[8] = '\0';
-    sup::movebytes(inq + 16, product, 16);
-    product[16] = '\0';
-    sup::movebytes(inq + 32, revision, 4);
-    revision[4] = '\0';
-    return 1;
+    if (inquiry(scgp, inq, sizeof inq) != Reply::ok) return std::nullopt;
+    return inquiry_text(inq);
 }
 
-int inquire(int bus, int target, unsigned char* buf) {
-    bus = static_cast<signed char>(bus);
-    target = static_cast<signed char>(target);
-    if (!scg_havebus(scgp, bus)) return 129;
+Reply inquire(SCSI* scgp, Drive at, unsigned char* buf) {
+    const int bus = static_cast<signed char>(at.ha);
+    const int target = static_cast<signed char>(at.id);
+    if (!scg_havebus(scgp, bus)) return Reply::no_bus;
     scg_settarget(scgp, bus, target, 0);
     Quiet quiet(scgp);
-    return succeeded(inquiry(scgp, buf, kInquireLen));
+    return inquiry(scgp, buf, INQUIRE_LEN);
 }
 
-int RequestSense(int bus, int target, unsigned char* buf) {
-    scg_settarget(scgp, bus, target, 0);
+Reply RequestSense(SCSI* scgp, Drive at, unsigned char* buf) {
+    scg_settarget(scgp, at.ha, at.id, 0);
     sup::fillbytes(buf, kSenseLen, 0);
-    return succeeded(request_sense(scgp, buf, kSenseLen));
+    return request_sense(scgp, buf, kSenseLen);
 }
 
-int Rezero(int bus, int target) {
-    scg_settarget(scgp, bus, target, 0);
-    return succeeded(rezero_unit(scgp));
+Reply Rezero(SCSI* scgp, Drive at) {
+    scg_settarget(scgp, at.ha, at.id, 0);
+    return rezero_unit(scgp);
 }
 
-int Test(int bus, int target) {
-    scg_settarget(scgp, bus, target, 0);
+Reply Test(SCSI* scgp, Drive at) {
+    scg_settarget(scgp, at.ha, at.id, 0);
     Quiet quiet(scgp);
-    return succeeded(test_unit_ready(scgp));
+    return test_unit_ready(scgp);
 }
 
-bool DriveInUse() {
-    // The Linux layer answers a drive that another program holds open with
-    // "ASPI busy", which the transport turns into EBUSY.
-    return (scg_cmd_status(scgp) & kStatusMask) == kStatusBusy || scgp->cmdrec->ux_errno == EBUSY;
-}
-
-bool CommandNotPerformed() {
-    const struct scg_cmd* rec = scgp->cmdrec;
-    if (rec->error != SCGE_RETRYABLE || (rec->status[0] & kStatusMask) != kStatusCheck) return false;
-    // Only a current error speaks of this command, in either sense format;
-    // a deferred one tells of an earlier command.
-    int key;
-    if (rec->sense_received >= 3 && (rec->sense[0] & 0x7F) == 0x70)
-        key = rec->sense[2] & 0x0F;
-    else if (rec->sense_received >= 2 && (rec->sense[0] & 0x7F) == 0x72)
-        key = rec->sense[1] & 0x0F;
-    else
-        return false;
-    return key == kSenseNotReady || key == kSenseIllegalRequest;
-}
-
-void ModeSense() { placeholder("modesense"); }
-void ModeSelect() { placeholder("modeselect"); }
+Reply ModeSense() { return placeholder("modesense"); }
+Reply ModeSelect() { return placeholder("modeselect"); }
 
 // --- firmware transfer --------------------------------------------------------
 
-int WriteBuffer(int bus, int target, int mode, int bufid, long offset, long length, void* data) {
-    struct scg_cmd* rec = select_and_fill(bus, target, kWriteBuffer, data, static_cast<int>(length));
+Reply WriteBuffer(SCSI* scgp, Drive at, int mode, int bufid, long offset, long length, void* data) {
+    struct scg_cmd* rec = select_and_fill(scgp, at, kWriteBuffer, data, static_cast<int>(length));
     rec->cdb[1] = static_cast<unsigned char>(mode & 7);
     rec->cdb[2] = static_cast<unsigned char>(bufid & 0xFF);
     put_be(&rec->cdb[3], static_cast<unsigned long>(offset), 3);
     put_be(&rec->cdb[6], static_cast<unsigned long>(length), 3);
-    return succeeded(scg_cmd(scgp));
+    return execute(scgp);
 }
 
-int EraseRom(int bus, int target) {
-    struct scg_cmd* rec = select_and_fill(bus, target, kEraseRom, nullptr, 0);
+Reply EraseRom(SCSI* scgp, Drive at) {
+    struct scg_cmd* rec = select_and_fill(scgp, at, kEraseRom, nullptr, 0);
     rec->cdb[1] = 0x04;
     rec->cdb[2] = 0xFF;
-    return succeeded(scg_cmd(scgp));
+    return execute(scgp);
 }
 
-int WriteRom(int bus, int target, int control, long addr, long length, void* data) {
-    struct scg_cmd* rec = fill_flash(bus, target, kWriteRom, addr, length, data);
+Reply WriteRom(SCSI* scgp, Drive at, int control, long addr, long length, void* data) {
+    struct scg_cmd* rec = fill_flash(scgp, at, kWriteRom, addr, length, data);
     rec->cdb[1] = static_cast<unsigned char>(control & 0xFF);
-    return succeeded(scg_cmd(scgp));
+    return execute(scgp);
 }
 
-int ReadRom(int bus, int target, long addr, long length, void* data) {
-    fill_flash(bus, target, kReadRom, addr, length, data);
-    return succeeded(scg_cmd(scgp));
+Reply ReadRom(SCSI* scgp, Drive at, long addr, long length, void* data) {
+    fill_flash(scgp, at, kReadRom, addr, length, data);
+    return execute(scgp);
 }
 
-void ReadCPU() { placeholder("Read CPU"); }
-void WriteRAM() { placeholder("Write RAM"); }
+Reply ReadCPU() { return placeholder("Read CPU"); }
+Reply WriteRAM() { return placeholder("Write RAM"); }

@@ -1,56 +1,30 @@
 #include "drivecmd/pcmd.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <functional>
-#include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "drivecmd/testing/drivetable.h"
 #include "scg/testing/fake_transport.h"
 #include "testing/scsitest.h"
+#include "support/printf.h"
 #include "testing/testsupport.h"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-// The drive commands that take no handle use the global one: it is the
-// fixture's.
 class DriveCommandTest : public qvtest::HandleTest {
 protected:
-    void SetUp() override {
-        HandleTest::SetUp();
-        ::scgp = scgp;
-        ndrive = 0;
-        nhost = 0;
-    }
-    void TearDown() override {
-        HandleTest::TearDown();
-        ::scgp = nullptr;
-    }
-
-    // A bus answering like the ASPI layer: the devices by (bus, target) with
-    // their peripheral device type; empty addresses fail.
-    void Bus(std::map<std::pair<int, int>, unsigned char> devices) {
-        fake.fallback.during = [devices](SCSI* s) {
-            struct scg_cmd* rec = s->cmdrec;
-            auto it = devices.find({s->scsibus, s->target});
-            if (it == devices.end()) {
-                rec->error = SCGE_FATAL;
-                rec->ux_errno = EINVAL;
-                return;
-            }
-            if (rec->cdb[0] == 0x12 && rec->size > 0) static_cast<unsigned char*>(rec->addr)[0] = it->second;
-        };
-    }
-
     const scg_fake::Sent& Last() { return fake.sent.back(); }
 };
+
+const Reply kOk = Reply::ok;
 
 // --- record builders -----------------------------------------------------------
 
@@ -58,7 +32,7 @@ TEST_F(DriveCommandTest, GroupZeroCommandsCarryTheLunAndTheirRecordFields) {
     unsigned char buf[36];
     struct Case {
         const char* name;
-        std::function<int()> call;
+        std::function<Reply()> call;
         Bytes cdb_lun0;
         int flags;
         int size;
@@ -81,7 +55,7 @@ TEST_F(DriveCommandTest, GroupZeroCommandsCarryTheLunAndTheirRecordFields) {
         scg_settarget(scgp, 0, 1, lun);
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.name) + " lun " + std::to_string(lun));
-            EXPECT_EQ(c.call(), 0);
+            EXPECT_EQ(c.call(), kOk);
             Bytes cdb = c.cdb_lun0;
             cdb[1] = static_cast<unsigned char>(lun << 5);
             EXPECT_EQ(Last().cdb, cdb);
@@ -108,20 +82,61 @@ TEST_F(DriveCommandTest, InquiryClearsTheWholeBufferBeforeAShortAnswer) {
     scg_fake::Reply r;
     r.data = {5, 0x80, 2, 2};
     fake.push(r);
-    EXPECT_EQ(inquiry(scgp, buf, 36), 0);
+    EXPECT_EQ(inquiry(scgp, buf, 36), kOk);
     EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{5, 0x80, 2, 2}));
     EXPECT_EQ(Bytes(buf + 4, buf + 36), Bytes(32, 0));
     EXPECT_EQ(Bytes(buf + 36, buf + 40), Bytes(4, 0xAA));  // beyond the count: untouched
 }
 
-TEST_F(DriveCommandTest, FailingBuildersAnswerMinusOneAndReportUnlessSilent) {
+TEST_F(DriveCommandTest, FailingBuildersReportUnlessSilent) {
     unsigned char buf[36];
     fake.push(qvtest::CheckCondition(0x02, 0x3A));
-    EXPECT_EQ(inquiry(scgp, buf, 36), -1);
+    EXPECT_EQ(inquiry(scgp, buf, 36), Reply::failed);
     EXPECT_NE(err().find("inquiry"), std::string::npos);
 
-    fake.push(qvtest::CheckCondition(0x02, 0x3A));
-    EXPECT_EQ(request_sense(scgp, buf, 18), -1);
+    fake.push(qvtest::CheckCondition(0x03, 0x11));
+    EXPECT_EQ(request_sense(scgp, buf, 18), Reply::failed);
+}
+
+// What a failed command tells the caller: a drive in use first, then a
+// refusal by a current NOT READY or ILLEGAL REQUEST in either sense format.
+TEST_F(DriveCommandTest, AFailureSaysWhetherTheDriveWasInUseOrRefusedTheCommand) {
+    // As the ASPI transport completes a CHECK CONDITION.
+    auto sensed = [](std::vector<unsigned char> sense) {
+        scg_fake::Reply r;
+        r.error = SCGE_RETRYABLE;
+        r.status[0] = 0x02;
+        r.sense = std::move(sense);
+        return r;
+    };
+    using qvtest::FixedSense;
+    scg_fake::Reply busy;
+    busy.status[0] = 0x08;
+    scg_fake::Reply ebusy;
+    ebusy.ux_errno = EBUSY;
+    ebusy.error = SCGE_RETRYABLE;
+    scg_fake::Reply timeout;
+    timeout.error = SCGE_TIMEOUT;
+    const struct {
+        const char* name;
+        scg_fake::Reply reply;
+        Reply want;
+    } rows[] = {
+        {"busy", busy, Reply::in_use},
+        {"layer busy", ebusy, Reply::in_use},
+        {"not ready", sensed(FixedSense(0x02, 0x04)), Reply::refused},
+        {"illegal request", sensed(FixedSense(0x05, 0x24)), Reply::refused},
+        {"descriptor format", sensed({0x72, 0x05, 0x24, 0}), Reply::refused},
+        {"medium error", sensed(FixedSense(0x03, 0x11)), Reply::failed},
+        {"not retryable", qvtest::CheckCondition(0x02, 0x04), Reply::failed},
+        {"deferred", sensed({0x71, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04}), Reply::failed},
+        {"no sense bytes", sensed({}), Reply::failed},
+        {"time-out", timeout, Reply::failed},
+    };
+    for (const auto& row : rows) {
+        fake.push(row.reply);
+        EXPECT_EQ(test_unit_ready(scgp), row.want) << row.name;
+    }
 }
 
 TEST_F(DriveCommandTest, VerboseDumpsStopAtTheCallersBufferOnOverrun) {
@@ -158,7 +173,7 @@ TEST_F(DriveCommandTest, VerboseDumpsStopAtTheCallersBufferOnOverrun) {
 // fixture's base class.)
 TEST_F(DriveCommandTest, TestAnswersReadinessAndKeepsTheSenseOfAFailure) {
     fake.push(qvtest::CheckCondition(0x02, 0x3A));
-    EXPECT_EQ(::Test(0, 2), 0);
+    EXPECT_EQ(::Test(scgp, {0, 2}), Reply::failed);
     EXPECT_EQ(Last().bus, 0);
     EXPECT_EQ(Last().target, 2);
     EXPECT_EQ(Last().lun, 0);
@@ -167,7 +182,7 @@ TEST_F(DriveCommandTest, TestAnswersReadinessAndKeepsTheSenseOfAFailure) {
     EXPECT_EQ(scg_sense_code(scgp), 0x3A);
     EXPECT_EQ(err(), "");
 
-    EXPECT_EQ(::Test(0, 2), 1);
+    EXPECT_EQ(::Test(scgp, {0, 2}), kOk);
     EXPECT_EQ(scgp->silent, 0);
 }
 
@@ -175,17 +190,17 @@ TEST_F(DriveCommandTest, InquireProbesQuietlyForNinetySixBytes) {
     unsigned char buf[96];
     scgp->silent = 1;  // a caller's own silence survives
     fake.push(qvtest::CheckCondition(0x02, 0x25));
-    EXPECT_EQ(inquire(0, 3, buf), 0);
+    EXPECT_EQ(inquire(scgp, {0, 3}, buf), Reply::failed);
     EXPECT_EQ(scgp->silent, 1);
     scgp->silent = 0;
 
     fake.push(qvtest::CheckCondition(0x02, 0x25));
-    EXPECT_EQ(inquire(0, 3, buf), 0);
+    EXPECT_EQ(inquire(scgp, {0, 3}, buf), Reply::failed);
     EXPECT_EQ(scgp->silent, 0);
     EXPECT_EQ(err(), "");
 
     fake.push(qvtest::InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.00"));
-    EXPECT_EQ(inquire(0, 3, buf), 1);
+    EXPECT_EQ(inquire(scgp, {0, 3}, buf), kOk);
     EXPECT_EQ(Last().cdb, (Bytes{0x12, 0, 0, 0, 96, 0}));
     EXPECT_EQ(Last().target, 3);
 }
@@ -193,34 +208,31 @@ TEST_F(DriveCommandTest, InquireProbesQuietlyForNinetySixBytes) {
 TEST_F(DriveCommandTest, InquireTakesBusAndTargetAsEightBitValues) {
     unsigned char buf[96];
     fake.buses = {0, 1};
-    EXPECT_EQ(inquire(0x101, 0x102, buf), 1);
+    EXPECT_EQ(inquire(scgp, {0x101, 0x102}, buf), kOk);
     EXPECT_EQ(Last().bus, 1);
     EXPECT_EQ(Last().target, 2);
-    EXPECT_EQ(inquire(0xFF, 2, buf), 129);  // bus -1
+    EXPECT_EQ(inquire(scgp, {0xFF, 2}, buf), Reply::no_bus);  // bus -1
 }
 
-TEST_F(DriveCommandTest, MissingBusAnswers129WithoutSelectingOrSending) {
+TEST_F(DriveCommandTest, MissingBusSelectsAndSendsNothing) {
     unsigned char buf[96];
-    char vendor[9] = "v", product[17] = "p", revision[5] = "r";
-    EXPECT_EQ(inquire(3, 2, buf), 129);
-    EXPECT_EQ(DevInquiry(3, 2, vendor, product, revision), 129);
+    EXPECT_EQ(inquire(scgp, {3, 2}, buf), Reply::no_bus);
+    EXPECT_EQ(DevInquiry(scgp, {3, 2}), std::nullopt);
     EXPECT_TRUE(fake.sent.empty());
     EXPECT_EQ(scgp->target, 1);  // still the address of before
-    EXPECT_STREQ(vendor, "v");
 }
 
 TEST_F(DriveCommandTest, DevInquirySplitsTheFieldsAndReportsItsFailure) {
-    char vendor[9], product[17], revision[5] = {'x', 'x', 'x', 'x', 'x'};
     fake.push(qvtest::InquiryReply("DRAVLIN ", "CD-ROM QV-B8NB  ", "1.06"));
-    EXPECT_EQ(DevInquiry(0, 4, vendor, product, revision), 1);
+    const std::optional<InquiryText> text = DevInquiry(scgp, {0, 4});
+    ASSERT_TRUE(text);
     EXPECT_EQ(Last().cdb, (Bytes{0x12, 0, 0, 0, 56, 0}));
-    EXPECT_STREQ(vendor, "DRAVLIN ");
-    EXPECT_STREQ(product, "CD-ROM QV-B8NB  ");
-    EXPECT_EQ(std::string(revision, 5), std::string("1.06\0", 5));
+    EXPECT_STREQ(text->vendor, "DRAVLIN ");
+    EXPECT_STREQ(text->product, "CD-ROM QV-B8NB  ");
+    EXPECT_EQ(std::string(text->revision, 5), std::string("1.06\0", 5));
 
     fake.push(qvtest::CheckCondition(0x02, 0x04));
-    EXPECT_EQ(DevInquiry(0, 4, vendor, product, revision), 0);
-    EXPECT_STREQ(revision, "1.06");
+    EXPECT_EQ(DevInquiry(scgp, {0, 4}), std::nullopt);
     EXPECT_NE(err().find("inquiry"), std::string::npos);  // not a quiet probe
 }
 
@@ -231,24 +243,33 @@ TEST_F(DriveCommandTest, RequestSenseAndRezeroSelectLunZero) {
     scg_fake::Reply r;
     r.data = {0x70, 0, 6};
     fake.push(r);
-    EXPECT_EQ(RequestSense(0, 5, sense), 1);
+    EXPECT_EQ(RequestSense(scgp, {0, 5}, sense), kOk);
     EXPECT_EQ(Last().cdb, (Bytes{0x03, 0, 0, 0, 18, 0}));
     EXPECT_EQ(Bytes(sense, sense + 4), (Bytes{0x70, 0, 6, 0}));
     EXPECT_EQ(Bytes(sense + 3, sense + 18), Bytes(15, 0));
 
-    EXPECT_EQ(Rezero(0, 5), 1);
+    EXPECT_EQ(Rezero(scgp, {0, 5}), kOk);
     EXPECT_EQ(Last().cdb, (Bytes{0x01, 0, 0, 0, 0, 0}));
     fake.push(qvtest::CheckCondition(0x02, 0x04));
-    EXPECT_EQ(Rezero(0, 5), 0);
+    EXPECT_EQ(Rezero(scgp, {0, 5}), Reply::failed);
 }
 
-TEST(DriveCommandPlaceholderDeathTest, PrintTheirNameAndEndTheRun) {
-    // Standard output goes to standard error in the child, where the death
-    // test can read it.
-    EXPECT_EXIT((::dup2(2, 1), ModeSense()), ::testing::ExitedWithCode(1), "^modesense\n$");
-    EXPECT_EXIT((::dup2(2, 1), ModeSelect()), ::testing::ExitedWithCode(1), "^modeselect\n$");
-    EXPECT_EXIT((::dup2(2, 1), ReadCPU()), ::testing::ExitedWithCode(1), "^Read CPU\n$");
-    EXPECT_EXIT((::dup2(2, 1), WriteRAM()), ::testing::ExitedWithCode(1), "^Write RAM\n$");
+TEST(DriveCommandPlaceholder, PrintTheirNameAndFail) {
+    const struct {
+        Reply (*call)();
+        const char* out;
+    } rows[] = {
+        {ModeSense, "modesense\n"},
+        {ModeSelect, "modeselect\n"},
+        {ReadCPU, "Read CPU\n"},
+        {WriteRAM, "Write RAM\n"},
+    };
+    for (const auto& row : rows) {
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(row.call(), Reply::failed);
+        sup::flush();
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), row.out);
+    }
 }
 
 // --- firmware transfer --------------------------------------------------------
@@ -259,7 +280,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
     unsigned char in[32];
     struct Case {
         const char* name;
-        std::function<int()> call;
+        std::function<Reply()> call;
         int target;
         Bytes cdb;
         int flags;
@@ -269,42 +290,54 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
     const int wflags = SCGF_DISCONNECT | SCGF_BIT3;
     const std::vector<Case> cases = {
         {"write_buffer",
-         [&] { return WriteBuffer(0, 4, 4, 0, 0x1E000, 8192, out.data()); },
+         [&] {
+             return WriteBuffer(scgp, {0, 4}, 4, 0, 0x1E000, 8192, out.data());
+         },
          4,
          {0x3B, 0x04, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x20, 0x00, 0x00},
          wflags,
          8192,
          out.data()},
         {"write_buffer",
-         [&] { return WriteBuffer(0, 4, 13, 0x1FF, 0x7E000, 8192, out.data()); },
+         [&] {
+             return WriteBuffer(scgp, {0, 4}, 13, 0x1FF, 0x7E000, 8192, out.data());
+         },
          4,
          {0x3B, 0x05, 0xFF, 0x07, 0xE0, 0x00, 0x00, 0x20, 0x00, 0x00},
          wflags,
          8192,
          out.data()},
         {"write_rom",
-         [&] { return WriteRom(0, 2, 1, 0x8000, 32768, out.data()); },
+         [&] {
+             return WriteRom(scgp, {0, 2}, 1, 0x8000, 32768, out.data());
+         },
          2,
          {0xE2, 0x01, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00},
          wflags,
          32768,
          out.data()},
         {"write_rom",
-         [&] { return WriteRom(0, 2, 0x100, 0x38000, 32768, out.data()); },
+         [&] {
+             return WriteRom(scgp, {0, 2}, 0x100, 0x38000, 32768, out.data());
+         },
          2,
          {0xE2, 0x00, 0x00, 0x03, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00},
          wflags,
          32768,
          out.data()},
         {"read_rom",
-         [&] { return ReadRom(0, 2, 0x100180, 32, in); },
+         [&] {
+             return ReadRom(scgp, {0, 2}, 0x100180, 32, in);
+         },
          2,
          {0xE3, 0x00, 0x00, 0x10, 0x01, 0x80, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00},
          SCGF_RECV | wflags,
          32,
          in},
         {"erase_rom",
-         [&] { return EraseRom(0, 2); },
+         [&] {
+             return EraseRom(scgp, {0, 2});
+         },
          2,
          {0xE1, 0x04, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
          wflags,
@@ -314,7 +347,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
     scg_settarget(scgp, 0, 1, 3);  // a lun left by an earlier address
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.call(), 1);
+        EXPECT_EQ(c.call(), kOk);
         EXPECT_EQ(Last().cdb, c.cdb);
         EXPECT_EQ(Last().cdb_len, static_cast<int>(c.cdb.size()));
         EXPECT_EQ(Last().flags, c.flags);
@@ -332,41 +365,57 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
     }
 }
 
-TEST_F(DriveCommandTest, FirmwareCommandsAnswerZeroOnFailure) {
+TEST_F(DriveCommandTest, FirmwareCommandsSayTheirFailure) {
     unsigned char data[32] = {};
-    const std::vector<std::function<int()>> calls = {
-        [&] { return WriteBuffer(0, 4, 5, 0, 0, 32, data); },
-        [&] { return EraseRom(0, 2); },
-        [&] { return WriteRom(0, 2, 0, 0, 32, data); },
-        [&] { return ReadRom(0, 2, 0x100180, 32, data); },
+    const std::vector<std::function<Reply()>> calls = {
+        [&] {
+            return WriteBuffer(scgp, {0, 4}, 5, 0, 0, 32, data);
+        },
+        [&] {
+            return EraseRom(scgp, {0, 2});
+        },
+        [&] {
+            return WriteRom(scgp, {0, 2}, 0, 0, 32, data);
+        },
+        [&] {
+            return ReadRom(scgp, {0, 2}, 0x100180, 32, data);
+        },
     };
     for (const auto& call : calls) {
-        fake.push(qvtest::CheckCondition(0x02, 0x0C));
-        EXPECT_EQ(call(), 0);
+        fake.push(qvtest::CheckCondition(0x03, 0x0C));
+        EXPECT_EQ(call(), Reply::failed);
     }
 }
 
 // --- scan ----------------------------------------------------------------------
 
+// A device of the given peripheral device type.
+scg_fake::Reply Peripheral(unsigned char type) {
+    scg_fake::Reply r;
+    r.data = {type};
+    return r;
+}
+
 TEST_F(DriveCommandTest, DeviceAddressFillsOneEntryWithoutAnyCommand) {
     scg_settarget(scgp, 1, 3, 0);
-    EXPECT_EQ(scsi_device(), 1);
-    EXPECT_EQ(ndrive, 1);
-    EXPECT_EQ(arHA[0], 1);
-    EXPECT_EQ(arID[0], 3);
+    const DriveTable t = scsi_device(scgp, 2);
+    EXPECT_EQ(qvtest::Entries(t), "(1,3)");
+    EXPECT_EQ(t.nhost, 2);
     EXPECT_TRUE(fake.sent.empty());
 }
 
 TEST_F(DriveCommandTest, ScanRecordsCdromClassDevicesOnlyAndStaysQuiet) {
     fake.buses = {0, 1};
-    nhost = 2;
     scg_settarget(scgp, -1, -1, -1);
-    Bus({{{0, 2}, 5}, {{1, 0}, 0}, {{1, 5}, 1}});  // CD-ROM, disk, tape
+    // CD-ROM, disk, tape, and a drive another program has.
+    scg_fake::Reply busy;
+    busy.status[0] = 0x08;
+    qvtest::AnswerAsBus(
+        fake, {{{0, 2}, Peripheral(5)}, {{0, 3}, busy}, {{1, 0}, Peripheral(0)}, {{1, 5}, Peripheral(1)}});
     scgp->silent = 0;
-    EXPECT_EQ(scsi_device(), -1);
-    EXPECT_EQ(ndrive, 1);
-    EXPECT_EQ(arHA[0], 0);
-    EXPECT_EQ(arID[0], 2);
+    const DriveTable t = scsi_device(scgp, 2);
+    EXPECT_EQ(qvtest::Entries(t), "(0,2)");
+    EXPECT_EQ(t.nbusy, 1);
     EXPECT_EQ(scgp->silent, 0);
     EXPECT_EQ(err(), "");
 
@@ -383,38 +432,28 @@ TEST_F(DriveCommandTest, ScanRecordsCdromClassDevicesOnlyAndStaysQuiet) {
 
 TEST_F(DriveCommandTest, ScanSkipsMissingBusesBelowTheCount) {
     fake.buses = {0, 3};
-    nhost = 4;
     scg_settarget(scgp, -1, -1, -1);
-    Bus({{{3, 6}, 5}});
-    scsi_device();
-    EXPECT_EQ(ndrive, 1);
-    EXPECT_EQ(arHA[0], 3);
-    EXPECT_EQ(arID[0], 6);
+    qvtest::AnswerAsBus(fake, {{{3, 6}, Peripheral(5)}});
+    EXPECT_EQ(qvtest::Entries(scsi_device(scgp, 4)), "(3,6)");
     for (const scg_fake::Sent& s : fake.sent) EXPECT_TRUE(s.bus == 0 || s.bus == 3);
     EXPECT_EQ(fake.sent.size(), 2u * 16);
 }
 
-TEST_F(DriveCommandTest, ScanKeepsTheFirst32DevicesAndIgnoresTheRest) {
+TEST_F(DriveCommandTest, ScanKeepsTheFirst32DevicesAndCountsTheRest) {
     fake.buses = {0, 1, 2, 3, 4, 5, 6, 7};
-    nhost = 8;
     scg_settarget(scgp, -1, -1, -1);
-    std::map<std::pair<int, int>, unsigned char> all;
+    qvtest::Devices all;
     for (int b = 0; b < 8; b++)
-        for (int t = 0; t < 8; t++) all[{b, t}] = 5;
-    Bus(all);
-    scsi_device();
-    ASSERT_EQ(ndrive, MAX_DRIVES);
+        for (int t = 0; t < 8; t++) all[{b, t}] = Peripheral(5);
+    qvtest::AnswerAsBus(fake, all);
+    const DriveTable t = scsi_device(scgp, 8);
+    ASSERT_EQ(t.ndrive, MAX_DRIVES);
+    EXPECT_EQ(t.nfound, 64);
     for (int i = 0; i < MAX_DRIVES; i++) {
-        EXPECT_EQ(arHA[i], i / 8);
-        EXPECT_EQ(arID[i], i % 8);
+        EXPECT_EQ(t.arHA[i], i / 8);
+        EXPECT_EQ(t.arID[i], i % 8);
     }
     EXPECT_EQ(scgp->silent, 0);
-
-    // A full table takes no device address either.
-    scg_settarget(scgp, 7, 7, 0);
-    EXPECT_EQ(scsi_device(), 1);
-    EXPECT_EQ(ndrive, MAX_DRIVES);
-    EXPECT_EQ(arHA[MAX_DRIVES - 1], 3);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ bool holds_identity(Span image, const IdentityRow& row) {
 int identify(Span image) {
     for (int i = 0; i < num_identity_rows; i++)
         if (holds_identity(image, identity_rows[i])) return identity_rows[i].type;
-    return -1;
+    return NO_TYPE;
 }
 
 Checksum checksum(Span image, int type) {

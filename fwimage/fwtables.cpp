@@ -95,7 +95,7 @@ static_assert(identity_rows[0].type == LOADER_TYPE &&
               "the flash identity area is where the loader image's identity field lands");
 
 int product_type(const char* product) {
-    int type = -1;
+    int type = NO_TYPE;
     for (int i = 0; i < numProds; i++)
         if (std::memcmp(ProductID[i], product, PRODUCT_ID_LEN) == 0) type = i;
     return type;

@@ -21,6 +21,11 @@ inline constexpr char VENDOR_ID[] = "DRAVLIN ";
 enum {
     NORMAL_MODE_TYPE = 10,  // the QV-G253K in its normal mode
     LOADER_TYPE = 11,       // the same drive held in its loader mode by a jumper
+    // Drive types that are no row: no drive of the maker at an address (and
+    // no identity in an image), and a drive of the maker whose product id is
+    // in no row.
+    NO_TYPE = -1,
+    UNKNOWN_PRODUCT = -2,
 };
 
 // An identity field of a firmware image: `length` bytes of `text` at
@@ -68,6 +73,18 @@ enum : std::uint8_t {
     OP_ERASE_ROM = 0xE1,
     OP_WRITE_ROM = 0xE2,
     OP_READ_ROM = 0xE3,
+};
+
+// The WRITE BUFFER modes of a download: each piece but the last only fills
+// the drive's download buffer; the last one has the drive save it to flash.
+enum : std::uint8_t {
+    WB_MODE_DOWNLOAD = 4,
+    WB_MODE_SAVE = 5,
+};
+// The control byte of a flash write: more blocks follow, or the last one.
+enum : std::uint8_t {
+    ROM_MORE = 1,
+    ROM_LAST = 0,
 };
 
 // The flash as the read command addresses it: the image starts at

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <iomanip>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -92,16 +93,17 @@ std::string printable(std::string_view bytes) {
     return out;
 }
 
-bool number(std::string_view s, unsigned long long max, unsigned long long& v) {
-    if (s.empty()) return false;
-    v = 0;
+// A decimal number from 0 to max; none for anything else.
+std::optional<unsigned long long> number(std::string_view s, unsigned long long max) {
+    if (s.empty()) return std::nullopt;
+    unsigned long long v = 0;
     for (char c : s) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9') return std::nullopt;
         unsigned d = static_cast<unsigned>(c - '0');
-        if (v > (max - d) / 10) return false;
+        if (v > (max - d) / 10) return std::nullopt;
         v = v * 10 + d;
     }
-    return true;
+    return v;
 }
 
 std::string hex(unsigned long v) {
@@ -301,11 +303,12 @@ int make(int argc, char** argv) {
         } else if (a == "--force") {
             existing = Existing::replace;
         } else if (a == "--length") {
-            unsigned long long n = 0;
-            if (i + 1 >= argc || !number(argv[i + 1], fwimage::MAX_LENGTH, n) || n == 0)
+            const std::optional<unsigned long long> n =
+                i + 1 < argc ? number(argv[i + 1], fwimage::MAX_LENGTH) : std::nullopt;
+            if (!n || *n == 0)
                 return fail("--length needs a number of bytes from 1 to " +
                             std::to_string(fwimage::MAX_LENGTH));
-            opt.length = static_cast<std::size_t>(n);
+            opt.length = static_cast<std::size_t>(*n);
             i++;
         } else if (a.size() > 1 && a[0] == '-') {
             return bad_usage();
@@ -314,9 +317,8 @@ int make(int argc, char** argv) {
         }
     }
     if (pos.size() != 3) return bad_usage();
-    unsigned long long number_given = 0;
-    int type =
-        number(pos[0], 1000, number_given) ? static_cast<int>(number_given) : image_type(pos[0], pos[1]);
+    const std::optional<unsigned long long> number_given = number(pos[0], 1000);
+    int type = number_given ? static_cast<int>(*number_given) : image_type(pos[0], pos[1]);
     if (type < 0) return fail("no image is for a model " + printable(pos[0]) + " (qvimage types lists them)");
     std::vector<std::uint8_t> img;
     std::string e = fwimage::build(type, pos[1], opt, img);

@@ -1,12 +1,13 @@
 // Tests of the ASPI transport.
 //
 // The transport's library state is process-wide and the simulated ASPI layer
-// reads its environment when it is loaded, so every case that loads WNASPI32
-// runs in a fresh process: a threadsafe death test (the test binary started
-// again for this one case) or the small program aspi_probe, whose library
-// search path is set when it starts.
+// reads its environment when it starts. The cases against the simulator run
+// in the test's own process, each on a layer started afresh (AspiSim); the
+// cases that depend on what the process finds beside its program run the
+// small program aspi_probe in a folder of its own.
 #include "scg/scsi-wnt.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -88,123 +89,66 @@ void prepare(SCSI* scgp, std::initializer_list<unsigned char> cdb, void* addr, i
     scgp->cmd_name = "test command";
 }
 
-// --- a scenario in a fresh process -----------------------------------------
+// --- the simulated layer in the test's own process ---------------------------
 
-// What a child process found, as "key value" lines in a file of its folder.
-class Report {
-public:
-    template <class T>
-    void put(const std::string& key, const T& value) {
-        std::ostringstream ss;
-        ss << key << ' ' << value << '\n';
-        text_ += ss.str();
-    }
-    void put_record(const std::string& tag, const struct scg_cmd* sp) {
-        put(tag + ".error", sp->error);
-        put(tag + ".errno", sp->ux_errno);
-        put(tag + ".status", static_cast<int>(sp->status[0]));
-        put(tag + ".sense_received", sp->sense_received);
-        put(tag + ".sense", hex(sp->sense, 18));
-        put(tag + ".resid", sp->resid);
-    }
-    const std::string& text() const { return text_; }
-
-private:
-    std::string text_;
-};
-
-using Scenario = std::function<void(Report&)>;
-
-// Opens an address in a child and reports whether that worked; null when not.
-SCSI* open_reported(Report& r, const char* dev) {
-    char errs[256];
-    SCSI* scgp = scg_open(dev, errs, sizeof errs, 0, 0);
-    r.put("open", scgp != nullptr);
-    return scgp;
-}
-
-// The folder, bus file and environment of one simulator run. Under a
-// threadsafe death test the test body runs once more in the child up to the
-// statement, so this must set up the same thing twice: the folder name comes
-// from the test's name and a run id that the child inherits.
-class SimRun {
-public:
-    explicit SimRun(const char* bus_text = nullptr, const char* time_scale = nullptr) {
-        GTEST_FLAG_SET(death_test_style, "threadsafe");
-        const char* run = std::getenv("QV_WNT_RUN");
-        if (run == nullptr) {
-            setenv("QV_WNT_RUN", std::to_string(getpid()).c_str(), 1);
-            run = std::getenv("QV_WNT_RUN");
-        }
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::path(testing::TempDir()) /
-               (std::string("qv-wnt-") + run + "-" + info->test_suite_name() + "." + info->name());
-        fs::create_directories(dir_);
-        fs::remove(path("log"));
-        fs::remove(path("report"));
-        fs::remove(path("err"));
-        if (bus_text != nullptr) {
-            std::ofstream(path("bus")) << bus_text;
-            setenv("ASPISIM_BUS", path("bus").c_str(), 1);
-        } else {
-            unsetenv("ASPISIM_BUS");
-        }
-        setenv("ASPISIM_LOG", path("log").c_str(), 1);
-        setenv("ASPISIM_STATE", path("state").c_str(), 1);
-        if (time_scale != nullptr) {
-            setenv("ASPISIM_TIME_SCALE", time_scale, 1);
-        } else {
-            unsetenv("ASPISIM_TIME_SCALE");
-        }
-    }
-    ~SimRun() {
+// The simulator beside the test binary, as the transport loads it, set up
+// afresh for each test: its environment (the log and the state in a folder
+// of the test's own), then the transport's library state forgotten and the
+// layer, if it is still mapped, told to read its environment again at its
+// next call, so that the next open loads it as a new process would.
+class AspiSim : public testing::Test {
+protected:
+    void SetUp() override {
+        setenv("ASPISIM_LOG", dir_.Path("log").c_str(), 1);
+        setenv("ASPISIM_STATE", dir_.Path("state").c_str(), 1);
         unsetenv("ASPISIM_BUS");
-        unsetenv("ASPISIM_LOG");
-        unsetenv("ASPISIM_STATE");
         unsetenv("ASPISIM_TIME_SCALE");
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        Restart();
+    }
+    void TearDown() override {
+        Restart();
+        for (const char* v : {"ASPISIM_BUS", "ASPISIM_LOG", "ASPISIM_STATE", "ASPISIM_TIME_SCALE"})
+            unsetenv(v);
     }
 
-    std::string path(const char* name) const { return (dir_ / name).string(); }
-    std::string log() const { return ReadFile(path("log")); }
-    std::string err() const { return ReadFile(path("err")); }
-
-    // In the child: runs the scenario, writes its report and ends the
-    // process through exit, so that the transport's exit handler runs too.
-    [[noreturn]] void child(const Scenario& scenario) const {
-        Report r;
-        scenario(r);
-        std::ofstream(path("report")) << r.text();
-        std::exit(0);
+    // The bus (and the factor on command waits) of the next load.
+    void Bus(const char* text, const char* time_scale = nullptr) {
+        std::ofstream(dir_.Path("bus")) << text;
+        setenv("ASPISIM_BUS", dir_.Path("bus").c_str(), 1);
+        if (time_scale != nullptr) setenv("ASPISIM_TIME_SCALE", time_scale, 1);
+        Restart();
     }
 
-    std::map<std::string, std::string> report() const {
-        std::map<std::string, std::string> m;
-        std::istringstream in(ReadFile(path("report")));
-        for (std::string line; std::getline(in, line);) {
-            auto blank = line.find(' ');
-            if (blank != std::string::npos) m[line.substr(0, blank)] = line.substr(blank + 1);
-        }
-        return m;
+    // Opens an address, null when that failed; what the layer says of
+    // itself as it starts is kept off the test's output.
+    static SCSI* Open(const char* dev, char (&errs)[256]) {
+        qvtest::StderrCapture announcement;
+        return scg_open(dev, errs, sizeof errs, 0, 0);
     }
+    static SCSI* Open(const char* dev) {
+        char errs[256];
+        return Open(dev, errs);
+    }
+
+    std::string log() const { return ReadFile(dir_.Path("log")); }
 
 private:
-    fs::path dir_;
+    static void Restart() {
+        scg_wnt::aspi_library().reset();
+        const std::string layer = (build_dir() / "WNASPI32").string();
+        if (void* lib = dlopen(layer.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
+            if (auto reload = reinterpret_cast<void (*)()>(dlsym(lib, "aspisim_reload"))) reload();
+            dlclose(lib);
+        }
+    }
+
+    qvtest::TempDir dir_{"qv-wnt"};
 };
 
-#define RUN_CHILD(sim, ...) EXPECT_EXIT((sim).child(__VA_ARGS__), ::testing::ExitedWithCode(0), "")
-
-// Points the handle's transport stream at a file of the run's folder.
-FILE* capture_err(const SimRun& sim, SCSI* scgp) {
-    FILE* f = std::fopen(sim.path("err").c_str(), "w");
-    if (f != nullptr) scgp->err_stream = f;
-    return f;
-}
-
-void release_err(SCSI* scgp, FILE* f) {
-    scgp->err_stream = stderr;
-    if (f != nullptr) std::fclose(f);
+// "bus,target,lun,fd" of a handle.
+std::string address(const SCSI* scgp) {
+    return std::to_string(scgp->scsibus) + "," + std::to_string(scgp->target) + "," +
+           std::to_string(scgp->lun) + "," + std::to_string(scgp->fd);
 }
 
 // --- pure functions ----------------------------------------------------------
@@ -371,42 +315,35 @@ TEST(AspiOpen, TargetAndLunMustBothBeSetOrBothUnset) {
 // --- no library loaded ---------------------------------------------------------
 
 TEST(AspiUnloaded, EveryCallFailsWithItsOwnReport) {
-    SimRun sim;
-    RUN_CHILD(sim, [&](Report& r) {
-        SCSI* scgp = scg_smalloc();
-        scgp->scsibus = 0;
-        scgp->target = 2;
-        scgp->lun = 0;
-        scgp->fd = 1;
-        FILE* f = capture_err(sim, scgp);
-        r.put("loaded", scg_wnt::aspi_library().loaded());
-        prepare(scgp, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0);
-        r.put("send", scg_std_ops.scgo_send(scgp));
-        r.put("send.error", scgp->cmdrec->error);
-        r.put("reset", scg_std_ops.scgo_reset(scgp, 2));
-        SRB_ExecSCSICmd s{};
-        r.put("abort", scg_wnt::scsiabort(scgp, &s));
-        SRB_HAInquiry inq{};
-        r.put("inquiry", scg_wnt::ha_inquiry(scgp, 0, &inq));
-        r.put("initiator", scg_std_ops.scgo_initiator_id(scgp));
-        release_err(scgp, f);
-        scg_sfree(scgp);
-    });
-    auto r = sim.report();
-    EXPECT_EQ(r["loaded"], "0");
-    EXPECT_EQ(r["send"], "-1");
-    EXPECT_EQ(r["send.error"], std::to_string(SCGE_FATAL));
-    EXPECT_EQ(r["reset"], "-1");
-    EXPECT_EQ(r["abort"], "0");
-    EXPECT_EQ(r["inquiry"], "-1");
-    EXPECT_EQ(r["initiator"], "-1");
-    EXPECT_EQ(sim.err(),
+    scg_wnt::aspi_library().reset();
+    SCSI* scgp = scg_smalloc();
+    scgp->scsibus = 0;
+    scgp->target = 2;
+    scgp->lun = 0;
+    scgp->fd = 1;
+    qvtest::CapturedStream err;
+    scgp->err_stream = err;
+    EXPECT_FALSE(scg_wnt::aspi_library().loaded());
+    prepare(scgp, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0);
+    {
+        qvtest::StderrCapture reported;  // through the error functions, below
+        EXPECT_EQ(scg_std_ops.scgo_send(scgp), -1);
+    }
+    EXPECT_EQ(scgp->cmdrec->error, SCGE_FATAL);
+    EXPECT_EQ(scg_std_ops.scgo_reset(scgp, 2), -1);
+    SRB_ExecSCSICmd s{};
+    EXPECT_EQ(scg_wnt::scsiabort(scgp, &s), 0);
+    SRB_HAInquiry inq{};
+    EXPECT_EQ(scg_wnt::ha_inquiry(scgp, 0, &inq), -1);
+    EXPECT_EQ(scg_std_ops.scgo_initiator_id(scgp), -1);
+    EXPECT_EQ(err.text(),
               "error in scgo_reset: ASPI driver not loaded !\n"
               "error in scsiabort: ASPI driver not loaded !\n");
+    scgp->err_stream = stderr;
+    scg_sfree(scgp);
 }
 
 TEST(AspiUnloaded, SendReportsThroughTheErrorFunctions) {
-    // Nothing is loaded, so this runs in the test's own process.
     scg_wnt::aspi_library().reset();
     SCSI* scgp = scg_smalloc();
     prepare(scgp, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0);
@@ -422,284 +359,218 @@ TEST(AspiUnloaded, SendReportsThroughTheErrorFunctions) {
 
 // --- against the simulator -------------------------------------------------------
 
-TEST(AspiSim, OpenWithoutAddressSelectsNothingAndCountsAdapters) {
-    SimRun sim;
-    RUN_CHILD(sim, [&](Report& r) {
-        char errs[256] = "untouched";
-        SCSI* scgp = scg_open(nullptr, errs, sizeof errs, 0, 0);
-        r.put("open", scgp != nullptr);
-        if (scgp == nullptr) return;
-        r.put("addr", std::to_string(scgp->scsibus) + "," + std::to_string(scgp->target) + "," +
-                          std::to_string(scgp->lun) + "," + std::to_string(scgp->fd));
-        r.put("errs", std::string("[") + errs + "]");
-        r.put("busses", scg_wnt::aspi_library().busses());
-        std::string bus;
-        for (int b : {-1, 0, 1, 2}) bus += std::to_string(scg_havebus(scgp, b));
-        r.put("havebus", bus);
-        r.put("initiator.none", scg_initiator_id(scgp));
-        std::string fds;
-        const int addrs[][3] = {{0, 2, 0}, {1, 15, 7}, {0, 16, 0}, {0, 2, 8},
-                                {2, 0, 0}, {-1, 0, 0}, {0, -1, 0}};
-        for (const auto& a : addrs) fds += std::to_string(scg_settarget(scgp, a[0], a[1], a[2])) + ";";
-        r.put("fileno", fds);
-        scg_settarget(scgp, 0, 2, 0);
-        r.put("initiator", scg_initiator_id(scgp));
-        r.put("bufsize", scg_bufsize(scgp, 0));
-        r.put("version", scg_version(scgp, SCGV_VERSION));
-        scg_close(scgp);
-        r.put("loaded.after.close", scg_wnt::aspi_library().loaded());
-    });
-    auto r = sim.report();
-    ASSERT_EQ(r["open"], "1");
-    EXPECT_EQ(r["addr"], "-1,-1,-1,-1");
-    EXPECT_EQ(r["errs"], "[]");
-    EXPECT_EQ(r["busses"], "2");  // the built-in bus has two adapters
-    EXPECT_EQ(r["havebus"], "0110");
-    EXPECT_EQ(r["initiator.none"], "-1");
-    EXPECT_EQ(r["fileno"], "1;1;-1;-1;-1;-1;-1;");
-    EXPECT_EQ(r["initiator"], "7");
-    EXPECT_EQ(r["bufsize"], "64512");
-    EXPECT_EQ(r["version"], "scsi-wnt-1.27");
-    EXPECT_EQ(r["loaded.after.close"], "0");
+TEST_F(AspiSim, OpenWithoutAddressSelectsNothingAndCountsAdapters) {
+    char errs[256] = "untouched";
+    SCSI* scgp = Open(nullptr, errs);
+    ASSERT_NE(scgp, nullptr);
+    EXPECT_EQ(address(scgp), "-1,-1,-1,-1");
+    EXPECT_STREQ(errs, "");
+    EXPECT_EQ(scg_wnt::aspi_library().busses(), 2);  // the built-in bus has two adapters
+    std::string bus;
+    for (int b : {-1, 0, 1, 2}) bus += std::to_string(scg_havebus(scgp, b));
+    EXPECT_EQ(bus, "0110");
+    EXPECT_EQ(scg_initiator_id(scgp), -1);
+    std::string fds;
+    const int addrs[][3] = {{0, 2, 0}, {1, 15, 7}, {0, 16, 0}, {0, 2, 8}, {2, 0, 0}, {-1, 0, 0}, {0, -1, 0}};
+    for (const auto& a : addrs) fds += std::to_string(scg_settarget(scgp, a[0], a[1], a[2])) + ";";
+    EXPECT_EQ(fds, "1;1;-1;-1;-1;-1;-1;");
+    scg_settarget(scgp, 0, 2, 0);
+    EXPECT_EQ(scg_initiator_id(scgp), 7);
+    EXPECT_EQ(scg_bufsize(scgp, 0), 64512);
+    EXPECT_STREQ(scg_version(scgp, SCGV_VERSION), "scsi-wnt-1.27");
+    scg_close(scgp);
+    EXPECT_FALSE(scg_wnt::aspi_library().loaded());
 }
 
-TEST(AspiSim, OpenWithAddressAndABusBeyondTheAdapters) {
-    SimRun sim;
-    RUN_CHILD(sim, [&](Report& r) {
-        SCSI* scgp = open_reported(r, "1,2,0");
-        if (scgp == nullptr) return;
-        char errs[256];
-        r.put("addr", std::to_string(scgp->scsibus) + "," + std::to_string(scgp->target) + "," +
-                          std::to_string(scgp->lun) + "," + std::to_string(scgp->fd));
-        // A bus the library does not have unloads the library for everyone.
-        std::strcpy(errs, "untouched");
-        SCSI* beyond = scg_open("5,0,0", errs, sizeof errs, 0, 0);
-        r.put("beyond", beyond != nullptr);
-        r.put("beyond.errs", std::string("[") + errs + "]");
-        r.put("loaded", scg_wnt::aspi_library().loaded());
-        scg_close(scgp);
-    });
-    auto r = sim.report();
-    ASSERT_EQ(r["open"], "1");
-    EXPECT_EQ(r["addr"], "1,2,0,1");
-    EXPECT_EQ(r["beyond"], "0");
-    EXPECT_EQ(r["beyond.errs"], "[]");
-    EXPECT_EQ(r["loaded"], "0");
+TEST_F(AspiSim, OpenWithAddressAndABusBeyondTheAdapters) {
+    SCSI* scgp = Open("1,2,0");
+    ASSERT_NE(scgp, nullptr);
+    EXPECT_EQ(address(scgp), "1,2,0,1");
+    // A bus the library does not have unloads the library for everyone.
+    char errs[256] = "untouched";
+    EXPECT_EQ(Open("5,0,0", errs), nullptr);
+    EXPECT_STREQ(errs, "");
+    EXPECT_FALSE(scg_wnt::aspi_library().loaded());
+    scg_close(scgp);
 }
 
-TEST(AspiSim, DirectionFlagsAndCdbReachAspiAsGiven) {
-    SimRun sim;
-    RUN_CHILD(sim, [&](Report& r) {
-        SCSI* scgp = open_reported(r, "0,2,0");
-        if (scgp == nullptr) return;
-        unsigned char inq[36] = {};
-        prepare(scgp, {0x12, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0}, inq, sizeof inq, SCGF_RECV);
-        r.put("inquiry", scg_cmd(scgp));
-        r.put("vendor", std::string(reinterpret_cast<char*>(inq) + 8, 8));
-        r.put_record("inquiry", scgp->cmdrec);
-        // What the device answers (it holds no disc) does not matter here,
-        // only what reached ASPI.
-        scgp->silent++;
-        prepare(scgp, {0x00, 0, 0, 0, 0, 0}, nullptr, 0, 0);
-        scg_cmd(scgp);
-        unsigned char out[4] = {1, 2, 3, 4};
-        prepare(scgp, {0x3B, 0x02, 0, 0, 0, 0, 0, 0, 4, 0}, out, sizeof out, 0);
-        scg_cmd(scgp);
-        scgp->silent--;
-        scg_close(scgp);
-    });
-    auto r = sim.report();
-    ASSERT_EQ(r["open"], "1");
-    EXPECT_EQ(r["inquiry"], "0");
-    EXPECT_EQ(r["vendor"], "DRAVLIN ");
-    EXPECT_EQ(r["inquiry.error"], "0");
-    EXPECT_EQ(r["inquiry.status"], "0");
-    EXPECT_EQ(r["inquiry.resid"], "0");
-    auto exec = log_lines(sim.log(), "exec ");
-    ASSERT_EQ(exec.size(), 3u) << sim.log();
+TEST_F(AspiSim, DirectionFlagsAndCdbReachAspiAsGiven) {
+    SCSI* scgp = Open("0,2,0");
+    ASSERT_NE(scgp, nullptr);
+    unsigned char inq[36] = {};
+    prepare(scgp, {0x12, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0}, inq, sizeof inq, SCGF_RECV);
+    EXPECT_EQ(scg_cmd(scgp), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(inq) + 8, 8), "DRAVLIN ");
+    EXPECT_EQ(scgp->cmdrec->error, 0);
+    EXPECT_EQ(scgp->cmdrec->status[0], 0);
+    EXPECT_EQ(scgp->cmdrec->resid, 0);
+    // What the device answers (it holds no disc) does not matter here, only
+    // what reached ASPI.
+    scgp->silent++;
+    prepare(scgp, {0x00, 0, 0, 0, 0, 0}, nullptr, 0, 0);
+    scg_cmd(scgp);
+    unsigned char out[4] = {1, 2, 3, 4};
+    prepare(scgp, {0x3B, 0x02, 0, 0, 0, 0, 0, 0, 4, 0}, out, sizeof out, 0);
+    scg_cmd(scgp);
+    scgp->silent--;
+    scg_close(scgp);
+    auto exec = log_lines(log(), "exec ");
+    ASSERT_EQ(exec.size(), 3u) << log();
     EXPECT_EQ(exec[0], "exec 0 2 0 flags=0x48 len=36 cdb=120000002400000000000000");
     EXPECT_EQ(exec[1], "exec 0 2 0 flags=0x40 len=0 cdb=000000000000");
     EXPECT_EQ(exec[2].rfind("exec 0 2 0 flags=0x50 len=4 cdb=3b020000000000000400 ", 0), 0u) << exec[2];
 }
 
-TEST(AspiSim, RecordsThatDescribeNoRealBufferAreNotSent) {
-    SimRun sim;
-    RUN_CHILD(sim, [&](Report& r) {
-        SCSI* scgp = open_reported(r, "0,2,0");
-        if (scgp == nullptr) return;
-        FILE* f = capture_err(sim, scgp);
-        unsigned char buf[16];
-        struct Bad {
-            const char* tag;
-            int cdb_len, size;
-            void* addr;
-        };
-        const Bad bad[] = {
-            {"cdb17", 17, 0, nullptr},
-            {"cdbneg", -1, 0, nullptr},
-            {"sizeneg", 6, -1, buf},
-            {"noaddr", 6, 16, nullptr},
-        };
-        for (const Bad& b : bad) {
-            prepare(scgp, {0x12, 0, 0, 0, 16, 0}, b.addr, b.size, SCGF_RECV);
-            scgp->cmdrec->cdb_len = b.cdb_len;
-            r.put(std::string(b.tag) + ".ret", scg_std_ops.scgo_send(scgp));
-            r.put(std::string(b.tag) + ".error", scgp->cmdrec->error);
-            r.put(std::string(b.tag) + ".errno", scgp->cmdrec->ux_errno);
-        }
-        // An address the transport does not have is never sent either.
-        scg_settarget(scgp, 0, 16, 0);
-        prepare(scgp, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0);
-        r.put("nofd.ret", scg_std_ops.scgo_send(scgp));
-        r.put("nofd.error", scgp->cmdrec->error);
-        release_err(scgp, f);
-        scg_close(scgp);
-    });
-    auto r = sim.report();
-    ASSERT_EQ(r["open"], "1");
-    for (const char* tag : {"cdb17", "cdbneg", "sizeneg", "noaddr"}) {
-        SCOPED_TRACE(tag);
-        EXPECT_EQ(r[std::string(tag) + ".ret"], "-1");
-        EXPECT_EQ(r[std::string(tag) + ".error"], std::to_string(SCGE_FATAL));
-        EXPECT_EQ(r[std::string(tag) + ".errno"], std::to_string(EINVAL));
+TEST_F(AspiSim, RecordsThatDescribeNoRealBufferAreNotSent) {
+    SCSI* scgp = Open("0,2,0");
+    ASSERT_NE(scgp, nullptr);
+    qvtest::CapturedStream err;
+    scgp->err_stream = err;
+    unsigned char buf[16];
+    const struct {
+        const char* tag;
+        int cdb_len, size;
+        void* addr;
+    } bad[] = {
+        {"cdb17", 17, 0, nullptr},
+        {"cdbneg", -1, 0, nullptr},
+        {"sizeneg", 6, -1, buf},
+        {"noaddr", 6, 16, nullptr},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.tag);
+        prepare(scgp, {0x12, 0, 0, 0, 16, 0}, b.addr, b.size, SCGF_RECV);
+        scgp->cmdrec->cdb_len = b.cdb_len;
+        EXPECT_EQ(scg_std_ops.scgo_send(scgp), -1);
+        EXPECT_EQ(scgp->cmdrec->error, SCGE_FATAL);
+        EXPECT_EQ(scgp->cmdrec->ux_errno, EINVAL);
     }
-    EXPECT_EQ(r["nofd.ret"], "-1");
-    EXPECT_EQ(r["nofd.error"], std::to_string(SCGE_FATAL));
-    EXPECT_EQ(sim.err(),
+    // An address the transport does not have is never sent either.
+    scg_settarget(scgp, 0, 16, 0);
+    prepare(scgp, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0);
+    EXPECT_EQ(scg_std_ops.scgo_send(scgp), -1);
+    EXPECT_EQ(scgp->cmdrec->error, SCGE_FATAL);
+    EXPECT_EQ(err.text(),
               "sp->cdb_len > sizeof(SRB_ExecSCSICmd.CDBByte). Fatal error in scgo_send, "
               "exiting...\n");
-    EXPECT_TRUE(log_lines(sim.log(), "exec ").empty()) << sim.log();
+    scgp->err_stream = stderr;
+    scg_close(scgp);
+    EXPECT_TRUE(log_lines(log(), "exec ").empty()) << log();
 }
 
-TEST(AspiSim, FailedCompletionsAreMappedWithStatusAndSense) {
-    SimRun sim(
-        "device 0 2 medium=yes\n"
+TEST_F(AspiSim, FailedCompletionsAreMappedWithStatusAndSense) {
+    Bus("device 0 2 medium=yes\n"
         "fail 0 2 0x00 1 status=0x04 targstat=0x02 "
         "sense=700006000000000a000000002900000011223344\n"
         "fail 0 2 0x00 2 status=0xE1 targstat=0x00\n"
         "fail 0 2 0x00 3 status=0xE5 targstat=0x00\n");
-    RUN_CHILD(sim, [&](Report& r) {
-        SCSI* scgp = open_reported(r, "0,2,0");
-        if (scgp == nullptr) return;
-        FILE* f = capture_err(sim, scgp);
-        scgp->silent++;
-        for (const char* tag : {"check", "e1", "e5"}) {
-            prepare(scgp, {0x00, 0, 0, 0, 0, 0}, nullptr, 0, 0);
-            r.put(std::string(tag) + ".ret", scg_cmd(scgp));
-            r.put_record(tag, scgp->cmdrec);
-            if (std::string(tag) == "check") scgp->debug_level = 1;
-        }
-        scgp->debug_level = 0;
+    SCSI* scgp = Open("0,2,0");
+    ASSERT_NE(scgp, nullptr);
+    qvtest::CapturedStream err;
+    scgp->err_stream = err;
+    scgp->silent++;
+    const struct {
+        const char* tag;
+        int error, ux_errno;
+    } rows[] = {
+        {"check", SCGE_RETRYABLE, EIO},
+        {"e1", SCGE_FATAL, EFAULT},
+        {"e5", SCGE_RETRYABLE, EBUSY},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.tag);
         prepare(scgp, {0x00, 0, 0, 0, 0, 0}, nullptr, 0, 0);
-        r.put("after.ret", scg_cmd(scgp));
-        scgp->silent--;
-        release_err(scgp, f);
-        scg_close(scgp);
-    });
-    auto r = sim.report();
-    ASSERT_EQ(r["open"], "1");
-    EXPECT_EQ(r["check.ret"], "-1");
-    EXPECT_EQ(r["check.error"], std::to_string(SCGE_RETRYABLE));
-    EXPECT_EQ(r["check.errno"], std::to_string(EIO));
-    EXPECT_EQ(r["check.status"], "2");
-    EXPECT_EQ(r["check.sense_received"], "14");
-    // ASPI fills the 14 bytes asked for; the copy takes the whole 16-byte
-    // area and nothing beyond it.
-    EXPECT_EQ(r["check.sense"],
-              "700006000000000a0000000029000000"
-              "0000");
-    EXPECT_EQ(r["check.resid"], "0");
-    EXPECT_EQ(r["e1.ret"], "-1");
-    EXPECT_EQ(r["e1.error"], std::to_string(SCGE_FATAL));
-    EXPECT_EQ(r["e1.errno"], std::to_string(EFAULT));
-    EXPECT_EQ(r["e5.ret"], "-1");
-    EXPECT_EQ(r["e5.error"], std::to_string(SCGE_RETRYABLE));
-    EXPECT_EQ(r["e5.errno"], std::to_string(EBUSY));
-    EXPECT_EQ(r["after.ret"], "0");
-    EXPECT_EQ(sim.err(),
+        EXPECT_EQ(scg_cmd(scgp), -1);
+        const struct scg_cmd* sp = scgp->cmdrec;
+        EXPECT_EQ(sp->error, row.error);
+        EXPECT_EQ(sp->ux_errno, row.ux_errno);
+        if (std::string(row.tag) == "check") {
+            EXPECT_EQ(sp->status[0], 2);
+            EXPECT_EQ(sp->sense_received, 14);
+            // ASPI fills the 14 bytes asked for; the copy takes the whole
+            // 16-byte area and nothing beyond it.
+            EXPECT_EQ(hex(sp->sense, 18), "700006000000000a00000000290000000000");
+            EXPECT_EQ(sp->resid, 0);
+            scgp->debug_level = 1;
+        }
+    }
+    scgp->debug_level = 0;
+    prepare(scgp, {0x00, 0, 0, 0, 0, 0}, nullptr, 0, 0);
+    EXPECT_EQ(scg_cmd(scgp), 0);
+    scgp->silent--;
+    EXPECT_EQ(err.text(),
               "Error in scgo_send: s.SRB_Status is 0xe1\n"
               "Mapped to: error 2 errno: 14\n"
               "Error in scgo_send: s.SRB_Status is 0xe5\n"
               "Mapped to: error 1 errno: 16\n");
+    scgp->err_stream = stderr;
+    scg_close(scgp);
 }
 
-TEST(AspiSim, HungCommandTimesOutAndIsAborted) {
+TEST_F(AspiSim, HungCommandTimesOutAndIsAborted) {
     // One second of time-out, shrunk twentyfold by the simulated layer.
-    SimRun sim("device 0 2 medium=yes\nhang 0 2 0x00 1\n", "0.05");
-    RUN_CHILD(sim, [&](Report& r) {
-        SCSI* scgp = open_reported(r, "0,2,0");
-        if (scgp == nullptr) return;
-        FILE* f = capture_err(sim, scgp);
-        scg_settimeout(scgp, 1);
-        scgp->silent++;
-        scgp->debug_level = 1;
-        prepare(scgp, {0x00, 0, 0, 0, 0, 0}, nullptr, 0, 0, 1);
-        r.put("hung.ret", scg_cmd(scgp));
-        r.put_record("hung", scgp->cmdrec);
-        scgp->debug_level = 0;
-        prepare(scgp, {0x00, 0, 0, 0, 0, 0}, nullptr, 0, 0, 1);
-        r.put("next.ret", scg_cmd(scgp));
-        scgp->silent--;
-        release_err(scgp, f);
-        scg_close(scgp);
-    });
-    auto r = sim.report();
-    ASSERT_EQ(r["open"], "1");
-    EXPECT_EQ(r["hung.ret"], "-1");
-    EXPECT_EQ(r["hung.error"], std::to_string(SCGE_TIMEOUT));
-    EXPECT_EQ(r["hung.status"], "0");
-    EXPECT_EQ(r["next.ret"], "0");
-    EXPECT_EQ(log_lines(sim.log(), "abort "), std::vector<std::string>{"abort 0"}) << sim.log();
-    EXPECT_EQ(sim.err(),
+    Bus("device 0 2 medium=yes\nhang 0 2 0x00 1\n", "0.05");
+    SCSI* scgp = Open("0,2,0");
+    ASSERT_NE(scgp, nullptr);
+    qvtest::CapturedStream err;
+    scgp->err_stream = err;
+    scg_settimeout(scgp, 1);
+    scgp->silent++;
+    scgp->debug_level = 1;
+    prepare(scgp, {0x00, 0, 0, 0, 0, 0}, nullptr, 0, 0, 1);
+    EXPECT_EQ(scg_cmd(scgp), -1);
+    EXPECT_EQ(scgp->cmdrec->error, SCGE_TIMEOUT);
+    EXPECT_EQ(scgp->cmdrec->status[0], 0);
+    scgp->debug_level = 0;
+    prepare(scgp, {0x00, 0, 0, 0, 0, 0}, nullptr, 0, 0, 1);
+    EXPECT_EQ(scg_cmd(scgp), 0);
+    scgp->silent--;
+    EXPECT_EQ(err.text(),
               "Timeout....\n"
               "Attempting to abort SCSI command\n"
               "Abort SCSI command completed\n");
+    scgp->err_stream = stderr;
+    scg_close(scgp);
+    EXPECT_EQ(log_lines(log(), "abort "), std::vector<std::string>{"abort 0"}) << log();
 }
 
-TEST(AspiSim, OnlyResetCodeTwoResetsTheCurrentDevice) {
-    SimRun sim;
-    RUN_CHILD(sim, [&](Report& r) {
-        SCSI* scgp = open_reported(r, "0,2,0");
-        if (scgp == nullptr) return;
-        FILE* f = capture_err(sim, scgp);
-        r.put("reset0", scg_reset(scgp, 0));
-        errno = 0;
-        r.put("reset1", scg_reset(scgp, 1));
-        r.put("reset1.errno", errno);
-        scgp->debug_level = 1;
-        r.put("reset2", scg_reset(scgp, 2));
-        scgp->debug_level = 0;
-        release_err(scgp, f);
-        scg_close(scgp);
-    });
-    auto r = sim.report();
-    ASSERT_EQ(r["open"], "1");
-    EXPECT_EQ(r["reset0"], "0");
-    EXPECT_EQ(r["reset1"], "-1");
-    EXPECT_EQ(r["reset1.errno"], std::to_string(EINVAL));
-    EXPECT_EQ(r["reset2"], "0");
-    EXPECT_EQ(log_lines(sim.log(), "reset "), std::vector<std::string>{"reset 0 2 0"}) << sim.log();
-    EXPECT_EQ(sim.err(), "Attempting to reset SCSI device\nReset SCSI device completed\n");
+TEST_F(AspiSim, OnlyResetCodeTwoResetsTheCurrentDevice) {
+    SCSI* scgp = Open("0,2,0");
+    ASSERT_NE(scgp, nullptr);
+    qvtest::CapturedStream err;
+    scgp->err_stream = err;
+    EXPECT_EQ(scg_reset(scgp, 0), 0);
+    errno = 0;
+    EXPECT_EQ(scg_reset(scgp, 1), -1);
+    EXPECT_EQ(errno, EINVAL);
+    scgp->debug_level = 1;
+    EXPECT_EQ(scg_reset(scgp, 2), 0);
+    scgp->debug_level = 0;
+    EXPECT_EQ(err.text(), "Attempting to reset SCSI device\nReset SCSI device completed\n");
+    scgp->err_stream = stderr;
+    scg_close(scgp);
+    EXPECT_EQ(log_lines(log(), "reset "), std::vector<std::string>{"reset 0 2 0"}) << log();
 }
 
-TEST(AspiSim, DebugLevelShowsTheLoadAndEachAdapter) {
-    SimRun sim;
-    RUN_CHILD(sim, [&](Report&) {
-        SCSI* scgp = scg_smalloc();
-        FILE* f = capture_err(sim, scgp);
-        scgp->debug_level = 1;
+TEST_F(AspiSim, DebugLevelShowsTheLoadAndEachAdapter) {
+    SCSI* scgp = scg_smalloc();
+    qvtest::CapturedStream err;
+    scgp->err_stream = err;
+    scgp->debug_level = 1;
+    {
+        qvtest::StderrCapture announcement;
         scg__open(scgp, nullptr);
-        release_err(scgp, f);
-        scg__close(scgp);
-        scg_sfree(scgp);
-    });
-    const std::string err = sim.err();
-    EXPECT_EQ(err.rfind("open_driver 102 HostASPIStatus=0x1 HACount=0x2\nStatus : 1\n"
-                        "hacount: 2\nSCSI id: 7\nManager: '",
-                        0),
+    }
+    const std::string said = err.text();
+    EXPECT_EQ(said.rfind("open_driver 102 HostASPIStatus=0x1 HACount=0x2\nStatus : 1\n"
+                         "hacount: 2\nSCSI id: 7\nManager: '",
+                         0),
               0u)
-        << err;
-    EXPECT_NE(err.find("\nUnique: "), std::string::npos) << err;
+        << said;
+    EXPECT_NE(said.find("\nUnique: "), std::string::npos) << said;
+    scgp->err_stream = stderr;
+    scg__close(scgp);
+    scg_sfree(scgp);
 }
 
 // --- through a program of its own ----------------------------------------------

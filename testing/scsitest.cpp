@@ -1,6 +1,8 @@
 #include "testing/scsitest.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "testing/testsupport.h"
 
@@ -33,6 +35,25 @@ scg_fake::Reply InquiryReply(const std::string& vendor, const std::string& produ
     put(16, 16, product);
     put(32, 4, revision);
     return r;
+}
+
+void AnswerAsBus(scg_fake::FakeTransport& fake, Devices devices) {
+    fake.fallback.during = [devices = std::move(devices)](SCSI* s) {
+        struct scg_cmd* rec = s->cmdrec;
+        const auto it = devices.find({s->scsibus, s->target});
+        if (it == devices.end()) {
+            rec->error = SCGE_FATAL;
+            rec->ux_errno = EINVAL;
+            return;
+        }
+        const scg_fake::Reply& r = it->second;
+        if (rec->cdb[0] != 0x12) return;
+        rec->error = r.error;
+        rec->ux_errno = r.ux_errno;
+        std::memcpy(rec->status, r.status, sizeof rec->status);
+        const std::size_t n = std::min(r.data.size(), static_cast<std::size_t>(std::max(rec->size, 0)));
+        if (n > 0) std::memcpy(rec->addr, r.data.data(), n);
+    };
 }
 
 }  // namespace qvtest

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <utility>
 
 #include "scg/testing/fake_transport.h"
 #include "testing/testsupport.h"
@@ -31,5 +33,13 @@ scg_fake::Reply CheckCondition(unsigned char key, unsigned char asc, unsigned ch
 // blank-padded as given, each cut at its own width.
 scg_fake::Reply InquiryReply(const std::string& vendor, const std::string& product,
                              const std::string& revision);
+
+// The devices of a bus by (bus, target), each with its answer to INQUIRY.
+using Devices = std::map<std::pair<int, int>, scg_fake::Reply>;
+// Has the fake answer like a bus once its queue is empty: INQUIRY at a
+// device with the device's reply, any other command there with success, and
+// every command elsewhere as a missing device (a fatal error, EINVAL), the
+// way the ASPI transport reports a selection time-out.
+void AnswerAsBus(scg_fake::FakeTransport& fake, Devices devices);
 
 }  // namespace qvtest

@@ -15,12 +15,11 @@ bool Blank(std::string_view field) { return field.find_first_not_of(" \t") == st
 
 }  // namespace
 
-bool OptionNumber(const char* arg, int lowest, int& number) {
+std::optional<int> OptionNumber(const char* arg, int lowest) {
     errno = 0;
     long n = std::strtol(arg + 4, nullptr, 10);
-    if (errno == ERANGE || n < lowest || n > kHighestAddress) return false;
-    number = static_cast<int>(n);
-    return true;
+    if (errno == ERANGE || n < lowest || n > kHighestAddress) return std::nullopt;
+    return static_cast<int>(n);
 }
 
 bool DevTextNamesTarget(std::string_view text) {

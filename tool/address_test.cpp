@@ -16,12 +16,10 @@ TEST(Address, DevTextMustNameItsBusAndTarget) {
 }
 
 TEST(Address, OptionNumbersStayWithinAByte) {
-    int n = 7;
     for (const char* arg : {"-ha:-1", "-ha:256", "-ha:4294967297"})
-        EXPECT_FALSE(OptionNumber(arg, 0, n)) << arg;
-    EXPECT_EQ(n, 7);
-    EXPECT_TRUE(OptionNumber("-ha: 255", 0, n) && n == 255);
-    EXPECT_TRUE(OptionNumber("-id:-1", -1, n) && n == -1);
+        EXPECT_EQ(OptionNumber(arg, 0), std::nullopt) << arg;
+    EXPECT_EQ(OptionNumber("-ha: 255", 0), 255);
+    EXPECT_EQ(OptionNumber("-id:-1", -1), -1);
 }
 
 }  // namespace

@@ -6,21 +6,21 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 #include "tool/console.h"
 
-void OccupyClosedStandardDescriptors() {
+bool OccupyClosedStandardDescriptors() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // The lower ones are open by now, so this one is the lowest free.
-        if (open("/dev/null", O_RDONLY) != fd) std::_Exit(1);
+        if (open("/dev/null", O_RDONLY) != fd) return false;
     }
+    return true;
 }
 
-void DiscardTypeAhead() {
+void DiscardTypeAhead(FILE* in) {
     // Only a terminal: piped answers are all typed ahead, on purpose.
-    if (!isatty(STDIN_FILENO)) return;
-    __fpurge(stdin);
-    tcflush(STDIN_FILENO, TCIFLUSH);
+    if (!isatty(fileno(in))) return;
+    __fpurge(in);
+    tcflush(fileno(in), TCIFLUSH);
 }

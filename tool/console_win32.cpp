@@ -1,4 +1,5 @@
 // What the console of a run asks of Windows.
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -7,15 +8,15 @@
 
 // The C library keeps descriptors 0, 1 and 2 for the standard streams, with
 // a handle or without one, so no file opened later can take their place.
-void OccupyClosedStandardDescriptors() {}
+bool OccupyClosedStandardDescriptors() { return true; }
 
-void DiscardTypeAhead() {
+void DiscardTypeAhead(FILE* in) {
     // Only a console: piped answers are all typed ahead, on purpose.
-    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)));
     DWORD mode = 0;
-    if (!GetConsoleMode(in, &mode)) return;
+    if (!GetConsoleMode(console, &mode)) return;
     // The C library's buffer (Windows' C library empties it for an input
     // stream), then the keys the console holds.
-    std::fflush(stdin);
-    FlushConsoleInputBuffer(in);
+    std::fflush(in);
+    FlushConsoleInputBuffer(console);
 }

@@ -4,51 +4,35 @@
 #include "support/utils.h"
 #include "tool/qvupgrade.h"
 
-namespace {
+Identified IdentifyDrive(const Session& s, Drive at, char* text) {
+    unsigned char inq[INQUIRE_LEN];
+    const Reply reply = inquire(s.scgp, at, inq);
+    if (reply != Reply::ok) return {NO_TYPE, reply};
 
-constexpr int kInquireLen = 96;
-constexpr int kTextLen = 80;  // the callers' description buffers
+    InquiryText t = inquiry_text(inq);
+    if (!sup::streql(t.vendor, VENDOR_ID)) return {NO_TYPE, reply};
 
-// A fixed-width INQUIRY field as text: n characters, or fewer when a zero
-// byte ends it early.
-void field(const unsigned char* inq, int at, int n, char* out) {
-    sup::movebytes(inq + at, out, n);
-    out[n] = '\0';
-}
-
-}  // namespace
-
-int DravlinType(int ha, int id, char* text) {
-    unsigned char inq[kInquireLen];
-    if (inquire(ha, id, inq) != 1) return -1;
-
-    char vendor[8 + 1];
-    char product[PRODUCT_ID_LEN + 1];
-    char revision[4 + 1];
-    field(inq, 8, 8, vendor);
-    field(inq, 16, PRODUCT_ID_LEN, product);
-    field(inq, 32, 4, revision);
-    if (!sup::streql(vendor, VENDOR_ID)) return -1;
-
-    int type = product_type(product);
+    int type = product_type(t.product);
 
     if (text != nullptr) {
-        PrintableText(vendor);
-        PrintableText(product);
-        PrintableText(revision);
-        if (type == -1) {
-            type = -2;
-            sup::zt_snprintf(text, kTextLen,
+        PrintableText(t.vendor);
+        PrintableText(t.product);
+        PrintableText(t.revision);
+        if (type == NO_TYPE) {
+            type = UNKNOWN_PRODUCT;
+            sup::zt_snprintf(text, kDescriptionLen,
                              "Dravlin drive %.16s not recognized.\n"
                              "Contact Dravlin for an update.",
-                             product);
+                             t.product);
         } else {
-            sup::zt_snprintf(text, kTextLen, "%.8s%.16s V%.4s", vendor, product, revision);
+            sup::zt_snprintf(text, kDescriptionLen, "%.8s%.16s V%.4s", t.vendor, t.product, t.revision);
         }
     }
     // After the text, which shows the product id the drive reported.
-    return type_by_revision(type, revision);
+    return {type_by_revision(type, t.revision), reply};
 }
+
+int DravlinType(const Session& s, Drive at, char* text) { return IdentifyDrive(s, at, text).type; }
 
 char* PrintableText(char* text) {
     for (char* p = text; *p != '\0'; p++)

@@ -16,14 +16,8 @@ using qvtest::InquiryReply;
 class DravlinTypeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        handle_ = fake_.make_handle(0, 0, 0);
-        ASSERT_NE(handle_, nullptr);
-        saved_ = scgp;
-        scgp = handle_;
-    }
-    void TearDown() override {
-        scgp = saved_;
-        scg_sfree(handle_);
+        s_.scgp = fake_.make_handle(0, 0, 0);
+        ASSERT_NE(s_.scgp, nullptr);
     }
 
     // Types the drive answering `reply` at 0/2, with a text buffer prefilled
@@ -32,13 +26,12 @@ protected:
         fake_.push(reply);
         text_.assign(80, '#');
         text_.back() = '\0';
-        return DravlinType(0, 2, text_.data());
+        return DravlinType(s_, {0, 2}, text_.data());
     }
     std::string Text() const { return text_.data(); }
 
     scg_fake::FakeTransport fake_;
-    SCSI* handle_ = nullptr;
-    SCSI* saved_ = nullptr;
+    Session s_;
     std::vector<char> text_;
 };
 
@@ -53,7 +46,7 @@ TEST_F(DravlinTypeTest, EveryRowOfTheProductTableIsItsType) {
     // Asked quietly, for 96 bytes, at lun 0.
     EXPECT_EQ(fake_.sent.back().cdb, (std::vector<unsigned char>{0x12, 0, 0, 0, 96, 0}));
     EXPECT_EQ(fake_.sent.back().target, 2);
-    EXPECT_EQ(handle_->silent, 0);
+    EXPECT_EQ(s_.scgp->silent, 0);
 }
 
 TEST_F(DravlinTypeTest, RevisionOneDotOneMakesTheB8nbType17ButTheTextKeepsRow12) {
@@ -83,9 +76,9 @@ TEST_F(DravlinTypeTest, UnknownProductOfTheMakerIsMinusTwoWithTheNotice) {
 
     // Without a text there is nothing to say, and the type stays -1.
     fake_.push(InquiryReply("DRAVLIN ", "CD-R   QV-Z999ZZ", "1.04"));
-    EXPECT_EQ(DravlinType(0, 2, nullptr), -1);
+    EXPECT_EQ(DravlinType(s_, {0, 2}, nullptr), -1);
     fake_.push(InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.04"));
-    EXPECT_EQ(DravlinType(0, 2, nullptr), 13);
+    EXPECT_EQ(DravlinType(s_, {0, 2}, nullptr), 13);
 }
 
 TEST_F(DravlinTypeTest, ShortAnswerReadsAsZeroBytesNotAsOldBufferContents) {
@@ -105,9 +98,19 @@ TEST_F(DravlinTypeTest, NoDeviceOrNoAdapterLeavesTheTextAlone) {
     const std::size_t sent = fake_.sent.size();
     text_.assign(80, '#');
     text_.back() = '\0';
-    EXPECT_EQ(DravlinType(4, 2, text_.data()), -1);  // the fake has adapter 0 only
+    const Identified none = IdentifyDrive(s_, {4, 2}, text_.data());  // the fake has adapter 0 only
+    EXPECT_EQ(none.type, -1);
+    EXPECT_EQ(none.reply, Reply::no_bus);
     EXPECT_EQ(Text(), kUntouched);
     EXPECT_EQ(fake_.sent.size(), sent);
+
+    // A drive that another process has is no drive here, but says so.
+    scg_fake::Reply busy;
+    busy.status[0] = 0x08;
+    fake_.push(busy);
+    const Identified in_use = IdentifyDrive(s_, {0, 2}, text_.data());
+    EXPECT_EQ(in_use.type, -1);
+    EXPECT_EQ(in_use.reply, Reply::in_use);
 }
 
 TEST(RemoveSpacesTest, CutsTrailingBlanksOnly) {

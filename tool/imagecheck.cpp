@@ -3,38 +3,35 @@
 #include "fwimage/check.h"
 #include "fwimage/imagefile.h"
 #include "support/printf.h"
-#include "tool/console.h"
 #include "tool/qvupgrade.h"
 
-std::vector<unsigned char> ReadUpgradeFile(const char* file) {
+std::optional<std::vector<unsigned char>> ReadUpgradeFile(const char* file) {
     fwimage::ImageFile f = fwimage::read_image_file(file);
     if (f.status == fwimage::FileStatus::cannot_open) {
-        sup::printf("%c%s %s\n", 7, fwimage::verdict_text(fwimage::Verdict::unreadable), file);
-        EndRun(1);
+        sup::printf("\a%s %s\n", fwimage::verdict_text(fwimage::Verdict::unreadable), file);
+        return std::nullopt;
     }
     if (f.status == fwimage::FileStatus::not_regular) {
         sup::printf("%s\n", fwimage::verdict_text(fwimage::Verdict::unknown));
-        EndRun(1);
+        return std::nullopt;
     }
     return std::move(f.bytes);
 }
 
-int GetUpgradeInfo(Image image) {
+int GetUpgradeInfo(const Session& s, Image image) {
     int type = fwimage::identify(image);
-    if (debug) sup::printf("Found drive type: %d\n", type);
+    if (s.options.debug) sup::printf("Found drive type: %d\n", type);
     return type;
 }
 
-int isValidUpgradeFile(Image image, int type) {
+bool isValidUpgradeFile(const Session& s, Image image, int type) {
     fwimage::Checksum c = fwimage::checksum(image, type);
-    if (c.row == nullptr) return 0;
-    if (debug) {
+    if (c.row == nullptr) return false;
+    if (s.options.debug) {
         sup::printf("Checksum pos: 0x%lX\n", static_cast<long>(c.end));
         // An image that ends before its stored sum has none: 0.
         sup::printf("Checksum 0x%X should be 0x%X\n", unsigned{c.computed},
                     c.stored < 0 ? 0u : unsigned(c.stored));
     }
-    return c.right() ? 1 : 0;
+    return c.right();
 }
-
-int isCompleteUpgradeFile(Image image, int type) { return fwimage::complete(image, type) ? 1 : 0; }

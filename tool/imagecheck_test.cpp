@@ -1,11 +1,11 @@
 // The tool's image check over its one in-memory copy: the -debug lines the
-// checks print, and the read of the image file, which ends the run on a file
-// it cannot take. What the checks decide is tested with the image library.
+// checks print, and the read of the image file, which refuses a file it
+// cannot take. What the checks decide is tested with the image library.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,6 +15,7 @@
 #include "fwimage/fwimage.h"
 #include "testing/testsupport.h"
 #include "tool/qvupgrade.h"
+#include "tool/testing/sessiontest.h"
 
 namespace {
 
@@ -22,18 +23,15 @@ using Bytes = std::vector<unsigned char>;
 
 class ImageCheck : public ::testing::Test {
 protected:
-    void SetUp() override { debug = 0; }
-    void TearDown() override { debug = 0; }
-
     // What GetUpgradeInfo and isValidUpgradeFile print with -debug.
     static std::string Trace(const Bytes& image, int type) {
-        debug = 1;
-        ::testing::internal::CaptureStdout();
-        GetUpgradeInfo(image);
-        isValidUpgradeFile(image, type);
-        std::fflush(stdout);
-        debug = 0;
-        return ::testing::internal::GetCapturedStdout();
+        Session s;
+        s.options.debug = true;
+        return qvtest::Capture([&] {
+                   GetUpgradeInfo(s, image);
+                   isValidUpgradeFile(s, image, type);
+               })
+            .out;
     }
 
     qvtest::TempDir tmp_{"qvimg"};
@@ -70,17 +68,20 @@ TEST_F(ImageCheck, DebugLinesShowWhereTheSumStopped) {
     }
 }
 
-using ImageCheckDeath = ImageCheck;
-
-TEST_F(ImageCheckDeath, FileThatCannotBeTakenEndsTheRun) {
-    // The message goes to standard output; the death test sees standard
-    // error, so the child points one at the other.
-    std::string missing = dir_ + "/none.bin";
-    EXPECT_EXIT((dup2(2, 1), ReadUpgradeFile(missing.c_str())), ::testing::ExitedWithCode(1),
-                "^\aUnable to open file " + missing + "\n$");
-    ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
-    EXPECT_EXIT((dup2(2, 1), ReadUpgradeFile((dir_ + "/fifo").c_str())), ::testing::ExitedWithCode(1),
-                "^Invalid upgrade file\n$");
+TEST_F(ImageCheck, FileThatCannotBeTakenIsRefused) {
+    const std::string missing = dir_ + "/none.bin", fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string file, out;
+    } rows[] = {
+        {missing, "\aUnable to open file " + missing + "\n"},
+        {fifo, "Invalid upgrade file\n"},
+    };
+    for (const auto& row : rows) {
+        std::optional<std::vector<unsigned char>> image;
+        EXPECT_EQ(qvtest::Capture([&] { image = ReadUpgradeFile(row.file.c_str()); }).out, row.out);
+        EXPECT_EQ(image, std::nullopt);
+    }
 }
 
 TEST_F(ImageCheck, ReadsNoMoreThanTheLargestTransfer) {
@@ -90,7 +91,7 @@ TEST_F(ImageCheck, ReadsNoMoreThanTheLargestTransfer) {
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), f), image.size());
     std::fclose(f);
-    EXPECT_EQ(ReadUpgradeFile(path.c_str()).size(), 0x80000u);
+    EXPECT_EQ(ReadUpgradeFile(path.c_str()).value().size(), 0x80000u);
 }
 
 }  // namespace

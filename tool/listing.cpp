@@ -20,12 +20,12 @@ const char* const kJumperNotice[] = {
 
 }  // namespace
 
-void ListDrives() {
+void ListDrives(const Session& s) {
     for (int ha = 0; ha < kListHosts; ha++) {
         for (int id = 0; id < kListTargets; id++) {
-            char text[80];
-            int type = DravlinType(ha, id, text);
-            if (type >= 0 || type == -2) sup::printf("%s (HA:%d ID:%d)\n", text, ha, id);
+            char text[kDescriptionLen];
+            int type = DravlinType(s, {ha, id}, text);
+            if (type >= 0 || type == UNKNOWN_PRODUCT) sup::printf("%s (HA:%d ID:%d)\n", text, ha, id);
         }
     }
 }

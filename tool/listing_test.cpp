@@ -1,72 +1,70 @@
-// The drive listing against the simulated ASPI layer (in a child process,
-// tool/testing/simrun.h), and the jumper notice.
+// The drive listing on the scripted transport, and the jumper notice.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "drivecmd/testing/drivetable.h"
 #include "support/printf.h"
 #include "tool/qvupgrade.h"
-#include "tool/testing/simrun.h"
+#include "tool/testing/sessiontest.h"
 
 namespace {
 
-using qvtest::DriveTable;
-using qvtest::SimRun;
-using ::testing::ExitedWithCode;
+using qvtest::InquiryReply;
 
-// Opens the session as a run without dev= does, then lists.
-void RunListing(const SimRun& run) {
-    run.Enter();
-    int ha = 0, id = -1;
-    initscsi(nullptr, &ha, &id);
-    run.Result(DriveTable());
-    ListDrives();
-    std::exit(0);
-}
+class ListDrivesTest : public qvtest::SessionTest {};
 
-TEST(ListDrivesDeathTest, ListsTheMakersDrivesOnEveryTargetUpTo15) {
-    SimRun run(
-        "adapters 2\n"
-        "device 0 2 vendor=\"MERIDIAN\" product=\"CD-ROM MX-3240  \" revision=\"2.04\"\n"
-        "device 0 9 vendor=\"DRAVLIN \" product=\"CD-R   QV-G567L \" revision=\"1.00\"\n"
-        "device 1 0 type=0 vendor=\"HALCYON \" product=\"HD-1080S        \" revision=\"0412\"\n"
-        "device 1 3 vendor=\"DRAVLIN \" product=\"CD-ROM QV-Z9ZZ  \" revision=\"1.00\"\n"
-        "device 1 5 vendor=\"DRAVLIN \" product=\"CD-ROM QV-B8NB  \" revision=\"1.10\"\n"
-        "device 1 15 vendor=\"DRAVLIN \" product=\"*Loader Mode 1* \" revision=\"1.06\"\n");
-    EXPECT_EXIT(RunListing(run), ExitedWithCode(0), "");
-    EXPECT_EQ(run.Out(),
-              "DRAVLIN CD-R   QV-G567L  V1.00 (HA:0 ID:9)\n"
-              "Dravlin drive CD-ROM QV-Z9ZZ   not recognized.\n"
-              "Contact Dravlin for an update. (HA:1 ID:3)\n"
-              "DRAVLIN CD-ROM QV-B8NB   V1.10 (HA:1 ID:5)\n"
-              "DRAVLIN *Loader Mode 1*  V1.06 (HA:1 ID:15)\n");
-    EXPECT_EQ(run.Err(), "");
-    // The scan's table holds CD-ROM class devices of any maker on targets 0
-    // to 7 only: the other maker's drive, not the drive at target 9.
-    EXPECT_EQ(run.Results(), "(0,2) (1,3) (1,5)\n");
+TEST_F(ListDrivesTest, ListsTheMakersDrivesOnEveryTargetUpTo15) {
+    scg_fake::Reply disk = InquiryReply("HALCYON ", "HD-1080S        ", "0412");
+    disk.data[0] = 0;
+    const struct {
+        const char* name;
+        qvtest::Devices devices;
+        std::string table, out;
+    } rows[] = {
+        {"every kind",
+         {{{0, 2}, InquiryReply("MERIDIAN", "CD-ROM MX-3240  ", "2.04")},
+          {{0, 9}, InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.00")},
+          {{1, 0}, disk},
+          {{1, 3}, InquiryReply("DRAVLIN ", "CD-ROM QV-Z9ZZ  ", "1.00")},
+          {{1, 5}, InquiryReply("DRAVLIN ", "CD-ROM QV-B8NB  ", "1.10")},
+          {{1, 15}, InquiryReply("DRAVLIN ", "*Loader Mode 1* ", "1.06")}},
+         // The scan's table holds CD-ROM class devices of any maker on
+         // targets 0 to 7 only: the other maker's drive, not the drive at
+         // target 9.
+         "(0,2) (1,3) (1,5)",
+         "DRAVLIN CD-R   QV-G567L  V1.00 (HA:0 ID:9)\n"
+         "Dravlin drive CD-ROM QV-Z9ZZ   not recognized.\n"
+         "Contact Dravlin for an update. (HA:1 ID:3)\n"
+         "DRAVLIN CD-ROM QV-B8NB   V1.10 (HA:1 ID:5)\n"
+         "DRAVLIN *Loader Mode 1*  V1.06 (HA:1 ID:15)\n"},
+        {"other makers alone", {{{0, 4}, InquiryReply("MERIDIAN", "CD-ROM MX-3240  ", "2.04")}}, "(0,4)", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        s.emplace();
+        fake.sent.clear();
+        fake.buses = {0, 1};
+        qvtest::AnswerAsBus(fake, row.devices);
+        ASSERT_EQ(Open(), std::nullopt);
+        EXPECT_EQ(qvtest::Entries(s->drives), row.table);
+        const qvtest::Said said = qvtest::Capture([&] { ListDrives(*s); });
+        EXPECT_EQ(said.out, row.out);
+        EXPECT_EQ(said.err, "");
 
-    // After the scan's 32 commands, one INQUIRY per address of the two
-    // adapters; the six adapter numbers that do not exist cost nothing.
-    const std::vector<std::string> execs = run.Execs();
-    ASSERT_EQ(execs.size(), 32u + 2 * 16);
-    for (int i = 0; i < 32; i++) {
-        const std::string& e = execs[32 + i];
-        SCOPED_TRACE(e);
-        const std::string address = "exec " + std::to_string(i / 16) + " " + std::to_string(i % 16) + " 0 ";
-        EXPECT_EQ(e.rfind(address, 0), 0u);
-        EXPECT_NE(e.find(" cdb=120000006000"), std::string::npos);
+        // After the scan's 32 commands, one INQUIRY for 96 bytes per
+        // address of the two adapters; the six adapter numbers that do not
+        // exist cost nothing.
+        ASSERT_EQ(fake.sent.size(), 32u + 2 * 16);
+        for (int i = 0; i < 32; i++) {
+            const scg_fake::Sent& e = fake.sent[32 + i];
+            EXPECT_EQ(e.bus, i / 16);
+            EXPECT_EQ(e.target, i % 16);
+            EXPECT_EQ(e.cdb, (std::vector<unsigned char>{0x12, 0, 0, 0, 0x60, 0}));
+            EXPECT_EQ(e.lun, 0);
+        }
     }
-}
-
-TEST(ListDrivesDeathTest, OtherMakersAloneGiveAnEmptyListing) {
-    SimRun run(
-        "adapters 1\n"
-        "device 0 4 vendor=\"MERIDIAN\" product=\"CD-ROM MX-3240  \" revision=\"2.04\"\n");
-    EXPECT_EXIT(RunListing(run), ExitedWithCode(0), "");
-    EXPECT_EQ(run.Out(), "");
-    EXPECT_EQ(run.Results(), "(0,4)\n");
 }
 
 TEST(PrintJumperTest, EightLinesOf63ColumnsAfterAnEmptyLine) {

@@ -1,3 +1,37 @@
+// The entry of qvupdate, and the one place where a run ends: everything
+// below returns how it ends.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "support/comerr.h"
+#include "support/printf.h"
+#include "tool/console.h"
 #include "tool/qvupgrade.h"
 
-int main(int argc, char** argv) { return qvupgrade_main(argc, argv); }
+namespace {
+
+// Flushes standard output and ends the run; output that could not be
+// written is said on standard error and never ends with status 0.
+[[noreturn]] void EndRun(int status) {
+    // Output that never arrived is a failure too, whatever else went well.
+    errno = 0;
+    int failed = sup::flush() != 0 || std::ferror(stdout);
+    if (failed) {
+        sup::errmsgno(errno > 0 ? errno : -1, "Cannot write standard output.\n");
+        if (status == 0) status = 1;
+    }
+    std::exit(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!OccupyClosedStandardDescriptors()) return 1;
+    // Ends with the process: EndRun returns to no one.
+    Session session;
+    const RunEnd end = RunProgram(session, argc, argv);
+    if (end.fatal) sup::comerrno(end.status, "%s", end.message.c_str());
+    if (!end.message.empty()) sup::errmsgno(-1, "%s", end.message.c_str());
+    EndRun(end.status);
+}

@@ -1,70 +1,138 @@
 // The firmware update tool qvupdate. One module, kept in files by concern:
-// qvupgrade.cpp (main, command line), session.cpp (session set-up),
+// qvupgrade.cpp (the run, command line), session.cpp (session set-up),
 // imagecheck.cpp (image identification and checksum), drivetype.cpp (drive
 // model identification), listing.cpp (listing, jumper notice), upgrade.cpp
-// (the upgrade procedure).
+// (the upgrade procedure). Only main (main.cpp) ends a run: below it every
+// function returns what ends it.
 #pragma once
 
+#include <cstdio>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "drivecmd/pcmd.h"
 #include "fwimage/fwtables.h"
 
-extern int debug;              // -debug
-extern int UpgradeDrive;       // drive type of the loaded image
-extern unsigned char* buffer;  // the transport's I/O buffer, >= 32768 bytes
+// The target id of a command line that names none.
+inline constexpr int kNoTarget = -1;
 
-// The program: main() only forwards to it.
-int qvupgrade_main(int argc, char** argv);
+// What the command line asks for.
+struct Options {
+    const char* file = "";  // whole: a name too long to open is refused, not cut
+    const char* devtext = nullptr;
+    int ha = 0;
+    int id = kNoTarget;
+    bool all = false;
+    bool list = false;
+    bool help = false;
+    bool file_given = false;
+    bool bad_address = false;  // an -ha:, -id: or dev= that names no drive
+    bool debug = false;        // -debug
+};
+
+// What a run shares: the options, the transport handle with its I/O buffer
+// and drive table, the image's drive type, the state of the dialogue and the
+// status the run ends with. One per run; every function of the run takes it.
+struct Session {
+    Session() = default;
+    // Closes the handle; a run that ends leaves that to its end.
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    Options options;
+    SCSI* scgp = nullptr;
+    unsigned char* buffer = nullptr;  // the transport's I/O buffer, >= 32768 bytes
+    DriveTable drives;
+    int UpgradeDrive = 0;  // drive type of the loaded image
+    bool printed = false;  // the warning was shown and confirmed
+    int status = 0;        // 1 once an upgrade failed
+    FILE* input = stdin;   // where the answers are typed
+};
+
+// How a run ends, decided below main, which carries it out.
+struct RunEnd {
+    explicit RunEnd(int status, std::string message = "", bool fatal = false)
+        : status(status), message(std::move(message)), fatal(fatal) {}
+
+    int status;
+    // A diagnostic that main says through the error functions, after the
+    // program name, as the run ends.
+    std::string message;
+    // The message is a fatal report: it shows the error text of status.
+    bool fatal;
+};
+
+// The run from the command line on: main ends it as the result says.
+RunEnd RunProgram(Session& s, int argc, char** argv);
 
 // The highest host adapter or target the command line may name: ASPI
 // addresses them in a byte.
 inline constexpr int kHighestAddress = 255;
 // The number after -id: or -ha: (arg is the whole argument), read the way
 // atoi reads it with the four option characters blanked out: "-id:" alone
-// is 0, "-id:-1" is -1. False for a number outside lowest..kHighestAddress.
-bool OptionNumber(const char* arg, int lowest, int& number);
+// is 0, "-id:-1" is -1. None for a number outside lowest..kHighestAddress.
+std::optional<int> OptionNumber(const char* arg, int lowest);
 // False for a dev= text that leaves out the bus or target number ("," ",2"
 // "1,,0") or the address after a colon (":" "1:"): the library would read
 // 0 or a default target for it. The documented forms (bus,target,lun;
 // target,lun; "target,"; empty) and what the library refuses by itself pass.
 bool DevTextNamesTarget(std::string_view text);
 
-// Opens scgp, reconciles dev= with -ha:/-id:, gets buffer, fills the drive
-// table. Returns only on success.
-void initscsi(const char* devtext, int* ha, int* id);
+// Opens scgp, reconciles dev= with -ha:/-id: (the options' ha and id become
+// the dev= address), gets buffer, fills the drive table. What ends the run
+// when one of these failed, said or to be said.
+std::optional<RunEnd> initscsi(Session& s);
 
 // The image as read once from its file; every check and every piece sent
 // comes from this copy.
 using Image = std::span<const unsigned char>;
 
-// Reads the image file, up to the most a transfer sends. Ends the run with
-// status 1 when it cannot be opened or is not a regular file.
-std::vector<unsigned char> ReadUpgradeFile(const char* file);
-// Drive type of an image, or -1.
-int GetUpgradeInfo(Image image);
-// 1 when the image's checksum is right, else 0.
-int isValidUpgradeFile(Image image, int type);
-// 1 when the image holds every byte that the transfer for its drive type
-// sends; the checksum of some types covers less than that.
-int isCompleteUpgradeFile(Image image, int type);
+// Reads the image file, up to the most a transfer sends. None, said on
+// standard output, when it cannot be opened or is not a regular file.
+std::optional<std::vector<unsigned char>> ReadUpgradeFile(const char* file);
+// Drive type of an image, or NO_TYPE.
+int GetUpgradeInfo(const Session& s, Image image);
+// True when the image's checksum is right.
+bool isValidUpgradeFile(const Session& s, Image image, int type);
 
-// Drive type of the drive at (ha, id): 0..22, -1, -2. text: >= 80 bytes or null.
-int DravlinType(int ha, int id, char* text);
+// The room of a drive's description ("DRAVLIN CD-R   QV-G567L  V1.00").
+inline constexpr int kDescriptionLen = 80;
+// Drive type of the drive at an address: 0..22, NO_TYPE, UNKNOWN_PRODUCT.
+// text: kDescriptionLen bytes or null.
+int DravlinType(const Session& s, Drive at, char* text);
+// The drive type with the reply of the INQUIRY that decided it, which tells
+// a drive in use from an empty address.
+struct Identified {
+    int type;
+    Reply reply;
+};
+Identified IdentifyDrive(const Session& s, Drive at, char* text);
 char* RemoveSpaces(const char* src, char* dst);
 // The model name of a drive type for messages ("QV-G567L"; type 11 gives
 // row 10's name), written into out (>= 17 bytes).
 char* ModelName(int type, char* out);
 
-void ListDrives();
+void ListDrives(const Session& s);
 void PrintJumper();
 
-// 1 when every transfer command succeeded and the drive then showed the
-// image's version (or flash identity), 0 otherwise. at_risk (may be null)
-// tells whether a failed transfer may have left the flash partly written.
-int upgrade(int ha, int id, Image image, bool* at_risk);
+// What became of the upgrade of one drive.
+enum class UpgradeResult {
+    done,  // every piece went through and the drive shows the image
+    // A transfer command failed, or the drive does not show the image.
+    failed,
+    // As failed, and the flash may be partly written.
+    failed_at_risk,
+    // Not upgraded, and said why (declined, another drive or none at the
+    // address, a drive in use, a disc, the end of the answers): the run ends
+    // with status 1.
+    refused,
+};
+UpgradeResult upgrade(Session& s, Drive at, Image image);
 
 // Drive texts (INQUIRY fields, version texts) made safe to print: control
 // characters and DEL become '?'.

@@ -2,11 +2,10 @@
 // the drive table.
 
 #include <cerrno>
+#include <string>
 
-#include "support/comerr.h"
 #include "support/printf.h"
 #include "support/utils.h"
-#include "tool/console.h"
 #include "tool/qvupgrade.h"
 
 namespace {
@@ -20,49 +19,56 @@ constexpr int kMaxHosts = 8;
 
 }  // namespace
 
-void initscsi(const char* devtext, int* ha, int* id) {
+Session::~Session() {
+    if (scgp != nullptr) scg_close(scgp);
+}
+
+std::optional<RunEnd> initscsi(Session& s) {
+    Options& o = s.options;
     char errtext[80] = "";
-    scgp = scg_open(devtext, errtext, sizeof errtext, 0, 1);
-    if (scgp == nullptr) {
+    s.scgp = scg_open(o.devtext, errtext, sizeof errtext, 0, 1);
+    if (s.scgp == nullptr) {
+        const int err = errno;
+        const std::string why =
+            std::string(errtext) + (errtext[0] ? ". " : "") + "Cannot open SCSI driver.\n";
         // An ASPI layer that could not be loaded or refused to start has
         // said why; no error number applies, and none is shown or returned.
-        if (errno == 0) {
-            sup::errmsgno(-1, "%s%sCannot open SCSI driver.\n", errtext, errtext[0] ? ". " : "");
-            EndRun(1);
-        }
-        sup::comerr("%s%sCannot open SCSI driver.\n", errtext, errtext[0] ? ". " : "");
+        if (err == 0) return RunEnd(1, why);
+        return RunEnd(err, why, true);
     }
 
-    scg_settimeout(scgp, kTimeout);
-    scgp->verbose = 0;
-    scgp->debug_level = 0;
-    scgp->capacity_data[1] = kSectorSize;
+    scg_settimeout(s.scgp, kTimeout);
+    s.scgp->verbose = 0;
+    s.scgp->debug_level = 0;
+    s.scgp->capacity_data[1] = kSectorSize;
 
-    if (devtext != nullptr) {
+    if (o.devtext != nullptr) {
         // Only an explicit target conflicts with dev=; a lone -ha: gives way.
-        if (*id != -1) {
+        if (o.id != kNoTarget) {
             sup::printf("Ilegal HA/ID spec. Ommit -ha / -id and use correct dev= option\n");
-            EndRun(1);
+            return RunEnd(1);
         }
-        *ha = scgp->scsibus;
-        *id = scgp->target;
-        if (scgp->lun > 0) {
-            sup::printf("Illegal option 'dev=%s', must use Lun 0\n", devtext);
-            EndRun(1);
+        o.ha = s.scgp->scsibus;
+        o.id = s.scgp->target;
+        if (s.scgp->lun > 0) {
+            sup::printf("Illegal option 'dev=%s', must use Lun 0\n", o.devtext);
+            return RunEnd(1);
         }
     }
 
-    long size = scg_bufsize(scgp, kWantedBuffer);
-    if (size < kLeastBuffer) sup::comerrno(-1, "Cannot get sufficient memory for DMA\n");
-    buffer = static_cast<unsigned char*>(scg_getbuf(scgp, size));
-    if (buffer == nullptr) sup::comerr("Cannot get SCSI I/O buffer.\n");
-    sup::fillbytes(buffer, static_cast<int>(size), 0);
+    long size = scg_bufsize(s.scgp, kWantedBuffer);
+    if (size < kLeastBuffer) return RunEnd(-1, "Cannot get sufficient memory for DMA\n", true);
+    s.buffer = static_cast<unsigned char*>(scg_getbuf(s.scgp, size));
+    if (s.buffer == nullptr) return RunEnd(errno, "Cannot get SCSI I/O buffer.\n", true);
+    sup::fillbytes(s.buffer, static_cast<int>(size), 0);
 
+    std::uint8_t nhost = 0;
     for (int bus = 0; bus < kMaxHosts; bus++)
-        if (scg_havebus(scgp, bus)) nhost = static_cast<std::uint8_t>(bus + 1);
+        if (scg_havebus(s.scgp, bus)) nhost = static_cast<std::uint8_t>(bus + 1);
 
-    scsi_device();
-    if (nfound > MAX_DRIVES)
+    s.drives = scsi_device(s.scgp, nhost);
+    if (s.drives.nfound > MAX_DRIVES)
         sup::fprintf(stderr, "qvupdate: more than %d drives found, only the first %d are used\n", MAX_DRIVES,
                      MAX_DRIVES);
+    return std::nullopt;
 }

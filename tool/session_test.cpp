@@ -1,181 +1,168 @@
-// Session set-up against the simulated ASPI layer, and against a scripted
-// transport where the ASPI layer's limits are fixed. Every case runs in a
-// child process (tool/testing/simrun.h).
+// Session set-up on the scripted transport, in the test's own process.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "scg/scsihack.h"
-#include "scg/testing/fake_transport.h"
-#include "tool/qvupgrade.h"
-#include "tool/testing/simrun.h"
+#include "drivecmd/testing/drivetable.h"
+#include "tool/testing/sessiontest.h"
 
 namespace {
 
-using qvtest::DriveTable;
-using qvtest::SimRun;
-using ::testing::ExitedWithCode;
+using qvtest::Capture;
+using qvtest::InquiryReply;
+using qvtest::Said;
 
-// Two adapters: the maker's drive at 0/2, another maker's CD-ROM at 0/4, a
-// disk at 1/0.
-const char kBus[] =
-    "adapters 2\n"
-    "device 0 2 type=5 vendor=\"DRAVLIN \" product=\"CD-R   QV-G567L \" revision=\"1.00\"\n"
-    "device 0 4 type=5 vendor=\"MERIDIAN\" product=\"CD-ROM MX-3240  \" revision=\"2.04\"\n"
-    "device 1 0 type=0 vendor=\"HALCYON \" product=\"HD-1080S        \" revision=\"0412\"\n";
+class SessionSetUp : public qvtest::SessionTest {
+protected:
+    // Two adapters: the maker's drive at 0/2, another maker's CD-ROM at 0/4,
+    // a disk at 1/0.
+    void TwoAdapters() {
+        fake.buses = {0, 1};
+        scg_fake::Reply disk = InquiryReply("HALCYON ", "HD-1080S        ", "0412");
+        disk.data[0] = 0;
+        qvtest::AnswerAsBus(fake, {{{0, 2}, InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.00")},
+                                   {{0, 4}, InquiryReply("MERIDIAN", "CD-ROM MX-3240  ", "2.04")},
+                                   {{1, 0}, disk}});
+    }
 
-// What the child reports after a set-up that returned.
-std::string Session(int ha, int id) {
-    bool zeroed = true;
-    for (long i = 0; i < scgp->max_buffer; i++) zeroed = zeroed && buffer[i] == 0;
-    return "ha=" + std::to_string(ha) + " id=" + std::to_string(id) + " nhost=" + std::to_string(nhost) +
-           " drives=" + DriveTable() + " buffer=" + std::to_string(scgp->max_buffer) +
-           (zeroed ? " zeroed" : " dirty") + " timeout=" + std::to_string(scgp->default_timeout) +
-           " verbose=" + std::to_string(scgp->verbose) + " debug=" + std::to_string(scgp->debug_level) +
-           " capacity=" + std::to_string(scgp->capacity_data[1]) + " silent=" + std::to_string(scgp->silent);
+    // What a set-up that returned left: the address for the single-target
+    // mode, the drive table, the buffer and the handle's settings.
+    std::string Summary() const {
+        const SCSI* h = s->scgp;
+        bool zeroed = true;
+        for (long i = 0; i < h->max_buffer; i++) zeroed = zeroed && s->buffer[i] == 0;
+        return "ha=" + std::to_string(s->options.ha) + " id=" + std::to_string(s->options.id) +
+               " nhost=" + std::to_string(s->drives.nhost) + " drives=" + qvtest::Entries(s->drives) +
+               " buffer=" + std::to_string(h->max_buffer) + (zeroed ? " zeroed" : " dirty") +
+               " timeout=" + std::to_string(h->default_timeout) + " verbose=" + std::to_string(h->verbose) +
+               " debug=" + std::to_string(h->debug_level) +
+               " capacity=" + std::to_string(h->capacity_data[1]) + " silent=" + std::to_string(h->silent);
+    }
+};
+
+// A transport buffer that does not come zeroed.
+void* DirtyBuffer(SCSI* scgp, long amt) {
+    scgp->dma_buffer_base = std::malloc(static_cast<std::size_t>(amt));
+    std::memset(scgp->dma_buffer_base, 0xAA, static_cast<std::size_t>(amt));
+    return scgp->dma_buffer_base;
 }
 
-// Runs initscsi in a child with the given dev= text (or none) and the
-// command line's -ha:/-id: values; a set-up that returns reports Session()
-// and exits 0.
-void RunInitscsi(const SimRun& run, const char* devtext, int ha, int id) {
-    run.Enter();
-    initscsi(devtext, &ha, &id);
-    run.Result(Session(ha, id));
-    std::exit(0);
+void* NoBuffer(SCSI*, long) {
+    errno = ENOMEM;
+    return nullptr;
 }
 
-TEST(SessionDeathTest, WithoutAddressScansEveryAdapterQuietly) {
-    SimRun run(kBus);
-    EXPECT_EXIT(RunInitscsi(run, nullptr, 0, -1), ExitedWithCode(0), "");
-    EXPECT_EQ(run.Results(),
-              "ha=0 id=-1 nhost=2 drives=(0,2) (0,4) buffer=40000 zeroed timeout=300 "
-              "verbose=0 debug=0 capacity=2048 silent=0\n");
-    EXPECT_EQ(run.Out(), "");
-    EXPECT_EQ(run.Err(), "");
-    // Targets 0 to 7 of both adapters, TEST UNIT READY and INQUIRY each.
-    EXPECT_EQ(run.Execs().size(), 2u * 8 * 2);
-}
-
-TEST(SessionDeathTest, DeviceAddressGivesTheTargetAndOneEntryWithoutCommands) {
-    SimRun run(kBus);
-    // Nothing answers at 1/2; the entry is made all the same.
-    EXPECT_EXIT(RunInitscsi(run, "1,2,0", 0, -1), ExitedWithCode(0), "");
-    EXPECT_EQ(run.Results(),
-              "ha=1 id=2 nhost=2 drives=(1,2) buffer=40000 zeroed timeout=300 "
-              "verbose=0 debug=0 capacity=2048 silent=0\n");
-    EXPECT_EQ(run.Out(), "");
-    EXPECT_EQ(run.Err(), "scsidev: '1,2,0'\nscsibus: 1 target: 2 lun: 0\n");
-    EXPECT_TRUE(run.Execs().empty());
-}
-
-TEST(SessionDeathTest, DeviceAddressOverridesHaAndAcceptsAnExplicitNoTarget) {
-    SimRun run(kBus);
-    EXPECT_EXIT(RunInitscsi(run, "1,2,0", 5, -1), ExitedWithCode(0), "");
-    EXPECT_EQ(run.Results().substr(0, 32), "ha=1 id=2 nhost=2 drives=(1,2) b");
-    EXPECT_EQ(run.Out(), "");
-}
-
-TEST(SessionDeathTest, DeviceAddressWithATargetIdIsRefused) {
-    for (int id : {0, 3, -2}) {
-        SCOPED_TRACE(id);
-        SimRun run(kBus);
-        EXPECT_EXIT(RunInitscsi(run, "1,2,0", 0, id), ExitedWithCode(1), "");
-        EXPECT_EQ(run.Out(), "Ilegal HA/ID spec. Ommit -ha / -id and use correct dev= option\n");
-        EXPECT_EQ(run.Results(), "");
-        EXPECT_TRUE(run.Execs().empty());
+TEST_F(SessionSetUp, OpensScansAndTakesTheDevAddress) {
+    const std::string opened_1_2 = "scsidev: '1,2,0'\nscsibus: 1 target: 2 lun: 0\n";
+    const struct {
+        const char* name;
+        const char* devtext;
+        int ha, id;
+        std::string summary;
+        std::string err;
+        std::size_t commands;
+    } rows[] = {
+        // Targets 0 to 7 of both adapters, TEST UNIT READY and INQUIRY each.
+        {"no address: every adapter, quietly", nullptr, 0, -1,
+         "ha=0 id=-1 nhost=2 drives=(0,2) (0,4) buffer=40000 zeroed timeout=300 verbose=0 debug=0 "
+         "capacity=2048 silent=0",
+         "", 2 * 8 * 2},
+        // Nothing answers at 1/2; the entry is made all the same.
+        {"dev= address: one entry, no command", "1,2,0", 0, -1,
+         "ha=1 id=2 nhost=2 drives=(1,2) buffer=40000 zeroed timeout=300 verbose=0 debug=0 capacity=2048 "
+         "silent=0",
+         opened_1_2, 0},
+        {"dev= overrides -ha:", "1,2,0", 5, -1,
+         "ha=1 id=2 nhost=2 drives=(1,2) buffer=40000 zeroed timeout=300 verbose=0 debug=0 capacity=2048 "
+         "silent=0",
+         opened_1_2, 0},
+        {"empty dev= scans", "", 0, -1,
+         "ha=-1 id=-1 nhost=2 drives=(0,2) (0,4) buffer=40000 zeroed timeout=300 verbose=0 debug=0 "
+         "capacity=2048 silent=0",
+         "scsidev: ''\nscsibus: -1 target: -1 lun: -1\n", 2 * 8 * 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        s.emplace();
+        fake.sent.clear();
+        ops.scgo_getbuf = DirtyBuffer;
+        TwoAdapters();
+        std::optional<RunEnd> end;
+        const Said said = Capture([&] { end = Open(row.devtext, row.ha, row.id); });
+        ASSERT_EQ(end, std::nullopt);
+        EXPECT_EQ(Summary(), row.summary);
+        EXPECT_EQ(said.out, "");
+        EXPECT_EQ(said.err, row.err);
+        EXPECT_EQ(fake.sent.size(), row.commands);
     }
 }
 
-TEST(SessionDeathTest, DeviceAddressWithALunAboveZeroIsRefusedShowingTheText) {
-    SimRun run(kBus);
-    EXPECT_EXIT(RunInitscsi(run, "0,0x2,1", 0, -1), ExitedWithCode(1), "");
-    EXPECT_EQ(run.Out(), "Illegal option 'dev=0,0x2,1', must use Lun 0\n");
-    EXPECT_TRUE(run.Execs().empty());
+TEST_F(SessionSetUp, AnAdapterLimitOf32768IsEnoughAndAdapterGapsCount) {
+    fake.maxdma = 32768;
+    fake.buses = {0, 3};
+    ASSERT_EQ(Open(), std::nullopt);
+    EXPECT_EQ(Summary(),
+              "ha=0 id=-1 nhost=4 drives= buffer=32768 zeroed timeout=300 verbose=0 debug=0 capacity=2048 "
+              "silent=0");
 }
 
-TEST(SessionDeathTest, EmptyDeviceTextScansLikeNoAddressButStillRefusesATarget) {
-    SimRun run(kBus);
-    EXPECT_EXIT(RunInitscsi(run, "", 0, -1), ExitedWithCode(0), "");
-    EXPECT_EQ(run.Results().substr(0, 38), "ha=-1 id=-1 nhost=2 drives=(0,2) (0,4)");
-    EXPECT_EQ(run.Out(), "");
-
-    SimRun refused(kBus);
-    EXPECT_EXIT(RunInitscsi(refused, "", 0, 4), ExitedWithCode(1), "");
-    EXPECT_EQ(refused.Out(), "Ilegal HA/ID spec. Ommit -ha / -id and use correct dev= option\n");
-}
-
-TEST(SessionDeathTest, OpenFailureCarriesTheTransportsReason) {
-    SimRun run(kBus);
-    EXPECT_EXIT(RunInitscsi(run, "0,16,0", 0, -1), ExitedWithCode(EINVAL), "");
-    EXPECT_EQ(run.Err(),
-              "scsidev: '0,16,0'\nscsibus: 0 target: 16 lun: 0\n"
-              "qvupdate: " +
-                  std::string(std::strerror(EINVAL)) +
-                  ". Illegal value for busno, target or lun '0,16,0'. Cannot open SCSI driver.\n");
-    EXPECT_EQ(run.Out(), "");
-}
-
-TEST(SessionDeathTest, OpenFailureWithoutReasonAddsNoSeparator) {
-    SimRun run(kBus);
-    // Adapter 5 does not exist: the transport refuses without a text.
-    EXPECT_EXIT(
-        RunInitscsi(run, "5,0,0", 0, -1), [](int st) { return WIFEXITED(st); }, "");
-    const std::string err = run.Err();
-    const std::string head = "scsidev: '5,0,0'\nscsibus: 5 target: 0 lun: 0\nqvupdate: ";
-    const std::string tail = ". Cannot open SCSI driver.\n";
-    ASSERT_GE(err.size(), head.size() + tail.size());
-    EXPECT_EQ(err.substr(0, head.size()), head);
-    EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
-    EXPECT_EQ(err.find(". . "), std::string::npos);
-}
-
-// The ASPI transport's maximum transfer is fixed, so the buffer limits run
-// on the scripted transport, installed where scg_open looks for ASPI.
-void RunOnFake(const SimRun& run, long maxdma, std::vector<int> buses,
-               void* (*getbuf)(SCSI*, long) = nullptr) {
-    run.Enter();
-    static scg_fake::FakeTransport fake;
-    fake.maxdma = maxdma;
-    fake.buses = std::move(buses);
-    static scg_ops ops = scg_fake::FakeTransport::ops;
-    if (getbuf != nullptr) ops.scgo_getbuf = getbuf;
-    scg_set_std_transport(&ops);
-    int ha = 0, id = -1;
-    initscsi(nullptr, &ha, &id);
-    run.Result(Session(ha, id));
-    std::exit(0);
-}
-
-TEST(SessionDeathTest, TransferLimitOf32768IsEnoughAndAdapterGapsCount) {
-    SimRun run;
-    EXPECT_EXIT(RunOnFake(run, 32768, {0, 3}), ExitedWithCode(0), "");
-    EXPECT_EQ(run.Results(),
-              "ha=0 id=-1 nhost=4 drives= buffer=32768 zeroed timeout=300 "
-              "verbose=0 debug=0 capacity=2048 silent=0\n");
-}
-
-TEST(SessionDeathTest, TransferLimitBelow32768EndsTheRun) {
-    SimRun run;
-    EXPECT_EXIT(RunOnFake(run, 32767, {0}), ExitedWithCode(255), "");
-    EXPECT_EQ(run.Err(), "qvupdate: Cannot get sufficient memory for DMA\n");
-    EXPECT_EQ(run.Results(), "");
-}
-
-TEST(SessionDeathTest, MissingBufferEndsTheRunWithTheErrorNumber) {
-    SimRun run;
-    auto no_buffer = [](SCSI*, long) -> void* {
-        errno = ENOMEM;
-        return nullptr;
+// Every failure returns what ends the run; nothing reaches a drive.
+TEST_F(SessionSetUp, FailuresEndTheRun) {
+    const std::string ilegal = "Ilegal HA/ID spec. Ommit -ha / -id and use correct dev= option\n";
+    const std::string opened = "scsidev: '1,2,0'\nscsibus: 1 target: 2 lun: 0\n";
+    const std::string bad = "Illegal value for busno, target or lun '0,16,0'";
+    enum Transport { opens, refuses_saying_why, refuses, does_not_start, small_limit, no_buffer };
+    const struct {
+        const char* name;
+        const char* devtext;
+        int id;
+        Transport transport;
+        RunEnd end;
+        std::string out, err;
+    } rows[] = {
+        {"dev= with -id:0", "1,2,0", 0, opens, RunEnd(1), ilegal, opened},
+        {"dev= with -id:3", "1,2,0", 3, opens, RunEnd(1), ilegal, opened},
+        {"dev= with -id:-2", "1,2,0", -2, opens, RunEnd(1), ilegal, opened},
+        {"empty dev= with -id:", "", 4, opens, RunEnd(1), ilegal,
+         "scsidev: ''\nscsibus: -1 target: -1 lun: -1\n"},
+        {"a lun above 0", "0,0x2,1", -1, opens, RunEnd(1), "Illegal option 'dev=0,0x2,1', must use Lun 0\n",
+         "scsidev: '0,0x2,1'\nscsibus: 0 target: 2 lun: 1\n"},
+        {"open refused with a reason", "0,16,0", -1, refuses_saying_why,
+         RunEnd(EINVAL, bad + ". Cannot open SCSI driver.\n", true), "",
+         "scsidev: '0,16,0'\nscsibus: 0 target: 16 lun: 0\n"},
+        {"open refused without a reason", "5,0,0", -1, refuses,
+         RunEnd(ENXIO, "Cannot open SCSI driver.\n", true), "",
+         "scsidev: '5,0,0'\nscsibus: 5 target: 0 lun: 0\n"},
+        // A layer that could not start has said why: no error number.
+        {"layer not started", nullptr, -1, does_not_start, RunEnd(1, "Cannot open SCSI driver.\n"), "", ""},
+        {"transfer limit below 32768", nullptr, -1, small_limit,
+         RunEnd(-1, "Cannot get sufficient memory for DMA\n", true), "", ""},
+        {"no buffer", nullptr, -1, no_buffer, RunEnd(ENOMEM, "Cannot get SCSI I/O buffer.\n", true), "", ""},
     };
-    EXPECT_EXIT(RunOnFake(run, 64512, {0}, no_buffer), ExitedWithCode(ENOMEM), "");
-    EXPECT_EQ(run.Err(),
-              "qvupdate: " + std::string(std::strerror(ENOMEM)) + ". Cannot get SCSI I/O buffer.\n");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        s.emplace();
+        fake.sent.clear();
+        fake.buses = {0, 1};
+        fake.maxdma = row.transport == small_limit ? 32767 : 64512;
+        const bool refused = row.transport == refuses_saying_why || row.transport == refuses;
+        fake.open_result = refused || row.transport == does_not_start ? -1 : 1;
+        fake.on_open = [&](SCSI* scgp) {
+            if (row.transport == refuses_saying_why) scg_printf(scgp, "%s", bad.c_str());
+            errno = row.transport == refuses_saying_why ? EINVAL : refused ? ENXIO : 0;
+        };
+        ops.scgo_getbuf = row.transport == no_buffer ? NoBuffer : scg_fake::FakeTransport::ops.scgo_getbuf;
+        std::optional<RunEnd> end;
+        const Said said = Capture([&] { end = Open(row.devtext, 0, row.id); });
+        EXPECT_EQ(end, row.end);
+        EXPECT_EQ(said.out, row.out);
+        EXPECT_EQ(said.err, row.err);
+        EXPECT_TRUE(fake.sent.empty());
+    }
 }
 
 }  // namespace

@@ -17,31 +17,31 @@
 
 namespace {
 
-// The warning and its confirmation come once per run, before the first drive.
-int printed = 0;
+constexpr int kNoMedium = 0x3A;  // additional sense code "medium not present"
+constexpr int kTests = 3;        // TEST UNIT READY before the sense code is judged
+// A WRITE BUFFER drive saves the downloaded code and restarts.
+constexpr int kSaveSeconds = 2;
 
-enum {
-    NO_MEDIUM = 0x3A,  // additional sense code "medium not present"
-};
-
-void ConfirmOnce() {
-    if (printed) return;
-    printed = 1;
+// The warning and its confirmation come once per run, before the first
+// drive. False when the user declined or the answers ended.
+bool ConfirmOnce(Session& s) {
+    if (s.printed) return true;
+    s.printed = true;
     sup::printf("                 WARNING!\n");
     sup::printf("Firmware updates should be done in single user mode.\n");
     sup::printf("If you cannot put your machine into single user mode,\n");
     sup::printf("unmount and remove any media from the drive and stop\n");
     sup::printf("volume management.\n");
     for (;;) {
-        DiscardTypeAhead();
+        DiscardTypeAhead(s.input);
         sup::printf("\nContinue? (y/n) ");
         sup::flush();
-        int c;
+        std::optional<int> c;
         do {
-            c = GetAnswer();
+            c = GetAnswer(s.input);
         } while (c == '\n');
-        if (c == 'y') return;
-        if (c == 'n') EndRun(1);
+        if (c == 'y') return true;
+        if (!c || c == 'n') return false;
     }
 }
 
@@ -53,27 +53,27 @@ using Shown = std::vector<unsigned char>;
 // with the new firmware.
 constexpr int kRestartSeconds = 30;
 
-std::optional<Shown> ReadFirmware(int ha, int id, TransferProcedure procedure) {
+std::optional<Shown> ReadFirmware(const Session& s, Drive at, TransferProcedure procedure) {
     if (procedure == ROM_PROGRAMMING) {
-        if (ReadRom(ha, id, FLASH_ID_AREA, FLASH_ID_AREA_LEN, buffer) != 1) return std::nullopt;
-        return Shown(buffer, buffer + FLASH_ID_AREA_LEN);
+        if (ReadRom(s.scgp, at, FLASH_ID_AREA, FLASH_ID_AREA_LEN, s.buffer) != Reply::ok) return std::nullopt;
+        return Shown(s.buffer, s.buffer + FLASH_ID_AREA_LEN);
     }
-    char vendor[9], product[17], revision[VERSION_LEN + 1];
-    if (DevInquiry(ha, id, vendor, product, revision) != 1) return std::nullopt;
-    return Shown(revision, revision + VERSION_LEN);
+    const std::optional<InquiryText> inq = DevInquiry(s.scgp, at);
+    if (!inq) return std::nullopt;
+    return Shown(inq->revision, inq->revision + VERSION_LEN);
 }
 
 // After a complete transfer: a drive that does not answer is asked again
 // once a second, quietly, until it does or kRestartSeconds have passed.
-std::optional<Shown> ReadBack(int ha, int id, TransferProcedure procedure) {
+std::optional<Shown> ReadBack(const Session& s, Drive at, TransferProcedure procedure) {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(kRestartSeconds);
-    std::optional<Shown> shown = ReadFirmware(ha, id, procedure);
-    scgp->silent++;
+    std::optional<Shown> shown = ReadFirmware(s, at, procedure);
+    s.scgp->silent++;
     while (!shown && std::chrono::steady_clock::now() < give_up) {
         sleep(1);
-        shown = ReadFirmware(ha, id, procedure);
+        shown = ReadFirmware(s, at, procedure);
     }
-    scgp->silent--;
+    s.scgp->silent--;
     return shown;
 }
 
@@ -113,9 +113,11 @@ std::string Quoted(std::span<const unsigned char> bytes) {
 // A drive that took the image shows what the image holds; anything else
 // (an old or garbled version, no answer) makes the upgrade a failure, said
 // on standard error with what the drive showed and what the image holds.
-bool Confirmed(int ha, int id, Image image, TransferProcedure procedure, const std::optional<Shown>& shown) {
+bool Confirmed(const Session& s, Drive at, Image image, TransferProcedure procedure,
+               const std::optional<Shown>& shown) {
     const bool rom = procedure == ROM_PROGRAMMING;
-    const Image expected = rom ? fwimage::flash_identity(image) : fwimage::version_field(image, UpgradeDrive);
+    const Image expected =
+        rom ? fwimage::flash_identity(image) : fwimage::version_field(image, s.UpgradeDrive);
     if (shown && std::equal(shown->begin(), shown->end(), expected.begin(), expected.end())) return true;
     char unread[32];
     sup::zt_snprintf(unread, sizeof unread, "could not be read for %d s", kRestartSeconds);
@@ -123,7 +125,7 @@ bool Confirmed(int ha, int id, Image image, TransferProcedure procedure, const s
     sup::fprintf(stderr,
                  "qvupdate: drive HA:%d ID:%d: the %s %s after the upgrade, the image holds %s; run the "
                  "upgrade again before you switch the drive off\n",
-                 ha, id, rom ? "flash identity area" : "firmware version", reads.c_str(),
+                 at.ha, at.id, rom ? "flash identity area" : "firmware version", reads.c_str(),
                  Quoted(expected).c_str());
     return false;
 }
@@ -132,14 +134,20 @@ bool Blank(const std::optional<Shown>& shown) {
     return shown && std::all_of(shown->begin(), shown->end(), [](unsigned char c) { return c == 0xFF; });
 }
 
-// A command that changes the flash was sent: unless the drive refused it
-// outright (NOT READY, ILLEGAL REQUEST), the flash may have changed, and it
-// holds no whole firmware until the transfer completes. True when it went
-// through.
-bool Changing(int ok, bool& at_risk) {
-    if (ok == 1 || !CommandNotPerformed()) at_risk = true;
-    return ok == 1;
-}
+// What a transfer came to. Once a command that changes the flash was sent,
+// unless the drive refused it outright (NOT READY, ILLEGAL REQUEST), the
+// flash may have changed, and it holds no whole firmware until the transfer
+// completes.
+struct Transfer {
+    bool complete = false;
+    bool at_risk = false;
+
+    // Notes a changing command's reply; true when it went through.
+    bool Changing(Reply r) {
+        if (r != Reply::refused) at_risk = true;
+        return r == Reply::ok;
+    }
+};
 
 // Sends the image from offset 0 in the plan's pieces, from the copy that was
 // checked: the file is not read again, so nothing that happens to it after
@@ -154,62 +162,73 @@ bool Changing(int ok, bool& at_risk) {
 // with the closing piece; the others fill its download buffer.
 //
 // From the first command that changes the drive the signals are held; the
-// caller releases them when the transfer has ended.
-int Transfer(int ha, int id, Image image, const TransferPlan& plan, bool& at_risk) {
+// caller releases them when the transfer has ended. at_risk: the flash is
+// at risk before anything is sent.
+Transfer Send(const Session& s, Drive at, Image image, const TransferPlan& plan, bool at_risk) {
+    Transfer t;
+    t.at_risk = at_risk;
     const bool rom = plan.procedure == ROM_PROGRAMMING;
     // The run took only an image that holds every piece; never send beyond it.
-    if (!fwimage::complete(image, UpgradeDrive)) return 0;
+    if (!fwimage::complete(image, s.UpgradeDrive)) return t;
     if (rom) {
         HoldSignals();
-        if (!Changing(EraseRom(ha, id), at_risk)) return 0;
+        if (!t.Changing(EraseRom(s.scgp, at))) return t;
     }
     for (int p = 0; p < plan.pieces; p++) {
         const bool closing = p == plan.pieces - 1;
         const long offset = static_cast<long>(p) * plan.piece_size;
-        sup::movebytes(image.data() + offset, buffer, plan.piece_size);
+        sup::movebytes(image.data() + offset, s.buffer, plan.piece_size);
         HoldSignals();
-        int ok = rom ? WriteRom(ha, id, closing ? 0 : 1, offset, plan.piece_size, buffer)
-                     : WriteBuffer(ha, id, closing ? 5 : 4, 0, offset, plan.piece_size, buffer);
-        if (rom || closing) Changing(ok, at_risk);
-        if (ok != 1) return 0;
+        const Reply r =
+            rom ? WriteRom(s.scgp, at, closing ? ROM_LAST : ROM_MORE, offset, plan.piece_size, s.buffer)
+                : WriteBuffer(s.scgp, at, closing ? WB_MODE_SAVE : WB_MODE_DOWNLOAD, 0, offset,
+                              plan.piece_size, s.buffer);
+        if (rom || closing) t.Changing(r);
+        if (r != Reply::ok) return t;
     }
-    return 1;
+    t.complete = true;
+    return t;
+}
+
+// Says why a drive is not upgraded at all.
+void SayNotFound(const Session& s, Drive at, const Identified& found) {
+    char model[PRODUCT_ID_LEN + 1];
+    if (found.type == NO_TYPE && found.reply == Reply::in_use)
+        sup::fprintf(stderr, "qvupdate: drive HA:%d ID:%d is in use by another process\n", at.ha, at.id);
+    else if (found.type == NORMAL_MODE_TYPE && s.UpgradeDrive == LOADER_TYPE)
+        PrintJumper();
+    else
+        sup::printf("No %s found at HA:%d ID:%d\n", ModelName(s.UpgradeDrive, model), at.ha, at.id);
 }
 
 }  // namespace
 
-int upgrade(int ha, int id, Image image, bool* at_risk) {
-    char text[128];
+UpgradeResult upgrade(Session& s, Drive at, Image image) {
+    char text[kDescriptionLen];
     char model[PRODUCT_ID_LEN + 1];
-    int t = DravlinType(ha, id, text);
-    // Taken now, from the identification's own answer.
-    const bool in_use = t == -1 && DriveInUse();
+    // Its reply is taken now: whether the drive is in use.
+    const Identified found = IdentifyDrive(s, at, text);
 
-    ConfirmOnce();
+    if (!ConfirmOnce(s)) return UpgradeResult::refused;
 
-    if (t != UpgradeDrive) {
-        if (in_use)
-            sup::fprintf(stderr, "qvupdate: drive HA:%d ID:%d is in use by another process\n", ha, id);
-        else if (t == 10 && UpgradeDrive == 11)
-            PrintJumper();
-        else
-            sup::printf("No %s found at HA:%d ID:%d\n", ModelName(UpgradeDrive, model), ha, id);
-        EndRun(1);
+    if (found.type != s.UpgradeDrive) {
+        SayNotFound(s, at, found);
+        return UpgradeResult::refused;
     }
 
-    for (int i = 0; i < 3; i++) Test(ha, id);
+    for (int i = 0; i < kTests; i++) Test(s.scgp, at);
     // Only a drive that says it has no disc is written: a ready drive may be
     // in use, and any other answer leaves its state unknown.
-    if (scg_sense_code(scgp) != NO_MEDIUM) {
+    if (scg_sense_code(s.scgp) != kNoMedium) {
         sup::printf("Please remove medium from drive and try again.\n");
-        EndRun(1);
+        return UpgradeResult::refused;
     }
 
-    const TransferPlan* plan = transfer_plan(UpgradeDrive);
-    if (!plan) return 0;
+    const TransferPlan* plan = transfer_plan(s.UpgradeDrive);
+    if (!plan) return UpgradeResult::failed;
 
     char version[VERSION_LEN + 1];
-    std::optional<Shown> shown = ReadFirmware(ha, id, plan->procedure);
+    std::optional<Shown> shown = ReadFirmware(s, at, plan->procedure);
     // An erased flash: the upgrade is the way back, so it goes on.
     const bool blank = plan->procedure == ROM_PROGRAMMING && Blank(shown);
     if (blank)
@@ -217,23 +236,21 @@ int upgrade(int ha, int id, Image image, bool* at_risk) {
                      "qvupdate: the drive's flash reads as blank: an earlier upgrade did not complete\n");
     VersionText(shown, plan->procedure, version);
     sup::printf("Current firmware version: %s\n", version);
-    sup::printf("Upgrade %s (HA:%d ID:%d) in progress...", ModelName(UpgradeDrive, model), ha, id);
+    sup::printf("Upgrade %s (HA:%d ID:%d) in progress...", ModelName(s.UpgradeDrive, model), at.ha, at.id);
     sup::flush();
 
     // A blank flash holds no whole firmware until a transfer completes.
-    bool flash_at_risk = blank;
-    int result = Transfer(ha, id, image, *plan, flash_at_risk);
+    const Transfer t = Send(s, at, image, *plan, blank);
     ReleaseSignals();
-    if (at_risk != nullptr) *at_risk = !result && flash_at_risk;
     sup::printf("Done\n");
 
-    if (plan->procedure == WRITE_BUFFER) sleep(2);  // the drive saves the downloaded code and restarts
-    shown = result ? ReadBack(ha, id, plan->procedure) : ReadFirmware(ha, id, plan->procedure);
+    if (plan->procedure == WRITE_BUFFER) sleep(kSaveSeconds);
+    shown = t.complete ? ReadBack(s, at, plan->procedure) : ReadFirmware(s, at, plan->procedure);
     VersionText(shown, plan->procedure, version);
     if (plan->procedure == ROM_PROGRAMMING)
         sup::printf("New firmware version: %s\n", version);
     else
         sup::printf("New firmware version    : %s\n", version);
-    if (result && !Confirmed(ha, id, image, plan->procedure, shown)) result = 0;
-    return result;
+    if (!t.complete) return t.at_risk ? UpgradeResult::failed_at_risk : UpgradeResult::failed;
+    return Confirmed(s, at, image, plan->procedure, shown) ? UpgradeResult::done : UpgradeResult::failed;
 }
