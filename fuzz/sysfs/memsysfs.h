@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "aspilinux/kernel.h"
@@ -44,10 +43,12 @@ public:
     // NUL) or taken.
     MEMSYSFS_NO_COVERAGE int add(int parent, Kind kind, const std::string& name,
                                  const std::string& content = "") {
-        if (parent < 0 || nodes_[parent].kind != folder || name.empty() || name == "." || name == ".." ||
-            name.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+        if (parent < 0 || nodes_[parent].kind != folder || name.empty() || same(name, ".", 1) ||
+            same(name, "..", 2))
             return -1;
-        if (int had = child(parent, name); had >= 0)
+        for (char c : name)
+            if (c == '/' || c == '\0') return -1;
+        if (int had = child(parent, name.data(), name.size()); had >= 0)
             return kind == folder && nodes_[had].kind == folder ? had : -1;
         int at = static_cast<int>(nodes_.size());
         nodes_.push_back(Node{kind, parent, -1, -1, -1, name, content});
@@ -93,31 +94,46 @@ private:
     };
     static constexpr int MAX_LINKS = 40;
 
-    MEMSYSFS_NO_COVERAGE int child(int dir, std::string_view name) const {
+    // Plain loops rather than the string classes' own members: those are
+    // instrumented where they are expanded, and their comparison tracing
+    // made the fake cost more than the discovery it serves.
+    MEMSYSFS_NO_COVERAGE static bool same(const std::string& a, const char* b, std::size_t n) {
+        if (a.size() != n) return false;
+        const char* p = a.data();
+        for (std::size_t i = 0; i < n; i++)
+            if (p[i] != b[i]) return false;
+        return true;
+    }
+
+    MEMSYSFS_NO_COVERAGE int child(int dir, const char* name, std::size_t n) const {
         for (int c = nodes_[dir].first; c >= 0; c = nodes_[c].next)
-            if (nodes_[c].name == name) return c;
+            if (same(nodes_[c].name, name, n)) return c;
         return -1;
     }
 
     // The node a path leads to from the folder `at`; -1 when there is none.
-    MEMSYSFS_NO_COVERAGE int walk(int at, std::string_view path, bool follow_last, int& links) const {
-        if (path.starts_with('/')) at = ROOT;
-        while (!path.empty()) {
-            std::size_t cut = path.find('/');
-            std::string_view part = path.substr(0, cut);
-            path = cut == std::string_view::npos ? std::string_view() : path.substr(cut + 1);
-            if (part.empty() || part == ".") continue;
+    MEMSYSFS_NO_COVERAGE int walk(int at, const char* p, const char* end, bool follow_last, int& links) const {
+        if (p < end && *p == '/') at = ROOT;
+        while (p < end) {
+            const char* cut = p;
+            while (cut < end && *cut != '/') cut++;
+            const std::size_t n = static_cast<std::size_t>(cut - p);
+            const char* part = p;
+            p = cut < end ? cut + 1 : end;
+            if (n == 0 || (n == 1 && part[0] == '.')) continue;
             if (nodes_[at].kind != folder) return -1;
-            if (part == "..") {
+            if (n == 2 && part[0] == '.' && part[1] == '.') {
                 at = nodes_[at].parent;
                 continue;
             }
-            int next = child(at, part);
+            int next = child(at, part, n);
             if (next < 0) return -1;
-            if (nodes_[next].kind == symlink &&
-                (follow_last || path.find_first_not_of('/') != std::string::npos)) {
+            bool more = false;
+            for (const char* q = p; q < end && !more; q++) more = *q != '/';
+            if (nodes_[next].kind == symlink && (follow_last || more)) {
                 if (++links > MAX_LINKS) return -1;
-                next = walk(at, nodes_[next].content, true, links);
+                const std::string& to = nodes_[next].content;
+                next = walk(at, to.data(), to.data() + to.size(), true, links);
                 if (next < 0) return -1;
             }
             at = next;
@@ -127,18 +143,19 @@ private:
 
     // What the layer asks for: counted when it strays, then resolved.
     MEMSYSFS_NO_COVERAGE int asked(const std::string& path, bool follow_last) {
-        std::string_view rest(path);
-        bool below = rest.starts_with("/sys/");
-        for (rest.remove_prefix(below ? 5 : 0); below;) {
-            std::size_t cut = rest.find('/');
-            std::string_view part = rest.substr(0, cut);
-            below = !part.empty() && part != "." && part != "..";
-            if (cut == std::string_view::npos) break;
-            rest.remove_prefix(cut + 1);
+        const char* p = path.data();
+        const char* end = p + path.size();
+        bool below = path.size() > 5 && p[0] == '/' && p[1] == 's' && p[2] == 'y' && p[3] == 's' && p[4] == '/';
+        for (const char* q = p + 5; below && q <= end;) {
+            const char* cut = q;
+            while (cut < end && *cut != '/') cut++;
+            const std::size_t n = static_cast<std::size_t>(cut - q);
+            below = n > 0 && !(n == 1 && q[0] == '.') && !(n == 2 && q[0] == '.' && q[1] == '.');
+            q = cut + 1;
         }
         if (!below) strayed++;
         int links = 0;
-        return walk(ROOT, path, follow_last, links);
+        return walk(ROOT, p, end, follow_last, links);
     }
 
     std::vector<Node> nodes_;
