@@ -112,7 +112,8 @@ private:
     }
 
     // The node a path leads to from the folder `at`; -1 when there is none.
-    MEMSYSFS_NO_COVERAGE int walk(int at, const char* p, const char* end, bool follow_last, int& links) const {
+    MEMSYSFS_NO_COVERAGE int walk(int at, const char* p, const char* end, bool follow_last,
+                                  int& links) const {
         if (p < end && *p == '/') at = ROOT;
         while (p < end) {
             const char* cut = p;
@@ -145,7 +146,8 @@ private:
     MEMSYSFS_NO_COVERAGE int asked(const std::string& path, bool follow_last) {
         const char* p = path.data();
         const char* end = p + path.size();
-        bool below = path.size() > 5 && p[0] == '/' && p[1] == 's' && p[2] == 'y' && p[3] == 's' && p[4] == '/';
+        bool below =
+            path.size() > 5 && p[0] == '/' && p[1] == 's' && p[2] == 'y' && p[3] == 's' && p[4] == '/';
         for (const char* q = p + 5; below && q <= end;) {
             const char* cut = q;
             while (cut < end && *cut != '/') cut++;
