@@ -14,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/threads.h"
 #include "platform/winevent.h"
+#include "support/hexbytes.h"
 
 namespace aspihost {
 
@@ -24,15 +25,7 @@ const char* env(const char* name) {
     return v && *v ? v : nullptr;
 }
 
-std::string hex(const std::uint8_t* p, std::size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (std::size_t i = 0; i < n; i++) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
+std::string hex(const std::uint8_t* p, std::size_t n) { return sup::hexbytes(p, n); }
 
 namespace {
 

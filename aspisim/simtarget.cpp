@@ -26,6 +26,7 @@
 #include "aspisim/device.h"
 #include "aspisim/faults.h"
 #include "aspisim/tcmu.h"
+#include "support/hexbytes.h"
 
 namespace {
 
@@ -39,15 +40,7 @@ using aspisim::tcmu::Command;
 
 [[noreturn]] void usage() { die("usage: simtarget UIO BUS HA:TARGET [--log FILE] [--flash FILE]"); }
 
-std::string hex(const std::uint8_t* p, std::size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (std::size_t i = 0; i < n; i++) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
-}
+std::string hex(const std::uint8_t* p, std::size_t n) { return sup::hexbytes(p, n); }
 
 // Writes all of `bytes`, or tells why not.
 std::string write_all(int fd, const std::uint8_t* bytes, std::size_t n) {

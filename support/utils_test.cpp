@@ -1,3 +1,4 @@
+#include "support/hexbytes.h"
 #include "support/utils.h"
 
 #include <gtest/gtest.h>
@@ -138,6 +139,12 @@ TEST(Movebytes, TouchesNothingOutsideTheAreas) {
             EXPECT_EQ(sup::movebytes(to, from, count), from + count);
         }
     }
+}
+
+TEST(Hexbytes, TwoUpperCaseDigitsABytes) {
+    const std::uint8_t b[] = {0x00, 0x0F, 0xA5, 0xFF};
+    EXPECT_EQ(sup::hexbytes(b, 4), "000FA5FF");
+    EXPECT_EQ(sup::hexbytes(b, 0), "");
 }
 
 TEST(Streql, NullIsNeverEqual) {
