@@ -18,30 +18,152 @@ const char kG567L[] = "CD-R   QV-G567L ";
 const char kB8NB[] = "CD-ROM QV-B8NB  ";
 const char kNoDrives[] = "\aNo upgradable drives found\n";
 
+// A diagnostic of the program, as main says it.
+std::string Said(const std::string& what) { return QvupdatePath() + ": " + what + "\n"; }
+
 TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
     Sandbox box;
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
-    const std::vector<std::vector<std::string>> runs = {
-        {},
-        {"-all"},
-        {"-x", "-debugx", "-ha:1"},  // options other than -l
-        {"-?", file},
-        {file, "/?"},
-        {file, "-all", "-l"},  // -l would skip the image check
-        {"-list", "/all"},
-        {file, "-id:4294967298"},  // would wrap onto target 2
-        {file, "-ha:-4294967296", "-id:2"},
-        {file, "/id:99999999999999999999"},
-        {file, "-ha:256", "-id:2"},  // beyond what ASPI addresses
-        {file, "dev=,"},             // no target
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } runs[] = {
+        {{}, ""},
+        {{"-all"}, ""},
+        // Options other than -l; each ignored one is named.
+        {{"-x", "-debugx", "-ha:1"},
+         "qvupdate: ignoring unknown option -x\nqvupdate: ignoring unknown option -debugx\n"},
+        {{"-?", file}, ""},
+        {{file, "/?"}, ""},
+        {{file, "-all", "-l"}, ""},  // -l would skip the image check
+        {{"-list", "/all"}, ""},
+        {{file, "-id:4294967298"}, ""},  // would wrap onto target 2
+        {{file, "-ha:-4294967296", "-id:2"}, ""},
+        {{file, "/id:99999999999999999999"}, ""},
+        {{file, "-ha:256", "-id:2"}, ""},  // beyond what ASPI addresses
+        {{file, "dev=,"}, ""},             // no target
+        // A long option the program does not know, or without its value.
+        {{file, "--dry-run", "--force", "--yes"}, Said("unknown option --force")},
+        {{file, "--log"}, Said("--log needs a value (--log FILE)")},
+        {{"--dry-run"}, ""},
     };
-    for (const auto& args : runs) {
-        Result r = box.Run(args);
-        EXPECT_EQ(r.out, std::string(kBanner) + kUsage) << testing::PrintToString(args);
-        EXPECT_EQ(r.err, "");
+    for (const auto& run : runs) {
+        Result r = box.Run(run.args);
+        EXPECT_EQ(r.out, std::string(kBanner) + kUsage) << testing::PrintToString(run.args);
+        EXPECT_EQ(r.err, run.err);
         EXPECT_EQ(r.status, 1);
     }
     EXPECT_TRUE(box.Log().empty());  // the ASPI layer was never asked
+}
+
+TEST(Cli, HelpListsEveryOptionAndVersionIsQvimages) {
+    Sandbox box;
+    Result r = box.Run({"--help"});
+    EXPECT_EQ(r.out.substr(0, std::string(kUsage).size()), kUsage);
+    // The man page's options, one line each.
+    for (const char* option : {"-l", "-?", "dev=scsidev", "-id:target_id", "-ha:ha_id", "-all", "-debug",
+                               "--dry-run", "--log FILE", "--help", "--version"})
+        EXPECT_NE(r.out.find("\n  " + std::string(option) + " "), std::string::npos) << option;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3 + 11);
+    EXPECT_EQ(r.status, 0);
+
+    const std::string qvimage = box.Qvimage({"--version"}).out;
+    r = box.Run({"--version"});
+    EXPECT_EQ(r.out, "qvupdate" + qvimage.substr(qvimage.find(' ')));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(box.Log().empty());
+}
+
+// What the layer must do for an option, refused before any drive is
+// touched when it cannot: the simulator has no kernel names.
+TEST(Cli, OptionsTheLayerCannotServeTouchNoDrive) {
+    Sandbox box;
+    box.SetBus(Drive(0, 2, kG567L, "1.00"));
+    std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
+    const std::string name_refused = Said("this ASPI layer cannot address drives by name");
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } runs[] = {
+        {{file, "dev=/dev/sg0"}, name_refused},
+        {{file, "dev=2:0:0:0", "-all"}, name_refused},
+        {{"-l", "--log", box.Path("none/log")},
+         Said("cannot write the command log to " + box.Path("none/log"))},
+    };
+    for (const auto& run : runs) {
+        Result r = box.Run(run.args, "y\n");
+        EXPECT_EQ(r.out, kBanner) << testing::PrintToString(run.args);
+        EXPECT_NE(r.err.find(run.err), std::string::npos) << r.err;
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(Execs(box.Log(), 0x12).empty());
+    }
+}
+
+TEST(Cli, LogOptionMovesTheLayersLog) {
+    Sandbox box;
+    box.SetBus(Drive(0, 2, kG567L, "1.00"));
+    Result r = box.Run({"-l", "--log", box.Path("mine")});
+    EXPECT_EQ(r.out, std::string(kBanner) + "DRAVLIN CD-R   QV-G567L  V1.00 (HA:0 ID:2)\n");
+    EXPECT_EQ(r.status, 0);
+    // The adapters were counted as the layer was loaded; every command
+    // after that is in the chosen file, with its outcome.
+    EXPECT_TRUE(Execs(box.Log(), 0x12).empty());
+    const Bytes mine = box.ReadFile("mine");
+    const std::string text(mine.begin(), mine.end());
+    EXPECT_NE(text.find("exec 0 2 0 flags=0x48 len=96 cdb=120000006000\ndone 0 2 0 op=12 status=0x01"),
+              std::string::npos)
+        << text;
+}
+
+TEST(Cli, DryRunChecksEveryDriveAndWritesNothing) {
+    Sandbox box;
+    std::string g567l = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
+    std::string g253k = box.WriteFile("g253k.bin", Image(11, "1.06"));
+    const std::string two = Drive(0, 2, kG567L, "1.00") + Drive(0, 3, kG567L, "1.02");
+    const std::string would_2 =
+        "qvupdate: would upgrade the QV-G567L at HA:0 ID:2 from version 1.00 to 1.10\n";
+    const std::string would_3 =
+        "qvupdate: would upgrade the QV-G567L at HA:0 ID:3 from version 1.02 to 1.10\n";
+    const std::string loaded = std::string(kBanner) + "Upgrade file for QV-G567L loaded\n";
+    const struct {
+        std::string bus;
+        std::vector<std::string> args;
+        std::string out, err;
+        int status;
+    } runs[] = {
+        // Every drive of the model, asked for or not: no question.
+        {two, {g567l, "--dry-run"}, loaded, would_2 + would_3, 0},
+        {two, {g567l, "-all", "--dry-run"}, loaded, would_2 + would_3, 0},
+        {two, {g567l, "-id:3", "--dry-run"}, loaded, would_3, 0},
+        // A refused drive does not stop the others being checked.
+        {Drive(0, 2, kG567L, "1.00", true) + Drive(0, 3, kG567L, "1.02"),
+         {g567l, "--dry-run"},
+         loaded + "Please remove medium from drive and try again.\n",
+         would_3,
+         1},
+        {Drive(0, 2, kB8NB, "1.04"), {g567l, "--dry-run"}, loaded + kNoDrives, "", 1},
+        {Drive(0, 3, kG253K, "1.02"),
+         {g253k, "--dry-run"},
+         std::string(kBanner) + "Upgrade file for QV-G253K loaded\n" + JumperNotice(),
+         "",
+         1},
+        // The loader mode's version is in its flash.
+        {Drive(0, 1, kLoader, "1.02"),
+         {g253k, "--dry-run"},
+         std::string(kBanner) + "Upgrade file for QV-G253K loaded\n",
+         "qvupdate: would upgrade the QV-G253K at HA:0 ID:1 from version 1.02 to 1.06\n",
+         0},
+    };
+    for (const auto& run : runs) {
+        box.SetBus(run.bus);
+        box.ClearLog();
+        Result r = box.Run(run.args);
+        EXPECT_EQ(r.out, run.out) << testing::PrintToString(run.args);
+        EXPECT_EQ(r.err, run.err);
+        EXPECT_EQ(r.status, run.status);
+        EXPECT_TRUE(Changing(box.Log()).empty());
+    }
 }
 
 TEST(Cli, DebugListsTheProductTableBeforeTheBanner) {
@@ -72,22 +194,31 @@ TEST(Cli, WhatCountsAsTheFileName) {
     std::string missing = box.Path("missing.bin");
     const std::string loaded = std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kNoDrives;
 
+    const std::string listing = std::string(kBanner) + "DRAVLIN CD-ROM QV-B8NB   V1.04 (HA:0 ID:1)\n";
+    // On Windows a slash begins a switch, elsewhere a path.
+    const bool windows = ProgramFile("qvupdate") != "qvupdate";
+    const auto unable = [](const std::string& name) {
+        return std::string(kBanner) + "\aUnable to open file " + name + "\n";
+    };
     struct Case {
         std::vector<std::string> args;
         std::string out;
         int status;
+        std::string err = "";
     } cases[] = {
-        {{"/x"}, std::string(kBanner) + "\aUnable to open file /x\n", 1},
-        {{"-x", file}, loaded, 0},
+        {{"/x"}, unable("/x"), 1},
+        {{"-x", file}, loaded, 0, "qvupdate: ignoring unknown option -x\n"},
         {{missing, file}, loaded, 0},
-        {{file, missing}, std::string(kBanner) + "\aUnable to open file " + missing + "\n", 1},
-        // A path that begins with /l is the list option.
-        {{"/local/fw.bin"}, std::string(kBanner) + "DRAVLIN CD-ROM QV-B8NB   V1.04 (HA:0 ID:1)\n", 0},
+        {{file, missing}, unable(missing), 1},
+        // A path that begins with /l is the list option on Windows only.
+        {{"/local/fw.bin"}, windows ? listing : unable("/local/fw.bin"), windows ? 0 : 1},
+        {{"/l"}, listing, 0},
+        {{file, "/ha:1x", "/id:1"}, windows ? loaded : unable("/ha:1x"), windows ? 0 : 1},
     };
     for (const Case& c : cases) {
         Result r = box.Run(c.args);
         EXPECT_EQ(r.out, c.out) << testing::PrintToString(c.args);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, c.status);
     }
 }

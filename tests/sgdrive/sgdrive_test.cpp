@@ -138,6 +138,8 @@ const std::string kTransfer13 = kHead13 +
 const std::string kUpgraded13 = kTransfer13 + "Done\nNew firmware version    : 1.10\n";
 const std::string kNoDrive = "Upgrade file for QV-G567L loaded\n\aNo upgradable drives found\n";
 const char kMedium[] = "Please remove medium from drive and try again.\n";
+// The line before the question of the drive of most rows.
+const char kName0[] = "HA:0 ID:0 = /dev/sg0 (0:0:0:0)\n";
 
 // What the program shows of a transfer that failed, with the version the
 // drive reports afterwards.
@@ -163,8 +165,19 @@ const Row kRows[] = {
      {}, 0, "", {"-l"}, 0,
      "DRAVLIN CD-R   QV-G567L  V1.00 (HA:0 ID:0)\n"
      "DRAVLIN *Loader Mode 1*  V1.02 (HA:2 ID:0)\n",
-     {}, 0, false},
-    {"Type13Upgrade", OneG567L(), {}, 13, "1.10", {"IMAGE", "-all"}, 0, kUpgraded13, {}, 64, true},
+     {"HA:0 ID:0 = /dev/sg0 (0:0:0:0)\nHA:2 ID:0 = /dev/sg2 (7:0:0:0)\n"}, 0, false},
+    {"Type13Upgrade", OneG567L(), {}, 13, "1.10", {"IMAGE", "-all"}, 0, kUpgraded13, {kName0}, 64, true},
+    // The kernel's names of a drive, resolved by the layer.
+    {"AddressedByItsNode", OneG567L(), {}, 13, "1.10", {"IMAGE", "dev=/dev/sg0"}, 0, kUpgraded13, {kName0}, 64,
+     true},
+    {"AddressedByItsBlockNode", {At(0, 0, 1, 0, Dravlin(kG567L, "1.00"))}, {}, 13, "1.10",
+     {"IMAGE", "dev=/dev/sr0", "--dry-run"}, 0, "Upgrade file for QV-G567L loaded\n",
+     {"would upgrade the QV-G567L at HA:0 ID:0 from version 1.00 to 1.10\n"}, 0, false},
+    {"AddressedByHCTL", {At(0, 0, 3, -1, Dravlin(kLoader, "1.02")), At(5, 2, 4, -1, Dravlin(kG567L, "1.00"))}, {},
+     13, "1.10", {"IMAGE", "dev=5:0:2:0", "--dry-run"}, 0, "Upgrade file for QV-G567L loaded\n",
+     {"HA:1 ID:2 = /dev/sg4 (5:0:2:0)\nqvupdate: would upgrade the QV-G567L at HA:1 ID:2"}, 0, false},
+    {"NoDriveOfThatName", OneG567L(), {}, 13, "1.10", {"IMAGE", "dev=/dev/sg1"}, 1, "",
+     {"qvupdate: no drive is named /dev/sg1\n"}, 0, false},
     // Signals that come while the layer's worker waits in SG_IO reach the
     // program's own thread, which holds them until the transfer has ended
     // (then the first ends the run): every thread of the layer blocks them,
@@ -176,8 +189,9 @@ const Row kRows[] = {
          "Current firmware version: 1.02\n"
          "Upgrade QV-G253K (HA:0 ID:0) in progress...Done\n"
          "New firmware version: 1.06\n",
-     {}, 9, true},
-    {"DiscInTheDrive", OneG567L({}, true), {}, 13, "1.10", {"IMAGE", "-all"}, 1, kHead13 + kMedium, {}, 0, false},
+     {"HA:0 ID:0 = /dev/sg0 (7:0:0:0)\n"}, 9, true},
+    {"DiscInTheDrive", OneG567L({}, true), {}, 13, "1.10", {"IMAGE", "-all"}, 1, kHead13 + kMedium, {kName0}, 0,
+     false},
     {"PermissionRefused", OneG567L(), [](Bed& b) { b.Refuse("sg0", EACCES); }, 13, "1.10", {"IMAGE", "-all"}, 0,
      kNoDrive, {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L", "Permission denied", "run as root", "group"}, 0, false},
     {"InUseByAnotherProgram", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sg0", false)); }, 13, "1.10",
