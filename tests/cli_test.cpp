@@ -24,35 +24,36 @@ std::string Said(const std::string& what) { return QvupdatePath() + ": " + what 
 TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
     Sandbox box;
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
-    const struct {
-        std::vector<std::string> args;
-        std::string err;
-    } runs[] = {
-        {{}, ""},
-        {{"-all"}, ""},
-        // Options other than -l; each ignored one is named.
+    const std::vector<std::vector<std::string>> runs = {
+        {},
+        {"-all"},
+        {"-?", file},
+        {file, "/?"},
+        {file, "-all", "-l"},  // -l would skip the image check
+        {"-list", "/all"},
+        {file, "-id:4294967298"},  // would wrap onto target 2
+        {file, "-ha:-4294967296", "-id:2"},
+        {file, "/id:99999999999999999999"},
+        {file, "-ha:256", "-id:2"},  // beyond what ASPI addresses
+        {file, "dev=,"},             // no target
+        {"--dry-run"},
+    };
+    // Options other than -l, each ignored one named; a long option the
+    // program does not know, or without its value.
+    const std::pair<std::vector<std::string>, std::string> named[] = {
         {{"-x", "-debugx", "-ha:1"},
          "qvupdate: ignoring unknown option -x\nqvupdate: ignoring unknown option -debugx\n"},
-        {{"-?", file}, ""},
-        {{file, "/?"}, ""},
-        {{file, "-all", "-l"}, ""},  // -l would skip the image check
-        {{"-list", "/all"}, ""},
-        {{file, "-id:4294967298"}, ""},  // would wrap onto target 2
-        {{file, "-ha:-4294967296", "-id:2"}, ""},
-        {{file, "/id:99999999999999999999"}, ""},
-        {{file, "-ha:256", "-id:2"}, ""},  // beyond what ASPI addresses
-        {{file, "dev=,"}, ""},             // no target
-        // A long option the program does not know, or without its value.
         {{file, "--dry-run", "--force", "--yes"}, Said("unknown option --force")},
         {{file, "--log"}, Said("--log needs a value (--log FILE)")},
-        {{"--dry-run"}, ""},
     };
-    for (const auto& run : runs) {
-        Result r = box.Run(run.args);
-        EXPECT_EQ(r.out, std::string(kBanner) + kUsage) << testing::PrintToString(run.args);
-        EXPECT_EQ(r.err, run.err);
+    auto usage = [&box](const std::vector<std::string>& args, const std::string& err) {
+        Result r = box.Run(args);
+        EXPECT_EQ(r.out, std::string(kBanner) + kUsage) << testing::PrintToString(args);
+        EXPECT_EQ(r.err, err);
         EXPECT_EQ(r.status, 1);
-    }
+    };
+    for (const auto& args : runs) usage(args, "");
+    for (const auto& [args, err] : named) usage(args, err);
     EXPECT_TRUE(box.Log().empty());  // the ASPI layer was never asked
 }
 

@@ -2,6 +2,8 @@
 // discovery, open, SG_IO, the command log, all against drives emulated by
 // umockdev (sgbed.h). The emulation itself is checked first with sg3-utils,
 // clients written elsewhere.
+#include <dlfcn.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -273,6 +275,26 @@ TEST_P(Qvupdate, OnLinuxDrives) {
     EXPECT_EQ(bed.Repeated(), std::vector<std::string>{});
     EXPECT_EQ(bed.Unblocked(), std::vector<std::string>{});
     for (unsigned ms : bed.Timeouts()) EXPECT_EQ(ms, aspilinux::SG_TIMEOUT_MS);
+}
+
+// The layer's name entries in this process, over the bed: a buffer too
+// small for the name gets what fits, terminated, and nothing beyond it.
+TEST(SgBed, NameEntriesKeepToTheCallersBuffer) {
+    if (*LINUX_WNASPI32_PATH == '\0') GTEST_SKIP() << "no Linux ASPI layer in this tree";
+    Bed bed;
+    bed.Add(At(5, 2, 4, -1, Dravlin(kG567L, "1.00")));
+    void* layer = dlopen(LINUX_WNASPI32_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(layer, nullptr) << dlerror();
+    auto name = reinterpret_cast<int (*)(int, int, int, char*, int)>(dlsym(layer, "aspilinux_device_name"));
+    auto address =
+        reinterpret_cast<int (*)(const char*, int*, int*, int*)>(dlsym(layer, "aspilinux_device_address"));
+    char text[12] = "xxxxxxxxxxx";
+    EXPECT_EQ(name(0, 2, 0, text, 8), 18);  // "/dev/sg4 (5:0:2:0)"
+    EXPECT_EQ(name(0, 3, 0, text, 8), -1);
+    EXPECT_EQ(std::string(text, sizeof text), std::string("/dev/sg\0xxx\0", 12));
+    int at[3] = {};
+    EXPECT_EQ(address("05:0:2:0", &at[0], &at[1], &at[2]) + address("5:0:2:0", &at[0], &at[1], &at[2]), 1);
+    EXPECT_EQ(std::vector<int>(at, at + 3), (std::vector<int>{0, 2, 0}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Row, Qvupdate, ::testing::ValuesIn(kRows),
