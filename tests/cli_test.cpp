@@ -165,7 +165,7 @@ TEST(Cli, WhatCountsAsTheFileName) {
         // A path that begins with /l is the list option on Windows only.
         {{"/local/fw.bin"}, windows ? listing : unable("/local/fw.bin"), windows ? 0 : 1},
         {{"/l"}, listing, 0},
-        {{file, "/ha:1x", "/id:1"}, windows ? loaded : unable("/ha:1x"), windows ? 0 : 1},
+        {{file, "/ha:1x"}, windows ? loaded : unable("/ha:1x"), windows ? 0 : 1},
     };
     for (const Case& c : cases) {
         Result r = box.Run(c.args);
