@@ -56,6 +56,8 @@ Host& instance() {
 
 }  // namespace
 
+Target& instance_target() { return instance().target(); }
+
 void reload() {
     std::lock_guard<std::mutex> g(instance_lock);
     instance_ptr.host.reset();

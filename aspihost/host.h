@@ -159,6 +159,8 @@ public:
     DWORD send(void* srb);
     // The log goes to `fd` from now on (see Log::use).
     void log_to(int fd);
+    // The back end, for a layer's own entry points beyond ASPI.
+    Target& target() { return *target_; }
 
     void before_fork() {
         mu_.lock();
@@ -222,6 +224,10 @@ extern const Layer layer;
 // signalled) and the file ASPILogTo chose; the next call starts afresh from
 // the environment.
 void reload();
+
+// The back end of the process-wide instance, made on first use as by any
+// entry point: what a layer's own entry points (beyond ASPI) ask.
+Target& instance_target();
 
 // ASPILogTo: the command log goes to `path` from now on, whether the
 // instance exists yet or not. False when the file cannot be opened

@@ -132,6 +132,25 @@ aspihost::Plan SgTarget::accept(const aspihost::Command& c, bool) {
     return p;
 }
 
+std::string SgTarget::name_of(const aspihost::Address& at) {
+    std::lock_guard<std::mutex> g(mu_);
+    DrivePtr d = find(at);
+    return d ? sg_path(*d) + " (" + d->node.hctl() + ")" : "";
+}
+
+std::optional<aspihost::Address> SgTarget::address_of(const std::string& name) {
+    std::lock_guard<std::mutex> g(mu_);
+    for (int look = 0; look < 2; look++) {
+        if (look == 1) rescan();  // a drive that came since the layer started
+        for (const auto& [sg, d] : drives_) {
+            const bool block = !d->node.block.empty() && name == kernel_.dev_root() + "/" + d->node.block;
+            if (name == sg_path(*d) || name == d->node.hctl() || block)
+                return aspihost::Address{d->adapter, d->node.target, d->node.lun};
+        }
+    }
+    return std::nullopt;
+}
+
 std::string SgTarget::sg_path(const Drive& d) const {
     return kernel_.dev_root() + "/sg" + std::to_string(d.node.sg);
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +37,14 @@ public:
     aspihost::Plan accept(const aspihost::Command& c, bool reset) override;
     aspihost::Result execute(const aspihost::Command& c) override;
     aspihost::Result reset(const aspihost::Command& c) override;
+    // The device at an address by the kernel's names: "/dev/sg3 (2:0:0:0)";
+    // empty when there is none.
+    std::string name_of(const aspihost::Address& at);
+    // The address of the device that `name` names: its sg node
+    // ("/dev/sg3"), its block node ("/dev/sr0") or its H:C:T:L
+    // ("2:0:0:0"), each exactly as the kernel writes it; none when no
+    // device has that name, after a fresh look at sysfs.
+    std::optional<aspihost::Address> address_of(const std::string& name);
     void before_fork() override { mu_.lock(); }
     void after_fork() override { mu_.unlock(); }
 

@@ -194,5 +194,12 @@ const char* scg_sensemsg(int ctype, int code, int qual, const char** vec, char* 
 int scg__errmsg(SCSI* scgp, char* obuf, int maxcnt, const unsigned char* sense, const unsigned char* status,
                 int sense_code);
 
+// --- scsi-wnt: the loaded ASPI layer ---------------------------------------
+// An optional entry point of the ASPI layer that scgp's transport loaded,
+// looked up by name (a program's own use of what one layer offers beyond
+// ASPI); null when the handle is not the ASPI transport's or the layer
+// lacks it.
+void* scg_layer_entry(SCSI* scgp, const char* name);
+
 // --- scsihack / rdummy ------------------------------------------------------
 const scg_ops* scg_remote();

@@ -404,6 +404,10 @@ int scsiabort(SCSI* scgp, SRB_ExecSCSICmd* sp) {
 
 AspiLibrary& aspi_library() { return aspi_lib; }
 
+void* AspiLibrary::entry(const char* name) const {
+    return loaded_ ? platform::library_symbol(handle_, name) : nullptr;
+}
+
 template <class F>
 F AspiLibrary::lookup(const char* name) const {
     return reinterpret_cast<F>(platform::library_symbol(handle_, name));
@@ -491,6 +495,11 @@ void AspiLibrary::register_exit(void (*handler)()) {
 }
 
 }  // namespace scg_wnt
+
+void* scg_layer_entry(SCSI* scgp, const char* name) {
+    if (scgp == nullptr || scgp->ops != &scg_std_ops) return nullptr;
+    return scg_wnt::aspi_library().entry(name);
+}
 
 const scg_ops scg_std_ops = {
     scgo_send,    scgo_version, scgo_open,   scgo_close,        scgo_maxdma,  scgo_getbuf,

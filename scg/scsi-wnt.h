@@ -50,6 +50,8 @@ public:
     // The factor on command waits that the layer asks for: a simulated
     // layer's own (aspisim_time_scale), 1 for any other.
     double time_scale() const { return time_scale_; }
+    // An entry point of the loaded layer by name; null when none or not loaded.
+    void* entry(const char* name) const;
     // Only while loaded.
     DWORD send(void* srb) const { return send_(srb); }
 

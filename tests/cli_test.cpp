@@ -18,13 +18,15 @@ const char kG567L[] = "CD-R   QV-G567L ";
 const char kB8NB[] = "CD-ROM QV-B8NB  ";
 const char kNoDrives[] = "\aNo upgradable drives found\n";
 
+// A diagnostic of the program, as main says it.
+std::string Said(const std::string& what) { return QvupdatePath() + ": " + what + "\n"; }
+
 TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
     Sandbox box;
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
     const std::vector<std::vector<std::string>> runs = {
         {},
         {"-all"},
-        {"-x", "-debugx", "-ha:1"},  // options other than -l
         {"-?", file},
         {file, "/?"},
         {file, "-all", "-l"},  // -l would skip the image check
@@ -34,14 +36,86 @@ TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
         {file, "/id:99999999999999999999"},
         {file, "-ha:256", "-id:2"},  // beyond what ASPI addresses
         {file, "dev=,"},             // no target
+        {"--dry-run"},
     };
-    for (const auto& args : runs) {
+    // Options other than -l, each ignored one named; a long option the
+    // program does not know, or without its value.
+    const std::pair<std::vector<std::string>, std::string> named[] = {
+        {{"-x", "-debugx", "-ha:1"},
+         "qvupdate: ignoring unknown option -x\nqvupdate: ignoring unknown option -debugx\n"},
+        {{file, "--dry-run", "--force", "--yes"}, Said("unknown option --force")},
+        {{file, "--log"}, Said("--log needs a value (--log FILE)")},
+    };
+    auto usage = [&box](const std::vector<std::string>& args, const std::string& err) {
         Result r = box.Run(args);
         EXPECT_EQ(r.out, std::string(kBanner) + kUsage) << testing::PrintToString(args);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, err);
         EXPECT_EQ(r.status, 1);
-    }
+    };
+    for (const auto& args : runs) usage(args, "");
+    for (const auto& [args, err] : named) usage(args, err);
     EXPECT_TRUE(box.Log().empty());  // the ASPI layer was never asked
+}
+
+TEST(Cli, HelpListsTheManPagesOptionsAndVersionIsAsQvimages) {
+    Sandbox box;
+    Result r = box.Run({"--help"});
+    EXPECT_EQ(r.out.find(kUsage), 0u);
+    for (const char* o : {"dev=scsidev", "-ha:ha_id", "-id:target_id", "-all", "-l", "-?", "-debug",
+                          "--dry-run", "--log FILE", "--help", "--version"})
+        EXPECT_NE(r.out.find("\n  " + std::string(o) + " "), std::string::npos) << o;
+    const std::string qvimage = box.Qvimage({"--version"}).out;
+    EXPECT_EQ(box.Run({"--version"}).out, "qvupdate" + qvimage.substr(qvimage.find(' ')));
+    EXPECT_TRUE(box.Log().empty());
+}
+
+TEST(Cli, LogOptionTakesTheLayersLogOrEndsTheRun) {
+    Sandbox box;
+    box.SetBus(Drive(0, 2, kG567L, "1.00"));
+    EXPECT_EQ(box.Run({"-l", "--log", box.Path("mine")}).status, 0);
+    const Bytes mine = box.ReadFile("mine");
+    EXPECT_NE(
+        std::string(mine.begin(), mine.end()).find("exec 0 2 0 flags=0x48 len=96 cdb=120000006000\ndone "),
+        std::string::npos);
+    Result r = box.Run({"-l", "--log", box.Path("none/log")});
+    EXPECT_NE(r.err.find(Said("cannot write the command log to " + box.Path("none/log"))), std::string::npos);
+    EXPECT_EQ(r.out + std::to_string(r.status), kBanner + std::string("1"));
+    EXPECT_TRUE(Execs(box.Log(), 0x12).empty());  // the adapters alone were asked, as the layer was loaded
+}
+
+// Every check up to the first command that changes a drive, for every drive
+// of the model, without a question: what would be written is said.
+TEST(Cli, DryRunChecksEveryDriveAndWritesNothing) {
+    Sandbox box;
+    std::string g567l = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
+    std::string g253k = box.WriteFile("g253k.bin", Image(11, "1.06"));
+    const std::string two = Drive(0, 2, kG567L, "1.00", true) + Drive(0, 3, kG567L, "1.02");
+    const std::string would = "qvupdate: would upgrade the QV-G567L at HA:0 ID:3 from version 1.02 to 1.10\n";
+    const std::string loaded = std::string(kBanner) + "Upgrade file for QV-G567L loaded\n";
+    const std::string medium = "Please remove medium from drive and try again.\n";
+    const struct {
+        std::string bus;
+        std::vector<std::string> args;
+        std::string out, err;
+        int status;
+    } runs[] = {
+        {two, {g567l, "--dry-run"}, loaded + medium, would, 1},  // a disc does not stop the others
+        {two, {g567l, "-all", "--dry-run"}, loaded + medium, would, 1},
+        {two, {g567l, "-id:3", "--dry-run"}, loaded, would, 0},
+        {Drive(0, 2, kB8NB, "1.04"), {g567l, "--dry-run"}, loaded + kNoDrives, "", 1},
+        {Drive(0, 1, kLoader, "1.02"),
+         {g253k, "--dry-run"},
+         std::string(kBanner) + "Upgrade file for QV-G253K loaded\n",
+         "qvupdate: would upgrade the QV-G253K at HA:0 ID:1 from version 1.02 to 1.06\n",
+         0},
+    };
+    for (const auto& run : runs) {
+        box.SetBus(run.bus);
+        Result r = box.Run(run.args);
+        EXPECT_EQ(r.out + r.err + std::to_string(r.status), run.out + run.err + std::to_string(run.status))
+            << testing::PrintToString(run.args);
+    }
+    EXPECT_TRUE(Changing(box.Log()).empty());
 }
 
 TEST(Cli, DebugListsTheProductTableBeforeTheBanner) {
@@ -72,22 +146,31 @@ TEST(Cli, WhatCountsAsTheFileName) {
     std::string missing = box.Path("missing.bin");
     const std::string loaded = std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kNoDrives;
 
+    const std::string listing = std::string(kBanner) + "DRAVLIN CD-ROM QV-B8NB   V1.04 (HA:0 ID:1)\n";
+    // On Windows a slash begins a switch, elsewhere a path.
+    const bool windows = ProgramFile("qvupdate") != "qvupdate";
+    const auto unable = [](const std::string& name) {
+        return std::string(kBanner) + "\aUnable to open file " + name + "\n";
+    };
     struct Case {
         std::vector<std::string> args;
         std::string out;
         int status;
+        std::string err = "";
     } cases[] = {
-        {{"/x"}, std::string(kBanner) + "\aUnable to open file /x\n", 1},
-        {{"-x", file}, loaded, 0},
+        {{"/x"}, unable("/x"), 1},
+        {{"-x", file}, loaded, 0, "qvupdate: ignoring unknown option -x\n"},
         {{missing, file}, loaded, 0},
-        {{file, missing}, std::string(kBanner) + "\aUnable to open file " + missing + "\n", 1},
-        // A path that begins with /l is the list option.
-        {{"/local/fw.bin"}, std::string(kBanner) + "DRAVLIN CD-ROM QV-B8NB   V1.04 (HA:0 ID:1)\n", 0},
+        {{file, missing}, unable(missing), 1},
+        // A path that begins with /l is the list option on Windows only.
+        {{"/local/fw.bin"}, windows ? listing : unable("/local/fw.bin"), windows ? 0 : 1},
+        {{"/l"}, listing, 0},
+        {{file, "/ha:1x"}, windows ? loaded : unable("/ha:1x"), windows ? 0 : 1},
     };
     for (const Case& c : cases) {
         Result r = box.Run(c.args);
         EXPECT_EQ(r.out, c.out) << testing::PrintToString(c.args);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, c.status);
     }
 }
@@ -232,6 +315,10 @@ TEST(Cli, DevAddressIsTheWholeDriveTable) {
     Result r = box.Run({file, "dev=0,1,0", "-all"});
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kNoDrives);
     EXPECT_EQ(r.status, 0);
+    // The simulator knows no kernel names of its drives.
+    r = box.Run({file, "dev=/dev/sg0", "-all"});
+    EXPECT_NE(r.err.find(Said("this ASPI layer cannot address drives by name")), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(To(box.Log(), 0, 2).empty());
 }
 

@@ -200,7 +200,9 @@ struct Step {
     std::string keys;
 };
 
-int RunOnTerminal(const Sandbox& box, const std::vector<std::string>& args, const std::vector<Step>& steps) {
+// `shown`, when given, gets all the terminal showed after the last step.
+int RunOnTerminal(const Sandbox& box, const std::vector<std::string>& args, const std::vector<Step>& steps,
+                  std::string* shown_last = nullptr) {
     std::vector<std::string> env = box.Environment();
     std::string program = QvupdatePath();
     std::vector<char*> argv{program.data()}, envp;
@@ -235,8 +237,8 @@ int RunOnTerminal(const Sandbox& box, const std::vector<std::string>& args, cons
     }
     // Drain the terminal until the run ends, so that it never blocks on it.
     char buf[4096];
-    while (read(master, buf, sizeof buf) > 0) {
-    }
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) shown.append(buf, static_cast<std::size_t>(n));
+    if (shown_last != nullptr) *shown_last = shown;
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     close(master);
@@ -262,6 +264,22 @@ TEST(TypeAhead, OnlyKeysTypedAfterAQuestionAnswerIt) {
         EXPECT_EQ(RunOnTerminal(s.box, args, c.steps), c.status);
         EXPECT_EQ(s.Flashed(), c.status == 0);
     }
+}
+
+// --- progress ----------------------------------------------------------------
+
+TEST(Progress, AtATerminalTheBytesSentAreRewrittenInPlaceAndClearedBeforeDone) {
+    Rig s(kWriteBuffer, false);
+    const std::string total = std::to_string(s.image.size()),
+                      head = "Upgrade QV-G567L (HA:0 ID:3) in progress...";
+    const std::string last = head + " " + total + " of " + total + " bytes";
+    std::string shown;
+    ASSERT_EQ(RunOnTerminal(s.box, s.Args(), {{"Continue? (y/n) ", "y\n"}}, &shown), 0);
+    // Standard output is the same terminal: the line is written again after
+    // each carriage return, then blanked and written without the count.
+    EXPECT_NE(shown.find(head + "\r" + head + " 8192 of " + total + " bytes\r"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\r" + last + "\r" + std::string(last.size(), ' ') + "\r" + head + "Done\r\n"),
+              std::string::npos);
 }
 
 // --- one run per drive --------------------------------------------------------

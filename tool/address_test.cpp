@@ -15,6 +15,14 @@ TEST(Address, DevTextMustNameItsBusAndTarget) {
         EXPECT_FALSE(DevTextNamesTarget(text)) << '"' << text << '"';
 }
 
+TEST(Address, KernelNamesAreTheLayersToResolve) {
+    for (const char* text : {"/dev/sg3", "/dev/sr0", "2:0:0:0", "10:2:255:0"})
+        EXPECT_TRUE(DevTextIsName(text)) << '"' << text << '"';
+    for (const char* text :
+         {"", "1,2,0", "2:0:0", "2:0:0:0:0", "2:0::0", ":2:0:0", "2:0:0:", "a:0:0:0", "dev:1,2,0"})
+        EXPECT_FALSE(DevTextIsName(text)) << '"' << text << '"';
+}
+
 TEST(Address, OptionNumbersStayWithinAByte) {
     for (const char* arg : {"-ha:-1", "-ha:256", "-ha:4294967297"})
         EXPECT_EQ(OptionNumber(arg, 0), std::nullopt) << arg;

@@ -21,3 +21,12 @@ void DiscardTypeAhead(FILE* in);
 // None at the end of the input, after the line on standard output is ended:
 // the run then ends with status 1.
 std::optional<int> GetAnswer(FILE* in);
+
+// Whether a stream goes to a terminal (a console on Windows), where a
+// line can be rewritten in place.
+bool IsTerminal(FILE* stream);
+
+// How switches are written on this system: on Windows a slash begins one
+// (/l, /ha:3) and is matched by its first characters as a dash is; elsewhere
+// a slash begins a path, so that only the whole switch counts.
+bool SlashSwitchesArePrefixes();

@@ -24,3 +24,7 @@ void DiscardTypeAhead(FILE* in) {
     __fpurge(in);
     tcflush(fileno(in), TCIFLUSH);
 }
+
+bool IsTerminal(FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+bool SlashSwitchesArePrefixes() { return false; }

@@ -20,3 +20,7 @@ void DiscardTypeAhead(FILE* in) {
     std::fflush(in);
     FlushConsoleInputBuffer(console);
 }
+
+bool IsTerminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+bool SlashSwitchesArePrefixes() { return true; }

@@ -20,12 +20,14 @@ const char* const kJumperNotice[] = {
 
 }  // namespace
 
-void ListDrives(const Session& s) {
+void ListDrives(Session& s) {
     for (int ha = 0; ha < kListHosts; ha++) {
         for (int id = 0; id < kListTargets; id++) {
             char text[kDescriptionLen];
             int type = DravlinType(s, {ha, id}, text);
-            if (type >= 0 || type == UNKNOWN_PRODUCT) sup::printf("%s (HA:%d ID:%d)\n", text, ha, id);
+            if (type < 0 && type != UNKNOWN_PRODUCT) continue;
+            sup::printf("%s (HA:%d ID:%d)\n", text, ha, id);
+            SayDriveName(s, {ha, id});
         }
     }
 }

@@ -26,43 +26,77 @@ const char* const usage[] = {
     "example: qvupdate g253k106.bin dev=3,0",
 };
 
-// A rule of the command line: an argument that begins with one of its
-// forms (null: none), or that is `whole` exactly, is taken by `take`.
+// A rule of the command line, and its line in --help. An argument is taken
+// by `take` when it begins with the dash form (is all of it, for a
+// `whole` rule and every "--" option) or is the slash form. How a slash
+// form counts depends on the system (SlashSwitchesArePrefixes): as a
+// prefix, like the dash form, or only as the whole argument, followed by
+// a number for a `number` rule, so that a path such as /lib/fw.bin stays a
+// file name.
 struct Rule {
-    const char* slash;
+    const char* slash;  // null: none
     const char* dash;
     bool whole;
+    bool number;
+    // The value in --help ("scsidev"); for a "--" option the argument
+    // after it, which `take` gets instead of the option's own.
+    const char* value;
+    const char* help;
     void (*take)(Options& o, const char* arg);
 };
 
+void TakeAddress(bool& bad, int& into, const char* arg, int lowest) {
+    const std::optional<int> n = OptionNumber(arg, lowest);
+    if (n) into = *n;
+    bad = bad || !n;
+}
+
 // In the order in which they are tried; the first that matches decides.
 const Rule kRules[] = {
-    {"/l", "-l", false,
+    {"/l", "-l", false, false, nullptr, "list the maker's drives; no file is needed",
      [](Options& o, const char*) {
          o.list = true;
          o.file_given = true;  // no file name is needed
      }},
-    {"/?", "-?", false, [](Options& o, const char*) { o.help = true; }},
-    {nullptr, "dev=", false, [](Options& o, const char* arg) { o.devtext = arg + 4; }},
-    {"/id:", "-id:", false,
-     [](Options& o, const char* arg) {
-         const std::optional<int> n = OptionNumber(arg, kNoTarget);
-         if (n) o.id = *n;
-         o.bad_address = o.bad_address || !n;
-     }},
-    {"/ha:", "-ha:", false,
-     [](Options& o, const char* arg) {
-         const std::optional<int> n = OptionNumber(arg, 0);
-         if (n) o.ha = *n;
-         o.bad_address = o.bad_address || !n;
-     }},
-    {"/all", "-all", false, [](Options& o, const char*) { o.all = true; }},
-    {nullptr, "-debug", true, [](Options& o, const char*) { o.debug = true; }},
+    {"/?", "-?", false, false, nullptr, "show the usage and stop",
+     [](Options& o, const char*) { o.help = true; }},
+    {nullptr, "dev=", false, false, "scsidev",
+     "upgrade the drive at bus,target,lun (or /dev/sgN, H:C:T:L with the Linux layer)",
+     [](Options& o, const char* arg) { o.devtext = arg + 4; }},
+    {"/id:", "-id:", false, true, "target_id", "upgrade the drive at this target (0 to 255)",
+     [](Options& o, const char* arg) { TakeAddress(o.bad_address, o.id, arg, kNoTarget); }},
+    {"/ha:", "-ha:", false, true, "ha_id", "the host adapter of -id: (0 to 255, default 0)",
+     [](Options& o, const char* arg) { TakeAddress(o.bad_address, o.ha, arg, 0); }},
+    {"/all", "-all", false, false, nullptr, "upgrade every drive of the image's model without asking",
+     [](Options& o, const char*) { o.all = true; }},
+    {nullptr, "-debug", true, false, nullptr, "show the product table, the image's type and checksum",
+     [](Options& o, const char*) { o.debug = true; }},
+    {nullptr, "--dry-run", true, false, nullptr,
+     "check the image and the drives, say what would be written, write nothing",
+     [](Options& o, const char*) { o.dry_run = true; }},
+    {nullptr, "--log", true, false, "FILE", "the ASPI layer appends its command log to FILE",
+     [](Options& o, const char* file) { o.log = file; }},
+    {nullptr, "--help", true, false, nullptr, "show this text and stop",
+     [](Options& o, const char*) { o.options_help = true; }},
+    {nullptr, "--version", true, false, nullptr, "show the program's version and stop",
+     [](Options& o, const char*) { o.version = true; }},
 };
 
-bool Matches(const char* arg, const char* form, bool whole) {
-    if (form == nullptr) return false;
-    return whole ? std::strcmp(arg, form) == 0 : std::strncmp(arg, form, std::strlen(form)) == 0;
+bool IsNumber(const char* text) {
+    if (*text == '-' || *text == '+') text++;
+    if (*text == '\0') return false;
+    for (; *text != '\0'; text++)
+        if (*text < '0' || *text > '9') return false;
+    return true;
+}
+
+bool Matches(const char* arg, const Rule& r) {
+    const std::size_t dash = std::strlen(r.dash);
+    if (r.whole ? std::strcmp(arg, r.dash) == 0 : std::strncmp(arg, r.dash, dash) == 0) return true;
+    if (r.slash == nullptr) return false;
+    const std::size_t slash = std::strlen(r.slash);
+    if (std::strncmp(arg, r.slash, slash) != 0) return false;
+    return SlashSwitchesArePrefixes() || arg[slash] == '\0' || (r.number && IsNumber(arg + slash));
 }
 
 // Later arguments override earlier ones.
@@ -71,14 +105,27 @@ void ParseArgs(int argc, char** argv, Options& o) {
         const char* arg = argv[i];
         const Rule* rule = nullptr;
         for (const Rule& r : kRules) {
-            if (Matches(arg, r.slash, r.whole) || Matches(arg, r.dash, r.whole)) {
+            if (Matches(arg, r)) {
                 rule = &r;
                 break;
             }
         }
-        if (rule != nullptr) {
+        const bool long_option = std::strncmp(arg, "--", 2) == 0;
+        if (rule != nullptr && long_option && rule->value != nullptr) {
+            if (i + 1 == argc) {
+                if (o.refused.empty())
+                    o.refused = std::string(arg) + " needs a value (" + arg + " " + rule->value + ")";
+                continue;
+            }
+            rule->take(o, argv[++i]);
+        } else if (rule != nullptr) {
             rule->take(o, arg);
-        } else if (arg[0] != '-') {  // other options are ignored without a word
+        } else if (long_option) {
+            // None existed before, so nothing relies on one being ignored.
+            if (o.refused.empty()) o.refused = std::string("unknown option ") + arg;
+        } else if (arg[0] == '-') {
+            sup::fprintf(stderr, "qvupdate: ignoring unknown option %s\n", arg);
+        } else {
             o.file = arg;
             o.file_given = true;
         }
@@ -87,12 +134,24 @@ void ParseArgs(int argc, char** argv, Options& o) {
     if (o.devtext != nullptr && !DevTextNamesTarget(o.devtext)) o.bad_address = true;
 }
 
+// --help: the usage and one line per option, from the table the parser uses.
+void PrintOptions() {
+    for (const char* line : usage) sup::printf("%s\n", line);
+    for (const Rule& r : kRules) {
+        std::string name = r.dash;
+        if (r.value != nullptr) name += std::string(std::strncmp(r.dash, "--", 2) == 0 ? " " : "") + r.value;
+        sup::printf("  %-18s %s\n", name.c_str(), r.help);
+    }
+}
+
 enum Outcome { NO_MATCH = 0, MATCHED = 1, NEEDS_JUMPER = 2 };
 
 // Upgrades one drive; a failure is said, with a warning when the flash may
 // be partly written, and makes the run's status 1.
 UpgradeResult UpgradeOne(Session& s, Drive at, Image image) {
     const UpgradeResult r = upgrade(s, at, image);
+    // A dry run goes on to the next drive: it is to show them all.
+    if (r == UpgradeResult::refused && s.options.dry_run) s.status = 1;
     if (r != UpgradeResult::failed && r != UpgradeResult::failed_at_risk) return r;
     sup::printf("Error upgrading drive\n");
     if (r == UpgradeResult::failed_at_risk)
@@ -106,6 +165,7 @@ UpgradeResult UpgradeOne(Session& s, Drive at, Image image) {
 // Asks whether to upgrade the drive; 'y', 'n' or 'a' (also once every drive
 // is wanted). None when the answers ended.
 std::optional<int> AskForDrive(Session& s, Drive at) {
+    SayDriveName(s, at);
     DiscardTypeAhead(s.input);
     sup::printf("Upgrade Dravlin drive at HA:%d ID:%d? (y/n/a) ", at.ha, at.id);
     sup::flush();
@@ -138,8 +198,8 @@ std::optional<Outcome> WalkDrives(Session& s, Image image, bool ask) {
                 if (*answer == 'n') continue;
             }
             const UpgradeResult r = UpgradeOne(s, at, image);
-            if (r == UpgradeResult::refused) return std::nullopt;
-            if (r != UpgradeResult::done) break;
+            if (r == UpgradeResult::refused && !s.options.dry_run) return std::nullopt;
+            if (r == UpgradeResult::failed || r == UpgradeResult::failed_at_risk) break;
         } else if (t == NORMAL_MODE_TYPE && s.UpgradeDrive == LOADER_TYPE) {
             // The drive is in its normal mode; the image is for its loader.
             outcome = NEEDS_JUMPER;
@@ -185,7 +245,7 @@ RunEnd RunMode(Session& s, Image image) {
         if (UpgradeOne(s, {o.ha, o.id}, image) == UpgradeResult::refused) return RunEnd(1);
         return RunEnd(s.status);
     } else {
-        outcome = WalkDrives(s, image, true);
+        outcome = WalkDrives(s, image, !o.dry_run);
     }
     if (!outcome) return RunEnd(1);
 
@@ -193,6 +253,8 @@ RunEnd RunMode(Session& s, Image image) {
         sup::printf("\aNo upgradable drives found\n");
     else if (*outcome == NEEDS_JUMPER)
         PrintJumper();
+    // A dry run that finds nothing to write is no success either.
+    if (*outcome != MATCHED && o.dry_run) s.status = 1;
     // A drive that another program holds may be one the run was meant for.
     if (s.drives.nbusy > 0) {
         sup::fprintf(stderr, "qvupdate: %d busy drive(s) could not be examined\n", s.drives.nbusy);
@@ -213,6 +275,14 @@ RunEnd RunProgram(Session& s, int argc, char** argv) {
 
     ParseArgs(argc, argv, s.options);
     const Options& o = s.options;
+    if (o.refused.empty() && o.version) {
+        sup::printf("qvupdate %s\n", QV_VERSION);
+        return RunEnd(0);
+    }
+    if (o.refused.empty() && o.options_help) {
+        PrintOptions();
+        return RunEnd(0);
+    }
 
     if (o.debug)
         for (int i = 0; i < numProds; i++) sup::printf("%d\t%s\n", i, ProductID[i]);
@@ -221,9 +291,10 @@ RunEnd RunProgram(Session& s, int argc, char** argv) {
 
     // -l skips the image check, so -all with it would upgrade with no
     // checked image.
-    if (o.help || !o.file_given || o.bad_address || (o.all && o.list)) {
+    if (o.help || !o.file_given || o.bad_address || (o.all && o.list) || !o.refused.empty()) {
         for (const char* line : usage) sup::printf("%s\n", line);
-        return RunEnd(1);
+        if (o.refused.empty()) return RunEnd(1);
+        return RunEnd(1, o.refused + "\n");
     }
 
     // The session only scans here; the image is read before any drive is

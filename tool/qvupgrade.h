@@ -30,8 +30,27 @@ struct Options {
     bool list = false;
     bool help = false;
     bool file_given = false;
-    bool bad_address = false;  // an -ha:, -id: or dev= that names no drive
-    bool debug = false;        // -debug
+    bool bad_address = false;   // an -ha:, -id: or dev= that names no drive
+    bool debug = false;         // -debug
+    bool dry_run = false;       // --dry-run: every check, nothing written
+    bool options_help = false;  // --help
+    bool version = false;       // --version
+    const char* log = nullptr;  // --log FILE: the ASPI layer's command log
+    // Why the command line is refused (an unknown long option, a missing
+    // value), said on standard error; empty: it is not.
+    std::string refused;
+};
+
+// What the loaded ASPI layer offers beyond ASPI, looked up by name (see
+// LookUpLayer); null where it lacks an entry.
+struct LayerEntries {
+    // The command log to a file: 1 when it is open.
+    int (*log_to)(const char* path) = nullptr;
+    // "/dev/sgN (H:C:T:L)" of an address, as snprintf fills a buffer; -1
+    // when nothing is there.
+    int (*device_name)(int ha, int target, int lun, char* text, int size) = nullptr;
+    // The address of a kernel name (/dev/sgN, H:C:T:L): 1 when found.
+    int (*device_address)(const char* name, int* ha, int* target, int* lun) = nullptr;
 };
 
 // What a run shares: the options, the transport handle with its I/O buffer
@@ -52,6 +71,8 @@ struct Session {
     bool printed = false;  // the warning was shown and confirmed
     int status = 0;        // 1 once an upgrade failed
     FILE* input = stdin;   // where the answers are typed
+    LayerEntries layer;
+    Drive named{-1, -1};  // the drive whose kernel name was shown last
 };
 
 // How a run ends, decided below main, which carries it out.
@@ -84,9 +105,20 @@ std::optional<int> OptionNumber(const char* arg, int lowest);
 bool DevTextNamesTarget(std::string_view text);
 
 // Opens scgp, reconciles dev= with -ha:/-id: (the options' ha and id become
-// the dev= address), gets buffer, fills the drive table. What ends the run
-// when one of these failed, said or to be said.
+// the dev= address, also one the layer finds by a kernel name), hands the
+// layer the log file of --log, gets buffer, fills the drive table. What
+// ends the run when one of these failed, said or to be said.
 std::optional<RunEnd> initscsi(Session& s);
+
+// True for a dev= text that names a drive as the kernel does (a path such
+// as /dev/sg3, or H:C:T:L such as 2:0:0:0), which only a layer that knows
+// the kernel's names can resolve.
+bool DevTextIsName(std::string_view text);
+// The entries of the layer that scgp's transport loaded.
+LayerEntries LookUpLayer(SCSI* scgp);
+// "HA:0 ID:2 = /dev/sg3 (2:0:0:0)" on standard error, once for a drive in
+// a row, where the layer knows the kernel's name of the address.
+void SayDriveName(Session& s, Drive at);
 
 // The image as read once from its file; every check and every piece sent
 // comes from this copy.
@@ -117,7 +149,7 @@ char* RemoveSpaces(const char* src, char* dst);
 // row 10's name), written into out (>= 17 bytes).
 char* ModelName(int type, char* out);
 
-void ListDrives(const Session& s);
+void ListDrives(Session& s);
 void PrintJumper();
 
 // What became of the upgrade of one drive.
@@ -131,6 +163,8 @@ enum class UpgradeResult {
     // address, a drive in use, a disc, the end of the answers): the run ends
     // with status 1.
     refused,
+    // --dry-run: every check passed, and what would be written was said.
+    checked,
 };
 UpgradeResult upgrade(Session& s, Drive at, Image image);
 

@@ -1,8 +1,10 @@
 // Session set-up: the one transport handle of the run, its I/O buffer and
 // the drive table.
 
+#include <cctype>
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 #include "support/printf.h"
 #include "support/utils.h"
@@ -19,6 +21,39 @@ constexpr int kMaxHosts = 8;
 
 }  // namespace
 
+bool DevTextIsName(std::string_view text) {
+    if (text.starts_with('/')) return true;
+    int numbers = 0;  // H:C:T:L: four runs of digits between three colons
+    for (std::size_t at = 0; at <= text.size(); at++) {
+        const bool end = at == text.size() || text[at] == ':';
+        if (end && (at == 0 || !std::isdigit(static_cast<unsigned char>(text[at - 1])))) return false;
+        if (end) numbers++;
+        if (!end && !std::isdigit(static_cast<unsigned char>(text[at]))) return false;
+    }
+    return numbers == 4;
+}
+
+// The layer's entries are C functions: ASPI_CALL, the layer's calling
+// convention, is every compiler's default for them.
+LayerEntries LookUpLayer(SCSI* scgp) {
+    LayerEntries e;
+    e.log_to = reinterpret_cast<decltype(e.log_to)>(scg_layer_entry(scgp, "ASPILogTo"));
+    e.device_name = reinterpret_cast<decltype(e.device_name)>(scg_layer_entry(scgp, "aspilinux_device_name"));
+    e.device_address =
+        reinterpret_cast<decltype(e.device_address)>(scg_layer_entry(scgp, "aspilinux_device_address"));
+    return e;
+}
+
+void SayDriveName(Session& s, Drive at) {
+    if (s.layer.device_name == nullptr || (at.ha == s.named.ha && at.id == s.named.id)) return;
+    char name[128];
+    if (s.layer.device_name(at.ha, at.id, 0, name, sizeof name) < 0) return;
+    s.named = at;
+    // After what standard output holds, where both go to one place.
+    sup::flush();
+    sup::fprintf(stderr, "HA:%d ID:%d = %s\n", at.ha, at.id, name);
+}
+
 Session::~Session() {
     if (scgp != nullptr) scg_close(scgp);
 }
@@ -26,7 +61,9 @@ Session::~Session() {
 std::optional<RunEnd> initscsi(Session& s) {
     Options& o = s.options;
     char errtext[80] = "";
-    s.scgp = scg_open(o.devtext, errtext, sizeof errtext, 0, 1);
+    // A kernel name is the layer's to resolve, once it is loaded.
+    const bool by_name = o.devtext != nullptr && DevTextIsName(o.devtext);
+    s.scgp = scg_open(by_name ? nullptr : o.devtext, errtext, sizeof errtext, 0, 1);
     if (s.scgp == nullptr) {
         const int err = errno;
         const std::string why =
@@ -35,6 +72,22 @@ std::optional<RunEnd> initscsi(Session& s) {
         // said why; no error number applies, and none is shown or returned.
         if (err == 0) return RunEnd(1, why);
         return RunEnd(err, why, true);
+    }
+
+    // Before any command reaches a drive.
+    s.layer = LookUpLayer(s.scgp);
+    if (o.log != nullptr) {
+        if (s.layer.log_to == nullptr) return RunEnd(1, "this ASPI layer cannot keep a command log\n");
+        if (s.layer.log_to(o.log) != 1)
+            return RunEnd(1, std::string("cannot write the command log to ") + o.log + "\n");
+    }
+    if (by_name) {
+        if (s.layer.device_address == nullptr)
+            return RunEnd(1, "this ASPI layer cannot address drives by name\n");
+        int ha = 0, id = 0, lun = 0;
+        if (s.layer.device_address(o.devtext, &ha, &id, &lun) != 1)
+            return RunEnd(1, std::string("no drive is named ") + o.devtext + "\n");
+        scg_settarget(s.scgp, ha, id, lun);
     }
 
     scg_settimeout(s.scgp, kTimeout);

@@ -123,6 +123,7 @@ TEST_F(SessionSetUp, FailuresEndTheRun) {
         Transport transport;
         RunEnd end;
         std::string out, err;
+        const char* log = nullptr;  // --log
     } rows[] = {
         {"dev= with -id:0", "1,2,0", 0, opens, RunEnd(1), ilegal, opened},
         {"dev= with -id:3", "1,2,0", 3, opens, RunEnd(1), ilegal, opened},
@@ -142,6 +143,13 @@ TEST_F(SessionSetUp, FailuresEndTheRun) {
         {"transfer limit below 32768", nullptr, -1, small_limit,
          RunEnd(-1, "Cannot get sufficient memory for DMA\n", true), "", ""},
         {"no buffer", nullptr, -1, no_buffer, RunEnd(ENOMEM, "Cannot get SCSI I/O buffer.\n", true), "", ""},
+        // A layer without the entries (the fake has none, as the simulator).
+        {"a kernel name", "/dev/sg3", -1, opens, RunEnd(1, "this ASPI layer cannot address drives by name\n"),
+         "", ""},
+        {"H:C:T:L", "2:0:0:0", -1, opens, RunEnd(1, "this ASPI layer cannot address drives by name\n"), "",
+         ""},
+        {"--log", nullptr, -1, opens, RunEnd(1, "this ASPI layer cannot keep a command log\n"), "", "",
+         "log"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -157,8 +165,10 @@ TEST_F(SessionSetUp, FailuresEndTheRun) {
         };
         ops.scgo_getbuf = row.transport == no_buffer ? NoBuffer : scg_fake::FakeTransport::ops.scgo_getbuf;
         std::optional<RunEnd> end;
+        s->options.log = row.log;
         const Said said = Capture([&] { end = Open(row.devtext, 0, row.id); });
         EXPECT_EQ(end, row.end);
+        EXPECT_EQ(end ? end->message : "", row.end.message);
         EXPECT_EQ(said.out, row.out);
         EXPECT_EQ(said.err, row.err);
         EXPECT_TRUE(fake.sent.empty());

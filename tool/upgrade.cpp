@@ -110,14 +110,19 @@ std::string Quoted(std::span<const unsigned char> bytes) {
     return q + "\"";
 }
 
+// What a drive that took the image shows.
+Image Expected(const Session& s, Image image, TransferProcedure procedure) {
+    return procedure == ROM_PROGRAMMING ? fwimage::flash_identity(image)
+                                        : fwimage::version_field(image, s.UpgradeDrive);
+}
+
 // A drive that took the image shows what the image holds; anything else
 // (an old or garbled version, no answer) makes the upgrade a failure, said
 // on standard error with what the drive showed and what the image holds.
 bool Confirmed(const Session& s, Drive at, Image image, TransferProcedure procedure,
                const std::optional<Shown>& shown) {
     const bool rom = procedure == ROM_PROGRAMMING;
-    const Image expected =
-        rom ? fwimage::flash_identity(image) : fwimage::version_field(image, s.UpgradeDrive);
+    const Image expected = Expected(s, image, procedure);
     if (shown && std::equal(shown->begin(), shown->end(), expected.begin(), expected.end())) return true;
     char unread[32];
     sup::zt_snprintf(unread, sizeof unread, "could not be read for %d s", kRestartSeconds);
@@ -149,6 +154,37 @@ struct Transfer {
     }
 };
 
+// At a terminal, the bytes sent so far out of the total, after the line
+// that announces the transfer and rewritten in place as pieces go; cleared
+// before the line goes on with "Done". Where standard output is a terminal
+// too, it is the same line, so the announcement is written again after
+// each carriage return.
+class Progress {
+public:
+    Progress(const std::string& announced, long total)
+        : on_(IsTerminal(stderr)), lead_(IsTerminal(stdout) ? announced : ""), total_(total) {}
+    ~Progress() {
+        if (width_ > 0) sup::fprintf(stderr, "\r%*s\r%s", static_cast<int>(width_), "", lead_.c_str());
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+    void Show(long sent) {
+        if (!on_) return;
+        char count[64];
+        sup::zt_snprintf(count, sizeof count, " %ld of %ld bytes", sent, total_);
+        const std::string line = lead_ + count;
+        width_ = std::max(width_, line.size());
+        sup::fprintf(stderr, "\r%s", line.c_str());
+    }
+
+private:
+    bool on_;
+    std::string lead_;
+    long total_;
+    std::size_t width_ = 0;  // the longest line shown
+};
+
 // Sends the image from offset 0 in the plan's pieces, from the copy that was
 // checked: the file is not read again, so nothing that happens to it after
 // the check reaches the drive. The last piece goes in the command that
@@ -164,7 +200,8 @@ struct Transfer {
 // From the first command that changes the drive the signals are held; the
 // caller releases them when the transfer has ended. at_risk: the flash is
 // at risk before anything is sent.
-Transfer Send(const Session& s, Drive at, Image image, const TransferPlan& plan, bool at_risk) {
+Transfer Send(const Session& s, Drive at, Image image, const TransferPlan& plan, bool at_risk,
+              Progress& progress) {
     Transfer t;
     t.at_risk = at_risk;
     const bool rom = plan.procedure == ROM_PROGRAMMING;
@@ -185,6 +222,7 @@ Transfer Send(const Session& s, Drive at, Image image, const TransferPlan& plan,
                               plan.piece_size, s.buffer);
         if (rom || closing) t.Changing(r);
         if (r != Reply::ok) return t;
+        progress.Show(offset + plan.piece_size);
     }
     t.complete = true;
     return t;
@@ -209,7 +247,9 @@ UpgradeResult upgrade(Session& s, Drive at, Image image) {
     // Its reply is taken now: whether the drive is in use.
     const Identified found = IdentifyDrive(s, at, text);
 
-    if (!ConfirmOnce(s)) return UpgradeResult::refused;
+    SayDriveName(s, at);
+    // A dry run asks nothing: it writes nothing.
+    if (!s.options.dry_run && !ConfirmOnce(s)) return UpgradeResult::refused;
 
     if (found.type != s.UpgradeDrive) {
         SayNotFound(s, at, found);
@@ -235,12 +275,29 @@ UpgradeResult upgrade(Session& s, Drive at, Image image) {
         sup::fprintf(stderr,
                      "qvupdate: the drive's flash reads as blank: an earlier upgrade did not complete\n");
     VersionText(shown, plan->procedure, version);
+    ModelName(s.UpgradeDrive, model);
+    if (s.options.dry_run) {
+        char wanted[VERSION_LEN + 1];
+        const Image expected = Expected(s, image, plan->procedure);
+        VersionText(Shown(expected.begin(), expected.end()), plan->procedure, wanted);
+        sup::flush();
+        sup::fprintf(stderr, "qvupdate: would upgrade the %s at HA:%d ID:%d from version %s to %s\n", model,
+                     at.ha, at.id, version, wanted);
+        return UpgradeResult::checked;
+    }
     sup::printf("Current firmware version: %s\n", version);
-    sup::printf("Upgrade %s (HA:%d ID:%d) in progress...", ModelName(s.UpgradeDrive, model), at.ha, at.id);
+    char announced[128];
+    sup::zt_snprintf(announced, sizeof announced, "Upgrade %s (HA:%d ID:%d) in progress...", model, at.ha,
+                     at.id);
+    sup::printf("%s", announced);
     sup::flush();
 
-    // A blank flash holds no whole firmware until a transfer completes.
-    const Transfer t = Send(s, at, image, *plan, blank);
+    Transfer t;
+    {
+        Progress progress(announced, static_cast<long>(plan->pieces) * plan->piece_size);
+        // A blank flash holds no whole firmware until a transfer completes.
+        t = Send(s, at, image, *plan, blank, progress);
+    }
     ReleaseSignals();
     sup::printf("Done\n");
 

@@ -2,6 +2,8 @@
 // discovery, open, SG_IO, the command log, all against drives emulated by
 // umockdev (sgbed.h). The emulation itself is checked first with sg3-utils,
 // clients written elsewhere.
+#include <dlfcn.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -138,6 +140,8 @@ const std::string kTransfer13 = kHead13 +
 const std::string kUpgraded13 = kTransfer13 + "Done\nNew firmware version    : 1.10\n";
 const std::string kNoDrive = "Upgrade file for QV-G567L loaded\n\aNo upgradable drives found\n";
 const char kMedium[] = "Please remove medium from drive and try again.\n";
+// The line before the question of the drive of most rows.
+const char kName0[] = "HA:0 ID:0 = /dev/sg0 (0:0:0:0)\n";
 
 // What the program shows of a transfer that failed, with the version the
 // drive reports afterwards.
@@ -163,8 +167,19 @@ const Row kRows[] = {
      {}, 0, "", {"-l"}, 0,
      "DRAVLIN CD-R   QV-G567L  V1.00 (HA:0 ID:0)\n"
      "DRAVLIN *Loader Mode 1*  V1.02 (HA:2 ID:0)\n",
-     {}, 0, false},
-    {"Type13Upgrade", OneG567L(), {}, 13, "1.10", {"IMAGE", "-all"}, 0, kUpgraded13, {}, 64, true},
+     {"HA:0 ID:0 = /dev/sg0 (0:0:0:0)\nHA:2 ID:0 = /dev/sg2 (7:0:0:0)\n"}, 0, false},
+    {"Type13Upgrade", OneG567L(), {}, 13, "1.10", {"IMAGE", "-all"}, 0, kUpgraded13, {kName0}, 64, true},
+    // The kernel's names of a drive, resolved by the layer.
+    {"AddressedByItsNode", OneG567L(), {}, 13, "1.10", {"IMAGE", "dev=/dev/sg0"}, 0, kUpgraded13, {kName0}, 64,
+     true},
+    {"AddressedByItsBlockNode", {At(0, 0, 1, 0, Dravlin(kG567L, "1.00"))}, {}, 13, "1.10",
+     {"IMAGE", "dev=/dev/sr0", "--dry-run"}, 0, "Upgrade file for QV-G567L loaded\n",
+     {"would upgrade the QV-G567L at HA:0 ID:0 from version 1.00 to 1.10\n"}, 0, false},
+    {"AddressedByHCTL", {At(0, 0, 3, -1, Dravlin(kLoader, "1.02")), At(5, 2, 4, -1, Dravlin(kG567L, "1.00"))}, {},
+     13, "1.10", {"IMAGE", "dev=5:0:2:0", "--dry-run"}, 0, "Upgrade file for QV-G567L loaded\n",
+     {"HA:1 ID:2 = /dev/sg4 (5:0:2:0)\nqvupdate: would upgrade the QV-G567L at HA:1 ID:2"}, 0, false},
+    {"NoDriveOfThatName", OneG567L(), {}, 13, "1.10", {"IMAGE", "dev=/dev/sg1"}, 1, "",
+     {"qvupdate: no drive is named /dev/sg1\n"}, 0, false},
     // Signals that come while the layer's worker waits in SG_IO reach the
     // program's own thread, which holds them until the transfer has ended
     // (then the first ends the run): every thread of the layer blocks them,
@@ -176,8 +191,9 @@ const Row kRows[] = {
          "Current firmware version: 1.02\n"
          "Upgrade QV-G253K (HA:0 ID:0) in progress...Done\n"
          "New firmware version: 1.06\n",
-     {}, 9, true},
-    {"DiscInTheDrive", OneG567L({}, true), {}, 13, "1.10", {"IMAGE", "-all"}, 1, kHead13 + kMedium, {}, 0, false},
+     {"HA:0 ID:0 = /dev/sg0 (7:0:0:0)\n"}, 9, true},
+    {"DiscInTheDrive", OneG567L({}, true), {}, 13, "1.10", {"IMAGE", "-all"}, 1, kHead13 + kMedium, {kName0}, 0,
+     false},
     {"PermissionRefused", OneG567L(), [](Bed& b) { b.Refuse("sg0", EACCES); }, 13, "1.10", {"IMAGE", "-all"}, 0,
      kNoDrive, {"/dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L", "Permission denied", "run as root", "group"}, 0, false},
     {"InUseByAnotherProgram", OneG567L(), [](Bed& b) { ASSERT_TRUE(b.Hold("sg0", false)); }, 13, "1.10",
@@ -259,6 +275,26 @@ TEST_P(Qvupdate, OnLinuxDrives) {
     EXPECT_EQ(bed.Repeated(), std::vector<std::string>{});
     EXPECT_EQ(bed.Unblocked(), std::vector<std::string>{});
     for (unsigned ms : bed.Timeouts()) EXPECT_EQ(ms, aspilinux::SG_TIMEOUT_MS);
+}
+
+// The layer's name entries in this process, over the bed: a buffer too
+// small for the name gets what fits, terminated, and nothing beyond it.
+TEST(SgBed, NameEntriesKeepToTheCallersBuffer) {
+    if (*LINUX_WNASPI32_PATH == '\0') GTEST_SKIP() << "no Linux ASPI layer in this tree";
+    Bed bed;
+    bed.Add(At(5, 2, 4, -1, Dravlin(kG567L, "1.00")));
+    void* layer = dlopen(LINUX_WNASPI32_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(layer, nullptr) << dlerror();
+    auto name = reinterpret_cast<int (*)(int, int, int, char*, int)>(dlsym(layer, "aspilinux_device_name"));
+    auto address =
+        reinterpret_cast<int (*)(const char*, int*, int*, int*)>(dlsym(layer, "aspilinux_device_address"));
+    char text[12] = "xxxxxxxxxxx";
+    EXPECT_EQ(name(0, 2, 0, text, 8), 18);  // "/dev/sg4 (5:0:2:0)"
+    EXPECT_EQ(name(0, 3, 0, text, 8), -1);
+    EXPECT_EQ(std::string(text, sizeof text), std::string("/dev/sg\0xxx\0", 12));
+    int at[3] = {};
+    EXPECT_EQ(address("05:0:2:0", &at[0], &at[1], &at[2]) + address("5:0:2:0", &at[0], &at[1], &at[2]), 1);
+    EXPECT_EQ(std::vector<int>(at, at + 3), (std::vector<int>{0, 2, 0}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Row, Qvupdate, ::testing::ValuesIn(kRows),
