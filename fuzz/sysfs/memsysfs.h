@@ -25,14 +25,14 @@ public:
     enum Kind { folder, file, symlink };
     static constexpr int ROOT = 0, SYS = 1;
 
-    Tree() {
-        nodes_.reserve(64);
-        clear();
-    }
+    Tree() { clear(); }
 
-    // Only "/" and "/sys" are left.
+    // Only "/" and "/sys" are left. The nodes beyond are kept for the next
+    // tree to fill, texts and all: a tree laid out again for every input
+    // then allocates almost nothing.
     MEMSYSFS_NO_COVERAGE void clear() {
-        nodes_.assign(1, Node{folder, ROOT, -1, -1, -1, "", ""});
+        used_ = 0;
+        put(folder, ROOT, "", "");
         add(ROOT, folder, "sys");
         strayed = opens = 0;
     }
@@ -50,8 +50,7 @@ public:
             if (c == '/' || c == '\0') return -1;
         if (int had = child(parent, name.data(), name.size()); had >= 0)
             return kind == folder && nodes_[had].kind == folder ? had : -1;
-        int at = static_cast<int>(nodes_.size());
-        nodes_.push_back(Node{kind, parent, -1, -1, -1, name, content});
+        int at = put(kind, parent, name, content);
         Node& p = nodes_[parent];
         (p.last < 0 ? p.first : nodes_[p.last].next) = at;
         p.last = at;
@@ -87,8 +86,8 @@ private:
     // A folder's children are a list in the order they came, through
     // `first` and `next`: the tree is one allocation but for long texts.
     struct Node {
-        Kind kind;
-        int parent, first, last, next;
+        Kind kind = folder;
+        int parent = -1, first = -1, last = -1, next = -1;
         std::string name;
         std::string content;  // a file's bytes, a link's text
     };
@@ -160,7 +159,19 @@ private:
         return walk(ROOT, p, end, follow_last, links);
     }
 
+    MEMSYSFS_NO_COVERAGE int put(Kind kind, int parent, const std::string& name, const std::string& content) {
+        if (used_ == nodes_.size()) nodes_.emplace_back();
+        Node& n = nodes_[used_];
+        n.kind = kind;
+        n.parent = parent;
+        n.first = n.last = n.next = -1;
+        n.name.assign(name);
+        n.content.assign(content);
+        return static_cast<int>(used_++);
+    }
+
     std::vector<Node> nodes_;
+    std::size_t used_ = 0;  // nodes_ beyond are spare
 };
 
 }  // namespace memsysfs
