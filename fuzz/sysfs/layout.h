@@ -51,6 +51,10 @@ struct Entry {
     std::string name, link, type, vendor, model, rev, block;
 };
 
+// Entries beyond these find nothing new (the adapters run out at 8) and
+// only make each input slower as the fuzzer's inputs grow.
+constexpr std::size_t MAX_ENTRIES = 40;
+
 struct Input {
     std::uint8_t shape = 0;
     std::vector<Entry> entries;
@@ -66,7 +70,7 @@ MEMSYSFS_NO_COVERAGE inline Input decode(const std::uint8_t* data, std::size_t s
         at = std::min(end + 1, size);
     };
     if (size > 0) in.shape = data[at++];
-    while (at < size) {
+    while (at < size && in.entries.size() < MAX_ENTRIES) {
         Entry e;
         e.flags = data[at++];
         for (std::string* t : {&e.name, &e.link, &e.type, &e.vendor, &e.model, &e.rev, &e.block}) text(*t);
