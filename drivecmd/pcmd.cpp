@@ -198,7 +198,7 @@ DriveTable scsi_device(SCSI* scgp, std::uint8_t nhost) {
     unsigned char inq[kInquiryLen];
     for (int bus = 0; bus < nhost; bus++) {
         if (!scg_havebus(scgp, bus)) continue;
-        for (int target = 0; target < 8; target++) {
+        for (int target = 0; target < SCAN_TARGETS; target++) {
             scg_settarget(scgp, bus, target, 0);
             test_unit_ready(scgp);
             const Reply r = inquiry(scgp, inq, sizeof inq);

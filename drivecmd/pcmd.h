@@ -8,7 +8,10 @@
 
 #include "scg/scg.h"
 
-enum { MAX_DRIVES = 32 };
+enum {
+    MAX_DRIVES = 32,
+    SCAN_TARGETS = 8,  // the scan walks targets 0 to SCAN_TARGETS - 1 of each adapter
+};
 
 // A drive at an address of a handle: host adapter (bus) and target; the
 // logical unit is always 0.

@@ -17,8 +17,16 @@ namespace {
 // Opening a named pipe or a device here never waits for a writer.
 int open_unblocked(const char* path) { return open(path, O_RDONLY | O_BINARY | O_NOINHERIT); }
 void make_blocking(int) {}
+// Windows cannot open a folder at all: asked first, a folder is what it is
+// (not "cannot be opened"), as everywhere else.
+bool not_regular_by_name(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+}
 #else
 int open_unblocked(const char* path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
+// The descriptor tells, once open without waiting.
+bool not_regular_by_name(const char*) { return false; }
 // A regular file reads as usual again: no read may end early for want of
 // data.
 void make_blocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK); }
@@ -30,6 +38,10 @@ ImageFile read_image_file(const char* path) {
     ImageFile f;
     if (strnlen(path, NAME_LIMIT + 1) > NAME_LIMIT) {
         f.error = ENAMETOOLONG;
+        return f;
+    }
+    if (not_regular_by_name(path)) {
+        f.status = FileStatus::not_regular;
         return f;
     }
     int fd = open_unblocked(path);

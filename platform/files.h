@@ -35,5 +35,12 @@ bool sync_file(int fd);
 // Gives `from` the name `to`, replacing what had it in one step, so that a
 // reader sees the old file or the new one; false with errno set.
 bool replace_file(const char* from, const char* to);
+// Gives `from` the name `to` only while nothing has that name (not even a
+// symbolic link), and puts the new name on the disk; false with errno set
+// (EEXIST: something has it).
+bool place_new_file(const char* from, const char* to);
+// Whether two names lead to one file (links followed); false when either
+// leads nowhere.
+bool same_named_file(const char* a, const char* b);
 
 }  // namespace platform

@@ -37,6 +37,13 @@ TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
         {file, "-ha:256", "-id:2"},  // beyond what ASPI addresses
         {file, "dev=,"},             // no target
         {"--dry-run"},
+        // Read as far as they are decimal, these would name targets 0, 2, 2
+        // and adapter 0.
+        {file, "-id:0x2"},
+        {file, "-id:2x"},
+        {file, "dev=0,0x2,0"},
+        {file, "-ha:0x1", "-id:2"},
+        {"-l", "--backup", "flash.bin"},  // the listing upgrades nothing
     };
     // Options other than -l, each ignored one named; a long option the
     // program does not know, or without its value.
@@ -44,7 +51,10 @@ TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
         {{"-x", "-debugx", "-ha:1"},
          "qvupdate: ignoring unknown option -x\nqvupdate: ignoring unknown option -debugx\n"},
         {{file, "--dry-run", "--force", "--yes"}, Said("unknown option --force")},
-        {{file, "--log"}, Said("--log needs a value (--log FILE)")},
+        {{file, "--log"}, Said("--log needs a file name")},
+        // The next option is never the file: --dry-run would be lost.
+        {{file, "-all", "--log", "--dry-run"}, Said("--log needs a file name")},
+        {{file, "--record=", "-all"}, Said("--record needs a file name")},
     };
     auto usage = [&box](const std::vector<std::string>& args, const std::string& err) {
         Result r = box.Run(args);
@@ -72,7 +82,7 @@ TEST(Cli, HelpListsTheManPagesOptionsAndVersionIsAsQvimages) {
 TEST(Cli, LogOptionTakesTheLayersLogOrEndsTheRun) {
     Sandbox box;
     box.SetBus(Drive(0, 2, kG567L, "1.00"));
-    EXPECT_EQ(box.Run({"-l", "--log", box.Path("mine")}).status, 0);
+    EXPECT_EQ(box.Run({"-l", "--log=" + box.Path("mine")}).status, 0);
     const Bytes mine = box.ReadFile("mine");
     EXPECT_NE(
         std::string(mine.begin(), mine.end()).find("exec 0 2 0 flags=0x48 len=96 cdb=120000006000\ndone "),
@@ -81,6 +91,19 @@ TEST(Cli, LogOptionTakesTheLayersLogOrEndsTheRun) {
     EXPECT_NE(r.err.find(Said("cannot write the command log to " + box.Path("none/log"))), std::string::npos);
     EXPECT_EQ(r.out + std::to_string(r.status), kBanner + std::string("1"));
     EXPECT_TRUE(Execs(box.Log(), 0x12).empty());  // the adapters alone were asked, as the layer was loaded
+
+    // The image is read before the layer may write a log: its lines never
+    // fill up an image that is too short, nor are they appended to it.
+    // The checksum of a QV-H7763L image ends at 384 KiB, its transfer at 512.
+    box.SetBus(Drive(0, 2, "CD-R   QV-H7763L", "1.00"));
+    const std::string file = box.WriteFile("short.bin", Image(18, "1.10", 0x60000));
+    r = box.Run({file, "-all", "--log", file}, "y\n");
+    EXPECT_EQ(r.out + r.err, std::string(kBanner) +
+                                 Said("cannot write the command log to " + file + ": it is the image file"));
+    box.SetEnv("ASPISIM_LOG", file);
+    r = box.Run({file, "-all"}, "y\n");
+    EXPECT_EQ(r.out, std::string(kBanner) + "Invalid upgrade file (too short)\n");
+    EXPECT_TRUE(Changing(box.Log()).empty());
 }
 
 // Every check up to the first command that changes a drive, for every drive
@@ -102,6 +125,14 @@ TEST(Cli, DryRunChecksEveryDriveAndWritesNothing) {
         {two, {g567l, "--dry-run"}, loaded + medium, would, 1},  // a disc does not stop the others
         {two, {g567l, "-all", "--dry-run"}, loaded + medium, would, 1},
         {two, {g567l, "-id:3", "--dry-run"}, loaded, would, 0},
+        // The listing shows targets 8 to 15 too; -all says which it leaves out.
+        {Drive(0, 3, kG567L, "1.02") + Drive(0, 9, kG567L, "1.00"),
+         {g567l, "-all", "--dry-run"},
+         loaded,
+         would + "qvupdate: the scan of targets 0 to 7 leaves out DRAVLIN CD-R   QV-G567L  V1.00 (HA:0 "
+                 "ID:9); -ha:0 "
+                 "-id:9 upgrades it\n",
+         0},
         {Drive(0, 2, kB8NB, "1.04"), {g567l, "--dry-run"}, loaded + kNoDrives, "", 1},
         {Drive(0, 1, kLoader, "1.02"),
          {g253k, "--dry-run"},
@@ -225,11 +256,11 @@ TEST(Cli, InteractiveAnswers) {
     const std::string head = std::string(kBanner) + "Upgrade file for QV-G567L loaded\n";
 
     // Other characters and newlines are skipped until y, n or a; the
-    // adapter option alone changes nothing.
+    // adapter option alone changes nothing, and says so.
     Result r = box.Run({file, "-ha:1"}, "q\nx\n\nn\nN");
     EXPECT_EQ(r.out, head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  n\n" +
                          "Upgrade Dravlin drive at HA:1 ID:3? (y/n/a)  n\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "qvupdate: -ha: without -id: names no drive; every adapter is walked\n");
     EXPECT_EQ(r.status, 0);  // drives matched, so no "No upgradable drives"
     EXPECT_TRUE(Changing(box.Log()).empty());
 

@@ -110,12 +110,16 @@ enum class Phase {
     ScanTest,        // bus scan: result ignored
     ScanInquiry,     // bus scan: no answer, no drive
     Identify,        // the unattended loop's identification
-    IdentifyAgain,   // upgrade's own, after the confirmation
+    IdentifyAgain,   // upgrade's own, before the confirmation
+    Answered,        // the same drive after the confirmation?
     MediumTest,      // first and second medium check: only the third counts
     LastMediumTest,  // must say "medium not present"
     VersionBefore,
+    LastBlock,    // the loader mode: an earlier upgrade cut short?
+    BeforeWrite,  // the same drive right before the first write?
     Erase,
-    Piece,  // the last one is the closing piece
+    Piece,        // the last one is the closing piece
+    VerifyBlock,  // the loader mode: every block read back
     VersionAfter,
 };
 
@@ -132,18 +136,18 @@ struct Step {
 std::vector<Step> CleanRun(const Procedure& p) {
     const int version = p.rom ? READ_ROM : INQUIRY;
     std::vector<Step> steps = {
-        {TEST_UNIT_READY, Phase::ScanTest, 0, 0},
-        {INQUIRY, Phase::ScanInquiry, 0, 0},
-        {INQUIRY, Phase::Identify, 0, 0},
-        {INQUIRY, Phase::IdentifyAgain, 0, 0},
-        {TEST_UNIT_READY, Phase::MediumTest, 0, 0},
-        {TEST_UNIT_READY, Phase::MediumTest, 0, 0},
-        {TEST_UNIT_READY, Phase::LastMediumTest, 0, 0},
+        {TEST_UNIT_READY, Phase::ScanTest, 0, 0},   {INQUIRY, Phase::ScanInquiry, 0, 0},
+        {INQUIRY, Phase::Identify, 0, 0},           {INQUIRY, Phase::IdentifyAgain, 0, 0},
+        {INQUIRY, Phase::Answered, 0, 0},           {TEST_UNIT_READY, Phase::MediumTest, 0, 0},
+        {TEST_UNIT_READY, Phase::MediumTest, 0, 0}, {TEST_UNIT_READY, Phase::LastMediumTest, 0, 0},
         {version, Phase::VersionBefore, 0, 0},
     };
+    if (p.rom) steps.push_back({READ_ROM, Phase::LastBlock, 0, 0});
+    steps.push_back({INQUIRY, Phase::BeforeWrite, 0, 0});
     if (p.rom) steps.push_back({ERASE_ROM, Phase::Erase, 0, 0});
     for (int k = 1; k <= p.pieces; k++)
         steps.push_back({p.rom ? WRITE_ROM : WRITE_BUFFER, Phase::Piece, 0, k});
+    for (int k = 1; p.rom && k <= p.pieces; k++) steps.push_back({READ_ROM, Phase::VerifyBlock, 0, k});
     steps.push_back({version, Phase::VersionAfter, 0, 0});
     for (std::size_t i = 0; i < steps.size(); i++) {
         int n = 0;
@@ -225,6 +229,30 @@ Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t 
         e.status = 1;
         e.sent = upto;
         break;
+    case Phase::Answered:
+    case Phase::BeforeWrite:
+        // The drive no longer answers as it did: it may be another one.
+        e.out = head + kWarning;
+        e.note = in_use ? "qvupdate: drive HA:0 ID:2 is in use by another process\n"
+                        : "qvupdate: drive HA:0 ID:2 changed while the question waited; nothing written\n";
+        e.status = 1;
+        e.sent = upto;
+        break;
+    case Phase::LastBlock:
+        // Only a flash known to be cut short is said so.
+        e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, p.to);
+        e.sent = all;
+        e.drive = DriveEnd::Committed;
+        e.reported = true;
+        break;
+    case Phase::VerifyBlock:
+        e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, p.to) + "Error upgrading drive\n" +
+                kPartlyWritten;
+        e.status = 1;
+        e.sent = stopped;
+        e.drive = DriveEnd::Committed;
+        e.reported = true;
+        break;
     case Phase::LastMediumTest:
         e.out = head + kWarning + "Please remove medium from drive and try again.\n";
         e.status = 1;
@@ -237,12 +265,12 @@ Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t 
         e.reported = true;
         break;
     case Phase::VersionAfter:
-        // Asked again a second later, quietly: the drive may be restarting.
+        // Asked quietly and again a second later: the drive may be
+        // restarting.
         e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, p.to);
         e.sent = all;
         e.sent.push_back(clean.back().opcode);
         e.drive = DriveEnd::Committed;
-        e.reported = true;
         break;
     case Phase::Erase:
         // A flash that was not erased is not programmed: it keeps the old
@@ -260,7 +288,7 @@ Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t 
         // before. A WRITE BUFFER drive keeps its firmware until the
         // closing piece of a complete download, which may change it.
         std::string version = p.from;
-        if (p.rom) version = step.piece > 1 ? p.to : "\xFF\xFF\xFF\xFF";
+        if (p.rom) version = step.piece > 1 ? p.to : "????";
         e.out = head + kWarning + CurrentLine(p.from) + done + NewLine(p, version) +
                 "Error upgrading drive\n" + (p.rom || step.piece == p.pieces ? kPartlyWritten : "");
         e.status = 1;

@@ -163,10 +163,12 @@ std::vector<std::string> Sandbox::Environment() const {
     };
     for (char** e = environ; *e; e++)
         if (std::strncmp(*e, "ASPISIM_", 8) != 0 && !replaced(*e)) env.push_back(*e);
-    env.push_back("ASPISIM_LOG=" + Path("log"));
-    env.push_back("ASPISIM_STATE=" + (state_.empty() ? Path("state") : state_));
-    if (has_bus_) env.push_back("ASPISIM_BUS=" + Path("bus"));
-    if (!time_scale_.empty()) env.push_back("ASPISIM_TIME_SCALE=" + time_scale_);
+    std::vector<std::string> mine = {"ASPISIM_LOG=" + Path("log"),
+                                     "ASPISIM_STATE=" + (state_.empty() ? Path("state") : state_)};
+    if (has_bus_) mine.push_back("ASPISIM_BUS=" + Path("bus"));
+    if (!time_scale_.empty()) mine.push_back("ASPISIM_TIME_SCALE=" + time_scale_);
+    for (const std::string& e : mine)
+        if (!replaced(e.c_str())) env.push_back(e);
     env.insert(env.end(), env_.begin(), env_.end());
     return env;
 }
@@ -204,13 +206,16 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    if (stdout_to_.empty() || stdout_to_ == "|closed")
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    else if (stdout_to_ == "|none")
-        posix_spawn_file_actions_addclose(&fa, 1);
-    else
-        posix_spawn_file_actions_addopen(&fa, 1, stdout_to_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    const std::string* const to[] = {&stdout_to_, &stderr_to_};
+    for (int fd : {1, 2}) {
+        const std::string& where = *to[fd - 1];
+        if (where.empty() || where == "|closed")
+            posix_spawn_file_actions_adddup2(&fa, fd == 1 ? out[1] : err[1], fd);
+        else if (where == "|none")
+            posix_spawn_file_actions_addclose(&fa, fd);
+        else
+            posix_spawn_file_actions_addopen(&fa, fd, where.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     // The run gets SIGPIPE as a shell would give it, not ignored as here.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -220,6 +225,7 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     if (stdout_to_ == "|closed") close(out[0]);
+    if (stderr_to_ == "|closed") close(err[0]);
     pid_t pid;
     int rc = posix_spawn(&pid, started.c_str(), &fa, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
@@ -227,6 +233,7 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     child_ = rc == 0 ? pid : -1;
     close(in[0]);
     if (stdout_to_ == "|closed") out[0] = -1;
+    if (stderr_to_ == "|closed") err[0] = -1;
     close(out[1]);
     close(err[1]);
     if (rc != 0) {

@@ -68,6 +68,8 @@ public:
     // result; "|closed" gives them a pipe that nobody reads, "|none" no
     // standard output at all (descriptor 1 closed).
     void SetStdout(const std::string& path) { stdout_to_ = path; }
+    // The same for standard error.
+    void SetStderr(const std::string& path) { stderr_to_ = path; }
     // The program the next runs start instead of the built qvupdate, and a
     // variable of their environment (replacing the inherited one).
     void SetProgram(const std::string& path) { program_ = path; }
@@ -107,6 +109,7 @@ private:
     std::string time_scale_;
     std::string state_;
     std::string stdout_to_;
+    std::string stderr_to_;
     mutable std::atomic<int> child_{-1};
     std::string program_;
     std::vector<std::string> env_;

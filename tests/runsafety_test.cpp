@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -124,6 +125,7 @@ TEST(ExitStatus, FailuresAreNeverStatusZero) {
         int status;
         std::string err_tail;
         bool flashed;
+        std::string stderr_to = "";
     } cases[] = {
         // The interactive loop stops at a failed piece, as the others do.
         {"interactive",
@@ -160,20 +162,44 @@ TEST(ExitStatus, FailuresAreNeverStatusZero) {
          1,
          ": Broken pipe. Cannot write standard output.\n",
          true},
-        {"no output",
+        // A closed output goes nowhere, as an output to /dev/null does.
+        {"no output", Drive(0, 3, kG567L, "1.02"), {"FW", "-all"}, "y\n", "|none", 0, "", true},
+        // No write to standard error ends a run: the -ha: line comes first,
+        // the report of the failing piece in mid-transfer.
+        {"no error output",
          Drive(0, 3, kG567L, "1.02"),
+         {"FW", "-all", "-ha:0"},
+         "y\n",
+         "",
+         0,
+         "",
+         true,
+         "|none"},
+        {"full error output",
+         Drive(0, 3, kG567L, "1.02"),
+         {"FW", "-all", "-ha:0"},
+         "y\n",
+         "",
+         0,
+         "",
+         true,
+         "/dev/full"},
+        {"full error output, failed piece",
+         Drive(0, 3, kG567L, "1.02") + "fail 0 3 0x3B 5\n",
          {"FW", "-all"},
          "y\n",
-         "|none",
+         "",
          1,
-         ": Bad file descriptor. Cannot write standard output.\n",
-         true},
+         "",
+         false,
+         "/dev/full"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox box;
         box.SetBus(c.bus);
         box.SetStdout(c.stdout_to);
+        box.SetStderr(c.stderr_to);
         Bytes image = Image(13, "1.10");
         std::vector<std::string> args = c.args;
         for (std::string& a : args)
@@ -198,6 +224,7 @@ TEST(ExitStatus, FailuresAreNeverStatusZero) {
 struct Step {
     std::string wait_for;
     std::string keys;
+    bool hang_up = false;  // the terminal goes away instead
 };
 
 // `shown`, when given, gets all the terminal showed after the last step.
@@ -233,16 +260,22 @@ int RunOnTerminal(const Sandbox& box, const std::vector<std::string>& args, cons
         EXPECT_TRUE(seen) << "never shown: " << step.wait_for << "\n" << shown;
         if (!seen) break;
         shown.clear();
+        if (step.hang_up) {
+            close(master);
+            master = -1;
+            break;
+        }
         EXPECT_EQ(write(master, step.keys.data(), step.keys.size()), static_cast<ssize_t>(step.keys.size()));
     }
     // Drain the terminal until the run ends, so that it never blocks on it.
     char buf[4096];
-    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) shown.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; master >= 0 && (n = read(master, buf, sizeof buf)) > 0;)
+        shown.append(buf, static_cast<std::size_t>(n));
     if (shown_last != nullptr) *shown_last = shown;
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
-    close(master);
-    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    if (master >= 0) close(master);
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : WIFSIGNALED(wstatus) ? 128 + WTERMSIG(wstatus) : -1;
 }
 
 TEST(TypeAhead, OnlyKeysTypedAfterAQuestionAnswerIt) {
@@ -280,6 +313,32 @@ TEST(Progress, AtATerminalTheBytesSentAreRewrittenInPlaceAndClearedBeforeDone) {
     EXPECT_NE(shown.find(head + "\r" + head + " 8192 of " + total + " bytes\r"), std::string::npos) << shown;
     EXPECT_NE(shown.find("\r" + last + "\r" + std::string(last.size(), ' ') + "\r" + head + "Done\r\n"),
               std::string::npos);
+}
+
+TEST(Progress, ATerminalThatGoesAwayStopsNoTransfer) {
+    // Its hang-up is held; every write to it fails from then on.
+    Rig s(kRom, true);
+    EXPECT_EQ(RunOnTerminal(s.box, s.Args(), {{"Continue? (y/n) ", "y\n"}, {" of 262144 bytes", "", true}}),
+              128 + SIGHUP);
+    EXPECT_TRUE(s.Flashed());
+}
+
+// A log under a file-size limit: its writes fail, nothing ends the run.
+TEST(Progress, ALogBeyondTheFileSizeLimitStopsNoTransfer) {
+    Rig s(kRom, false);
+    constexpr rlim_t kLimit = 300000;  // above a saved state of the drive
+    s.box.WriteFile("full.log", Bytes(kLimit - 500, '#'));
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit limit = before;
+    limit.rlim_cur = kLimit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    std::vector<std::string> args = s.Args();
+    args.insert(args.end(), {"--log", s.box.Path("full.log")});
+    Result r = s.box.Run(args, "y\n");
+    setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(s.Flashed());
 }
 
 // --- one run per drive --------------------------------------------------------
@@ -344,10 +403,9 @@ TEST(Addresses, NumbersBeyondAnIntAreRefused) {
     const std::string tail = "'. Cannot open SCSI driver.\n";
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"0,4294967298,0", "Invalid target or lun specifier in '"},
-        {"-4294967296,2,0", "Invalid bus or target specifier in '"},
+        {"4294967296,2,0", "Invalid bus or target specifier in '"},
         {"0,2,4294967296", "Invalid lun specifier in '"},
         {"4294967298,0", "Invalid bus or target specifier in '"},
-        {"0,0x100000002,0", "Invalid target or lun specifier in '"},
     };
     for (const auto& [address, message] : cases) {
         Result r = box.Run({file, "dev=" + address}, "y\n");

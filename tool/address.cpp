@@ -1,9 +1,7 @@
 // The drive address of the command line, checked before the session opens:
-// the transport library reads a missing number as 0 and an empty address as
-// a default target, and either would flash a drive nobody named.
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+// the transport library reads a missing number as 0, an empty address as a
+// default target, "0x2" as 2 and "010" as 8, and any of these would flash a
+// drive nobody named.
 #include <string_view>
 #include <vector>
 
@@ -11,15 +9,29 @@
 
 namespace {
 
-bool Blank(std::string_view field) { return field.find_first_not_of(" \t") == std::string_view::npos; }
+// Digits only, no sign, blank or base prefix, and no leading zero (the
+// library reads "010" as octal 8); none for anything else.
+std::optional<long> WholeNumber(std::string_view text) {
+    if (text.empty() || (text.size() > 1 && text.front() == '0')) return std::nullopt;
+    long n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        // Past any address: the rest only has to be digits.
+        if (n <= kHighestAddress) n = n * 10 + (c - '0');
+    }
+    return n;
+}
 
 }  // namespace
 
 std::optional<int> OptionNumber(const char* arg, int lowest) {
-    errno = 0;
-    long n = std::strtol(arg + 4, nullptr, 10);
-    if (errno == ERANGE || n < lowest || n > kHighestAddress) return std::nullopt;
-    return static_cast<int>(n);
+    const std::string_view text = arg + 4;
+    // "-id:" alone is target 0 and "-id:-1" no target, as they always were.
+    if (text.empty()) return lowest <= 0 ? std::optional<int>(0) : std::nullopt;
+    if (text == "-1") return lowest <= -1 ? std::optional<int>(-1) : std::nullopt;
+    const std::optional<long> n = WholeNumber(text);
+    if (!n || *n < lowest || *n > kHighestAddress) return std::nullopt;
+    return static_cast<int>(*n);
 }
 
 bool DevTextNamesTarget(std::string_view text) {
@@ -28,7 +40,7 @@ bool DevTextNamesTarget(std::string_view text) {
     const std::size_t colon = text.find(':');
     if (colon != std::string_view::npos) {
         text.remove_prefix(colon + 1);
-        if (Blank(text)) return false;
+        if (text.find_first_not_of(" \t") == std::string_view::npos) return false;
         if (text.front() == '@') return true;
     }
     if (text.find(',') == std::string_view::npos) return true;
@@ -42,7 +54,9 @@ bool DevTextNamesTarget(std::string_view text) {
     }
     // A comma that ends the text closes the last number ("2," is target 2).
     if (fields.back().empty()) fields.pop_back();
-    // bus,target,lun; target,lun; target
-    const std::size_t target = fields.size() == 3 ? 1 : 0;
-    return !Blank(fields[0]) && !Blank(fields[target]);
+    // Beyond three fields, and numbers too large for an int, the library
+    // refuses with its own words.
+    for (std::string_view f : fields)
+        if (!WholeNumber(f)) return false;
+    return !fields.empty();
 }

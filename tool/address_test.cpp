@@ -9,9 +9,11 @@ TEST(Address, DevTextMustNameItsBusAndTarget) {
     // No address, the documented forms, and what the library judges itself
     // (a device name, a stray character, the remote forms).
     for (const char* text :
-         {"", "1,2,0", "2,0", "2,", " 1, 2, 0", ":1,2,0", "name:@", "5", "1,x", "REMOTE:h:"})
+         {"", "1,2,0", "2,0", "2,", ":1,2,0", "name:@", "5", "0,4294967298,0", "REMOTE:h:"})
         EXPECT_TRUE(DevTextNamesTarget(text)) << '"' << text << '"';
-    for (const char* text : {",", ",,", ",2", ",2,0", "1,,0", " ,2", ":", "1:", "1: ", ":,2"})
+    // Also every number the library would read otherwise than as written.
+    for (const char* text : {",", ",,", ",2", ",2,0", "1,,0", " ,2", ":", "1:", "1: ", ":,2", "1,x",
+                             " 1, 2, 0", "0,0x2,0", "0,010,0", "0,2x,0", "+1,2", "0,-2"})
         EXPECT_FALSE(DevTextNamesTarget(text)) << '"' << text << '"';
 }
 
@@ -23,11 +25,12 @@ TEST(Address, KernelNamesAreTheLayersToResolve) {
         EXPECT_FALSE(DevTextIsName(text)) << '"' << text << '"';
 }
 
-TEST(Address, OptionNumbersStayWithinAByte) {
-    for (const char* arg : {"-ha:-1", "-ha:256", "-ha:4294967297"})
-        EXPECT_EQ(OptionNumber(arg, 0), std::nullopt) << arg;
-    EXPECT_EQ(OptionNumber("-ha: 255", 0), 255);
-    EXPECT_EQ(OptionNumber("-id:-1", -1), -1);
+TEST(Address, OptionNumbersAreWholeDecimalsWithinAByte) {
+    for (const char* arg : {"-ha:-1", "-ha:256", "-ha:4294967297", "-ha: 255", "-id:0x2", "-id:2x", "-id:02",
+                            "-id:+2", "-id:-2"})
+        EXPECT_EQ(OptionNumber(arg, arg[1] == 'i' ? -1 : 0), std::nullopt) << arg;
+    for (const auto& [arg, n] : {std::pair{"-ha:255", 255}, {"-id:-1", -1}, {"-id:", 0}, {"-id:0", 0}})
+        EXPECT_EQ(OptionNumber(arg, -1), n) << arg;
 }
 
 }  // namespace

@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <optional>
 
-// Opens each of descriptors 0, 1 and 2 that is closed on /dev/null, read
-// only: reading it gives the end of input and writing fails as on the closed
-// descriptor, so the run goes as it would have, but no file opened later
-// (a drive's node, a lock or log file) can take its place and receive the
-// run's output. First act of a run; false when it cannot be done, and the
-// run then ends with status 1.
+// Opens each of descriptors 0, 1 and 2 that is closed on /dev/null: the
+// input read only (the end of input at once), the outputs write only (what
+// is written goes nowhere), so that no file opened later (a drive's node, a
+// lock or log file) can take its place and receive the run's output. First
+// act of a run; false when it cannot be done, and the run then ends with
+// status 1.
 bool OccupyClosedStandardDescriptors();
 
 // Drops what was typed ahead at a terminal, so that only what is typed after

@@ -13,7 +13,9 @@ bool OccupyClosedStandardDescriptors() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // The lower ones are open by now, so this one is the lowest free.
-        if (open("/dev/null", O_RDONLY) != fd) return false;
+        // Output goes nowhere rather than fail: a write that fails in a
+        // transfer must stop nothing, and one that goes nowhere cannot.
+        if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) return false;
     }
     return true;
 }

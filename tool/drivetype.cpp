@@ -10,9 +10,10 @@ Identified IdentifyDrive(const Session& s, Drive at, char* text) {
     if (reply != Reply::ok) return {NO_TYPE, reply};
 
     InquiryText t = inquiry_text(inq);
-    if (!sup::streql(t.vendor, VENDOR_ID)) return {NO_TYPE, reply};
+    if (!sup::streql(t.vendor, VENDOR_ID)) return {NO_TYPE, reply, t};
 
     int type = product_type(t.product);
+    const InquiryText answered = t;
 
     if (text != nullptr) {
         PrintableText(t.vendor);
@@ -29,14 +30,14 @@ Identified IdentifyDrive(const Session& s, Drive at, char* text) {
         }
     }
     // After the text, which shows the product id the drive reported.
-    return {type_by_revision(type, t.revision), reply};
+    return {type_by_revision(type, answered.revision), reply, answered};
 }
 
 int DravlinType(const Session& s, Drive at, char* text) { return IdentifyDrive(s, at, text).type; }
 
 char* PrintableText(char* text) {
     for (char* p = text; *p != '\0'; p++)
-        if (static_cast<unsigned char>(*p) < 0x20 || *p == 0x7F) *p = '?';
+        if (static_cast<unsigned char>(*p) < 0x20 || static_cast<unsigned char>(*p) >= 0x7F) *p = '?';
     return text;
 }
 

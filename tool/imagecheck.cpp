@@ -5,8 +5,7 @@
 #include "support/printf.h"
 #include "tool/qvupgrade.h"
 
-std::optional<std::vector<unsigned char>> ReadUpgradeFile(const char* file) {
-    fwimage::ImageFile f = fwimage::read_image_file(file);
+std::optional<std::vector<unsigned char>> TakeUpgradeFile(fwimage::ImageFile f, const char* file) {
     if (f.status == fwimage::FileStatus::cannot_open) {
         sup::printf("\a%s %s\n", fwimage::verdict_text(fwimage::Verdict::unreadable), file);
         return std::nullopt;

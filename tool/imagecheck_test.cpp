@@ -79,7 +79,10 @@ TEST_F(ImageCheck, FileThatCannotBeTakenIsRefused) {
     };
     for (const auto& row : rows) {
         std::optional<std::vector<unsigned char>> image;
-        EXPECT_EQ(qvtest::Capture([&] { image = ReadUpgradeFile(row.file.c_str()); }).out, row.out);
+        EXPECT_EQ(qvtest::Capture([&] {
+                      image = TakeUpgradeFile(fwimage::read_image_file(row.file.c_str()), row.file.c_str());
+                  }).out,
+                  row.out);
         EXPECT_EQ(image, std::nullopt);
     }
 }
@@ -91,7 +94,7 @@ TEST_F(ImageCheck, ReadsNoMoreThanTheLargestTransfer) {
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), f), image.size());
     std::fclose(f);
-    EXPECT_EQ(ReadUpgradeFile(path.c_str()).value().size(), 0x80000u);
+    EXPECT_EQ(TakeUpgradeFile(fwimage::read_image_file(path.c_str()), path.c_str()).value().size(), 0x80000u);
 }
 
 }  // namespace

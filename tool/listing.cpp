@@ -1,4 +1,6 @@
 // The drive listing (-l) and the jumper notice for the QV-G253K.
+#include <cstring>
+
 #include "support/printf.h"
 #include "tool/qvupgrade.h"
 
@@ -18,18 +20,37 @@ const char* const kJumperNotice[] = {
     "      PCB side    ----- <- jumper",
 };
 
+// Calls listed(at, text) for every drive of the maker from target `first` on.
+template <class F>
+void ForEachListed(Session& s, int first, F listed) {
+    for (int ha = 0; ha < kListHosts; ha++) {
+        for (int id = first; id < kListTargets; id++) {
+            char text[kDescriptionLen];
+            int type = DravlinType(s, {ha, id}, text);
+            if (type >= 0 || type == UNKNOWN_PRODUCT) listed(Drive{ha, id}, text);
+        }
+    }
+}
+
 }  // namespace
 
 void ListDrives(Session& s) {
-    for (int ha = 0; ha < kListHosts; ha++) {
-        for (int id = 0; id < kListTargets; id++) {
-            char text[kDescriptionLen];
-            int type = DravlinType(s, {ha, id}, text);
-            if (type < 0 && type != UNKNOWN_PRODUCT) continue;
-            sup::printf("%s (HA:%d ID:%d)\n", text, ha, id);
-            SayDriveName(s, {ha, id});
-        }
-    }
+    ForEachListed(s, 0, [&s](Drive at, const char* text) {
+        sup::printf("%s (HA:%d ID:%d)\n", text, at.ha, at.id);
+        SayDriveName(s, at);
+    });
+}
+
+void SayBeyondScan(Session& s) {
+    ForEachListed(s, SCAN_TARGETS, [](Drive at, char* text) {
+        // The first line of a drive that is not recognized.
+        if (char* newline = std::strchr(text, '\n')) *newline = '\0';
+        sup::flush();
+        sup::fprintf(
+            stderr,
+            "qvupdate: the scan of targets 0 to %d leaves out %s (HA:%d ID:%d); -ha:%d -id:%d upgrades it\n",
+            SCAN_TARGETS - 1, text, at.ha, at.id, at.ha, at.id);
+    });
 }
 
 void PrintJumper() {

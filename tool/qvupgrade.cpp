@@ -66,7 +66,10 @@ const Rule kRules[] = {
     {"/id:", "-id:", false, true, "target_id", "upgrade the drive at this target (0 to 255)",
      [](Options& o, const char* arg) { TakeAddress(o.bad_address, o.id, arg, kNoTarget); }},
     {"/ha:", "-ha:", false, true, "ha_id", "the host adapter of -id: (0 to 255, default 0)",
-     [](Options& o, const char* arg) { TakeAddress(o.bad_address, o.ha, arg, 0); }},
+     [](Options& o, const char* arg) {
+         TakeAddress(o.bad_address, o.ha, arg, 0);
+         o.ha_given = true;
+     }},
     {"/all", "-all", false, false, nullptr, "upgrade every drive of the image's model without asking",
      [](Options& o, const char*) { o.all = true; }},
     {nullptr, "-debug", true, false, nullptr, "show the product table, the image's type and checksum",
@@ -74,8 +77,14 @@ const Rule kRules[] = {
     {nullptr, "--dry-run", true, false, nullptr,
      "check the image and the drives, say what would be written, write nothing",
      [](Options& o, const char*) { o.dry_run = true; }},
+    {nullptr, "--backup", true, false, "FILE",
+     "save a loader-mode drive's flash in the new file FILE before the erase",
+     [](Options& o, const char* file) { o.backup = file; }},
     {nullptr, "--log", true, false, "FILE", "the ASPI layer appends its command log to FILE",
      [](Options& o, const char* file) { o.log = file; }},
+    {nullptr, "--record", true, false, "FILE",
+     "the ASPI layer records every command and the drive's answers in the new file FILE",
+     [](Options& o, const char* file) { o.record = file; }},
     {nullptr, "--help", true, false, nullptr, "show this text and stop",
      [](Options& o, const char*) { o.options_help = true; }},
     {nullptr, "--version", true, false, nullptr, "show the program's version and stop",
@@ -90,13 +99,30 @@ bool IsNumber(const char* text) {
     return true;
 }
 
+bool LongOption(const char* arg) { return std::strncmp(arg, "--", 2) == 0; }
+
 bool Matches(const char* arg, const Rule& r) {
     const std::size_t dash = std::strlen(r.dash);
     if (r.whole ? std::strcmp(arg, r.dash) == 0 : std::strncmp(arg, r.dash, dash) == 0) return true;
+    // --log=FILE
+    if (r.value != nullptr && LongOption(r.dash) && std::strncmp(arg, r.dash, dash) == 0 && arg[dash] == '=')
+        return true;
     if (r.slash == nullptr) return false;
     const std::size_t slash = std::strlen(r.slash);
     if (std::strncmp(arg, r.slash, slash) != 0) return false;
     return SlashSwitchesArePrefixes() || arg[slash] == '\0' || (r.number && IsNumber(arg + slash));
+}
+
+// The value of a long option, as --log=FILE or --log FILE (then i moves past
+// it); none when it is missing or begins with '-': that is the next option,
+// which must never become a file name (--log --dry-run would flash).
+const char* LongValue(int argc, char** argv, int& i, const Rule& r) {
+    const char* arg = argv[i];
+    const std::size_t dash = std::strlen(r.dash);
+    const char* value = arg[dash] == '=' ? arg + dash + 1 : i + 1 < argc ? argv[i + 1] : nullptr;
+    if (value == nullptr || *value == '\0' || *value == '-') return nullptr;
+    if (arg[dash] != '=') i++;
+    return value;
 }
 
 // Later arguments override earlier ones.
@@ -110,14 +136,12 @@ void ParseArgs(int argc, char** argv, Options& o) {
                 break;
             }
         }
-        const bool long_option = std::strncmp(arg, "--", 2) == 0;
+        const bool long_option = LongOption(arg);
         if (rule != nullptr && long_option && rule->value != nullptr) {
-            if (i + 1 == argc) {
-                if (o.refused.empty())
-                    o.refused = std::string(arg) + " needs a value (" + arg + " " + rule->value + ")";
-                continue;
-            }
-            rule->take(o, argv[++i]);
+            if (const char* value = LongValue(argc, argv, i, *rule))
+                rule->take(o, value);
+            else if (o.refused.empty())
+                o.refused = std::string(rule->dash) + " needs a file name";
         } else if (rule != nullptr) {
             rule->take(o, arg);
         } else if (long_option) {
@@ -139,7 +163,7 @@ void PrintOptions() {
     for (const char* line : usage) sup::printf("%s\n", line);
     for (const Rule& r : kRules) {
         std::string name = r.dash;
-        if (r.value != nullptr) name += std::string(std::strncmp(r.dash, "--", 2) == 0 ? " " : "") + r.value;
+        if (r.value != nullptr) name += std::string(LongOption(r.dash) ? " " : "") + r.value;
         sup::printf("  %-18s %s\n", name.c_str(), r.help);
     }
 }
@@ -208,10 +232,10 @@ std::optional<Outcome> WalkDrives(Session& s, Image image, bool ask) {
     return outcome;
 }
 
-// Reads the image once, identifies and checks that copy; none, said, when
-// the run is to end before a drive is touched.
-std::optional<std::vector<unsigned char>> LoadImage(Session& s) {
-    std::optional<std::vector<unsigned char>> image = ReadUpgradeFile(s.options.file);
+// Identifies and checks the one copy of the image; none, said, when the run
+// is to end before a drive is touched.
+std::optional<std::vector<unsigned char>> LoadImage(Session& s, fwimage::ImageFile file) {
+    std::optional<std::vector<unsigned char>> image = TakeUpgradeFile(std::move(file), s.options.file);
     if (!image) return std::nullopt;
     s.UpgradeDrive = GetUpgradeInfo(s, *image);
     // Some checksums cover less than the transfer sends, so the length is
@@ -231,6 +255,17 @@ std::optional<std::vector<unsigned char>> LoadImage(Session& s) {
     return image;
 }
 
+// --backup for an image of a drive whose flash cannot be read: refused
+// before the ASPI layer is loaded, so that nothing is sent.
+std::optional<RunEnd> RefuseBackup(const Options& o, const fwimage::ImageFile& file) {
+    if (o.backup == nullptr || file.status != fwimage::FileStatus::ok) return std::nullopt;
+    const int type = fwimage::identify(file.bytes);
+    const TransferPlan* plan = transfer_plan(type);
+    if (plan == nullptr || plan->procedure == ROM_PROGRAMMING) return std::nullopt;
+    return RunEnd(
+        1, "the " + std::string(image_model_name(type)) + " cannot be read back; no backup is possible\n");
+}
+
 // The mode the options ask for, once the session is open and the image (if
 // any) checked.
 RunEnd RunMode(Session& s, Image image) {
@@ -238,6 +273,7 @@ RunEnd RunMode(Session& s, Image image) {
     std::optional<Outcome> outcome;
     if (o.all) {
         outcome = WalkDrives(s, image, false);
+        if (outcome && o.devtext == nullptr) SayBeyondScan(s);
     } else if (o.list) {
         ListDrives(s);
         return RunEnd(0);
@@ -270,7 +306,7 @@ RunEnd RunProgram(Session& s, int argc, char** argv) {
     // A closed or full standard output must not end the run part-way (a
     // drive may be in the middle of its transfer): writes fail quietly and
     // the run says so at its end.
-    IgnoreBrokenPipe();
+    IgnoreWriteSignals();
     sup::_io_add_my_flag(stdout, sup::_IO_NORAISE);
 
     ParseArgs(argc, argv, s.options);
@@ -290,20 +326,33 @@ RunEnd RunProgram(Session& s, int argc, char** argv) {
     for (const char* line : banner) sup::printf("%s\n", line);
 
     // -l skips the image check, so -all with it would upgrade with no
-    // checked image.
-    if (o.help || !o.file_given || o.bad_address || (o.all && o.list) || !o.refused.empty()) {
+    // checked image, and --backup would back up nothing.
+    if (o.help || !o.file_given || o.bad_address || (o.all && o.list) || (o.backup && o.list) ||
+        !o.refused.empty()) {
         for (const char* line : usage) sup::printf("%s\n", line);
         if (o.refused.empty()) return RunEnd(1);
         return RunEnd(1, o.refused + "\n");
     }
+    if (o.ha_given && o.id == kNoTarget && o.devtext == nullptr) {
+        sup::flush();
+        sup::fprintf(stderr, "qvupdate: -ha: without -id: names no drive; every adapter is walked\n");
+    }
 
-    // The session only scans here; the image is read before any drive is
-    // written.
+    // Read before the ASPI layer is loaded and the scan touches a drive, so
+    // that nothing the layer writes (its command log) can reach the copy
+    // that is sent; what the check says comes after the scan, as it always
+    // did.
+    fwimage::ImageFile file;
+    if (!o.list) {
+        file = fwimage::read_image_file(o.file);
+        if (std::optional<RunEnd> refused = RefuseBackup(o, file)) return *refused;
+    }
+
     if (std::optional<RunEnd> failed = initscsi(s)) return *failed;
 
     std::vector<unsigned char> image;
     if (!o.list) {
-        std::optional<std::vector<unsigned char>> loaded = LoadImage(s);
+        std::optional<std::vector<unsigned char>> loaded = LoadImage(s, std::move(file));
         if (!loaded) return RunEnd(1);
         image = std::move(*loaded);
     }

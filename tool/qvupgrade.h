@@ -16,6 +16,7 @@
 
 #include "drivecmd/pcmd.h"
 #include "fwimage/fwtables.h"
+#include "fwimage/imagefile.h"
 
 // The target id of a command line that names none.
 inline constexpr int kNoTarget = -1;
@@ -30,12 +31,15 @@ struct Options {
     bool list = false;
     bool help = false;
     bool file_given = false;
-    bool bad_address = false;   // an -ha:, -id: or dev= that names no drive
-    bool debug = false;         // -debug
-    bool dry_run = false;       // --dry-run: every check, nothing written
-    bool options_help = false;  // --help
-    bool version = false;       // --version
-    const char* log = nullptr;  // --log FILE: the ASPI layer's command log
+    bool bad_address = false;      // an -ha:, -id: or dev= that names no drive
+    bool debug = false;            // -debug
+    bool dry_run = false;          // --dry-run: every check, nothing written
+    bool options_help = false;     // --help
+    bool version = false;          // --version
+    const char* log = nullptr;     // --log FILE: the ASPI layer's command log
+    const char* record = nullptr;  // --record FILE: the ASPI layer's transcript
+    const char* backup = nullptr;  // --backup FILE: the flash before the erase
+    bool ha_given = false;         // -ha: was given
     // Why the command line is refused (an unknown long option, a missing
     // value), said on standard error; empty: it is not.
     std::string refused;
@@ -46,6 +50,9 @@ struct Options {
 struct LayerEntries {
     // The command log to a file: 1 when it is open.
     int (*log_to)(const char* path) = nullptr;
+    // The transcript of every command to a new file, with the program's name
+    // and version in its head: 1 when it is made.
+    int (*record_to)(const char* path, const char* program) = nullptr;
     // "/dev/sgN (H:C:T:L)" of an address, as snprintf fills a buffer; -1
     // when nothing is there.
     int (*device_name)(int ha, int target, int lun, char* text, int size) = nullptr;
@@ -73,6 +80,7 @@ struct Session {
     FILE* input = stdin;   // where the answers are typed
     LayerEntries layer;
     Drive named{-1, -1};  // the drive whose kernel name was shown last
+    int backups = 0;      // flashes saved by --backup so far
 };
 
 // How a run ends, decided below main, which carries it out.
@@ -94,14 +102,16 @@ RunEnd RunProgram(Session& s, int argc, char** argv);
 // The highest host adapter or target the command line may name: ASPI
 // addresses them in a byte.
 inline constexpr int kHighestAddress = 255;
-// The number after -id: or -ha: (arg is the whole argument), read the way
-// atoi reads it with the four option characters blanked out: "-id:" alone
-// is 0, "-id:-1" is -1. None for a number outside lowest..kHighestAddress.
+// The number after -id: or -ha: (arg is the whole argument): a whole decimal
+// number from lowest to kHighestAddress, without sign, blank, base prefix or
+// leading zero; "-id:" alone is 0 and "-id:-1" is -1. None for anything else.
 std::optional<int> OptionNumber(const char* arg, int lowest);
-// False for a dev= text that leaves out the bus or target number ("," ",2"
-// "1,,0") or the address after a colon (":" "1:"): the library would read
-// 0 or a default target for it. The documented forms (bus,target,lun;
-// target,lun; "target,"; empty) and what the library refuses by itself pass.
+// False for a dev= text whose numbers are not whole decimal numbers as
+// OptionNumber takes them, or that leaves out the bus or target number (","
+// ",2" "1,,0") or the address after a colon (":" "1:"): the library would
+// read 0, a default target, or another base. The documented forms
+// (bus,target,lun; target,lun; "target,"; empty), names and the remote
+// forms pass, for the library to judge.
 bool DevTextNamesTarget(std::string_view text);
 
 // Opens scgp, reconciles dev= with -ha:/-id: (the options' ha and id become
@@ -124,9 +134,10 @@ void SayDriveName(Session& s, Drive at);
 // comes from this copy.
 using Image = std::span<const unsigned char>;
 
-// Reads the image file, up to the most a transfer sends. None, said on
-// standard output, when it cannot be opened or is not a regular file.
-std::optional<std::vector<unsigned char>> ReadUpgradeFile(const char* file);
+// The bytes of the image file as fwimage::read_image_file read them. None,
+// said on standard output, when it could not be opened or is not a regular
+// file.
+std::optional<std::vector<unsigned char>> TakeUpgradeFile(fwimage::ImageFile f, const char* file);
 // Drive type of an image, or NO_TYPE.
 int GetUpgradeInfo(const Session& s, Image image);
 // True when the image's checksum is right.
@@ -138,10 +149,12 @@ inline constexpr int kDescriptionLen = 80;
 // text: kDescriptionLen bytes or null.
 int DravlinType(const Session& s, Drive at, char* text);
 // The drive type with the reply of the INQUIRY that decided it, which tells
-// a drive in use from an empty address.
+// a drive in use from an empty address, and the texts it answered (each
+// empty when it did not).
 struct Identified {
     int type;
     Reply reply;
+    InquiryText inquiry{};
 };
 Identified IdentifyDrive(const Session& s, Drive at, char* text);
 char* RemoveSpaces(const char* src, char* dst);
@@ -150,6 +163,9 @@ char* RemoveSpaces(const char* src, char* dst);
 char* ModelName(int type, char* out);
 
 void ListDrives(Session& s);
+// After -all: one line on standard error for each drive the listing shows
+// beyond the targets the scan walks, which no walk offers.
+void SayBeyondScan(Session& s);
 void PrintJumper();
 
 // What became of the upgrade of one drive.
@@ -168,6 +184,14 @@ enum class UpgradeResult {
 };
 UpgradeResult upgrade(Session& s, Drive at, Image image);
 
+// The file of the nth flash that --backup FILE saves in a run (from 0): FILE
+// for the first, FILE.HA-ID for the others.
+std::string BackupName(const char* file, int nth, Drive at);
+// Writes bytes into a new file at path, whole and on the disk before it gets
+// that name, never replacing a file nor writing through a link. Why not,
+// or empty.
+std::string SaveBackup(const std::string& path, std::span<const unsigned char> bytes);
+
 // Drive texts (INQUIRY fields, version texts) made safe to print: control
-// characters and DEL become '?'.
+// characters, DEL and every byte above ASCII become '?'.
 char* PrintableText(char* text);

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files.h"
 #include "support/printf.h"
 #include "support/utils.h"
 #include "tool/qvupgrade.h"
@@ -38,6 +39,7 @@ bool DevTextIsName(std::string_view text) {
 LayerEntries LookUpLayer(SCSI* scgp) {
     LayerEntries e;
     e.log_to = reinterpret_cast<decltype(e.log_to)>(scg_layer_entry(scgp, "ASPILogTo"));
+    e.record_to = reinterpret_cast<decltype(e.record_to)>(scg_layer_entry(scgp, "ASPIRecordTo"));
     e.device_name = reinterpret_cast<decltype(e.device_name)>(scg_layer_entry(scgp, "aspilinux_device_name"));
     e.device_address =
         reinterpret_cast<decltype(e.device_address)>(scg_layer_entry(scgp, "aspilinux_device_address"));
@@ -78,8 +80,17 @@ std::optional<RunEnd> initscsi(Session& s) {
     s.layer = LookUpLayer(s.scgp);
     if (o.log != nullptr) {
         if (s.layer.log_to == nullptr) return RunEnd(1, "this ASPI layer cannot keep a command log\n");
+        // Lines appended to the image would be in the user's next transfer.
+        if (!o.list && platform::same_named_file(o.log, o.file))
+            return RunEnd(
+                1, std::string("cannot write the command log to ") + o.log + ": it is the image file\n");
         if (s.layer.log_to(o.log) != 1)
             return RunEnd(1, std::string("cannot write the command log to ") + o.log + "\n");
+    }
+    if (o.record != nullptr) {
+        if (s.layer.record_to == nullptr) return RunEnd(1, "this ASPI layer cannot record its commands\n");
+        if (s.layer.record_to(o.record, "qvupdate " QV_VERSION) != 1)
+            return RunEnd(1, std::string("cannot write the recording to ") + o.record + "\n");
     }
     if (by_name) {
         if (s.layer.device_address == nullptr)

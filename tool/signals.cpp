@@ -8,21 +8,37 @@
 
 namespace {
 
-constexpr int kHeld[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
-constexpr int kCount = sizeof kHeld / sizeof kHeld[0];
+// Every signal that ends or stops the process by default and can be caught,
+// but those a fault of the program itself raises (SIGSEGV, SIGBUS, SIGFPE,
+// SIGILL, SIGABRT, SIGTRAP, SIGSYS: held, they would come back at once) and
+// SIGPIPE and SIGXFSZ, ignored for the whole run. The real-time signals end
+// a process too; glibc keeps the first few for itself, so they start at
+// SIGRTMIN.
+constexpr int kFixed[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGTSTP, SIGTTIN, SIGTTOU, SIGUSR1,
+                          SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGPOLL, SIGPWR,  SIGSTKFLT};
+constexpr int kFixedCount = sizeof kFixed / sizeof kFixed[0];
+// Room for the real-time signals of any Linux (SIGRTMAX - SIGRTMIN < 32).
+constexpr int kMaxHeld = kFixedCount + 33;
 
 const char kNotice[] = "qvupdate: firmware transfer in progress, the signal takes effect when it ends\n";
 
 bool open_window = false;
-struct sigaction saved[kCount];
-// Written by the handler, which may run on any thread of the process: the
-// simulated ASPI layer has a worker of its own.
-volatile sig_atomic_t arrived[kCount];
+int held[kMaxHeld];
+int nheld = 0;
+struct sigaction saved[kMaxHeld];
+// Written by the handler, which may run on any thread of the process that
+// leaves the signal unblocked; it blocks every signal while it runs. Each
+// held signal's place in the order of arrival, from 1; 0 while none came.
+volatile sig_atomic_t arrived[kMaxHeld];
+volatile sig_atomic_t arrivals = 0;
 volatile sig_atomic_t announced = 0;
 
 void Record(int sig) {
-    for (int i = 0; i < kCount; i++)
-        if (kHeld[i] == sig) arrived[i] = 1;
+    for (int i = 0; i < nheld; i++)
+        if (held[i] == sig && arrived[i] == 0) {
+            arrivals = arrivals + 1;
+            arrived[i] = arrivals;
+        }
     if (!announced) {
         announced = 1;
         ssize_t r = write(STDERR_FILENO, kNotice, sizeof kNotice - 1);
@@ -30,19 +46,30 @@ void Record(int sig) {
     }
 }
 
+// The signals held, fixed once: SIGRTMIN is known only at run time.
+void ListHeld() {
+    if (nheld > 0) return;
+    for (int sig : kFixed) held[nheld++] = sig;
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX && nheld < kMaxHeld; sig++) held[nheld++] = sig;
+}
+
 }  // namespace
 
 void HoldSignals() {
     if (open_window) return;
     open_window = true;
+    ListHeld();
     struct sigaction hold;
     std::memset(&hold, 0, sizeof hold);
     hold.sa_handler = Record;
     sigfillset(&hold.sa_mask);
     hold.sa_flags = SA_RESTART;
-    for (int i = 0; i < kCount; i++) {
+    // Said once a transfer: each window is a transfer of its own.
+    announced = 0;
+    arrivals = 0;
+    for (int i = 0; i < nheld; i++) {
         arrived[i] = 0;
-        sigaction(kHeld[i], &hold, &saved[i]);
+        sigaction(held[i], &hold, &saved[i]);
     }
 }
 
@@ -51,9 +78,15 @@ void ReleaseSignals() {
     open_window = false;
     // Back to what they were first, so that raising one now does what it
     // would have done when it came (nothing, if it was ignored).
-    for (int i = 0; i < kCount; i++) sigaction(kHeld[i], &saved[i], nullptr);
-    for (int i = 0; i < kCount; i++)
-        if (arrived[i]) raise(kHeld[i]);
+    for (int i = 0; i < nheld; i++) sigaction(held[i], &saved[i], nullptr);
+    // In the order they came: the first that ends the run would have ended
+    // it then.
+    for (sig_atomic_t n = 1; n <= arrivals; n++)
+        for (int i = 0; i < nheld; i++)
+            if (arrived[i] == n) raise(held[i]);
 }
 
-void IgnoreBrokenPipe() { signal(SIGPIPE, SIG_IGN); }
+void IgnoreWriteSignals() {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}

@@ -9,5 +9,6 @@ void HoldSignals();
 // now (the run ends, or stops for SIGTSTP). Nothing happens when it is closed.
 void ReleaseSignals();
 
-// A write to a closed pipe fails instead of ending the process.
-void IgnoreBrokenPipe();
+// A write to a closed pipe or beyond the file-size limit fails instead of
+// ending the process (SIGPIPE, SIGXFSZ), for the whole run.
+void IgnoreWriteSignals();

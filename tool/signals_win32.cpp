@@ -40,6 +40,7 @@ BOOL WINAPI HoldControlEvent(DWORD event) {
 void HoldSignals() {
     if (open_window) return;
     arrived = false;
+    announced = false;  // said once a transfer
     ResetEvent(closed_window);
     open_window = true;
     SetConsoleCtrlHandler(HoldControlEvent, TRUE);
@@ -55,5 +56,6 @@ void ReleaseSignals() {
     if (arrived) ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
-// A write to a closed pipe fails on Windows; nothing ends the process.
-void IgnoreBrokenPipe() {}
+// A write to a closed pipe or a full disc fails on Windows; nothing ends the
+// process.
+void IgnoreWriteSignals() {}

@@ -21,11 +21,16 @@ constexpr int kNoMedium = 0x3A;  // additional sense code "medium not present"
 constexpr int kTests = 3;        // TEST UNIT READY before the sense code is judged
 // A WRITE BUFFER drive saves the downloaded code and restarts.
 constexpr int kSaveSeconds = 2;
+// How long a drive may take to answer again after an upgrade: it restarts
+// with the new firmware.
+constexpr int kRestartSeconds = 30;
+
+enum class Confirmation { asked, earlier, declined };
 
 // The warning and its confirmation come once per run, before the first
-// drive. False when the user declined or the answers ended.
-bool ConfirmOnce(Session& s) {
-    if (s.printed) return true;
+// drive. Declined also when the answers ended.
+Confirmation ConfirmOnce(Session& s) {
+    if (s.printed) return Confirmation::earlier;
     s.printed = true;
     sup::printf("                 WARNING!\n");
     sup::printf("Firmware updates should be done in single user mode.\n");
@@ -40,18 +45,52 @@ bool ConfirmOnce(Session& s) {
         do {
             c = GetAnswer(s.input);
         } while (c == '\n');
-        if (c == 'y') return true;
-        if (!c || c == 'n') return false;
+        if (c == 'y') return Confirmation::asked;
+        if (!c || c == 'n') return Confirmation::declined;
     }
 }
 
-// What a drive shows of its firmware: the flash identity area of the
-// loader mode (read with the maker's read command), or the INQUIRY revision.
-using Shown = std::vector<unsigned char>;
+// What tells one drive from another at an address: what it answers to
+// INQUIRY and, where the layer has them, the kernel's names of the address.
+struct Fingerprint {
+    int type;
+    std::string vendor, product, names;
+    bool operator==(const Fingerprint&) const = default;
+};
 
-// How long a drive may take to answer again after an upgrade: it restarts
-// with the new firmware.
-constexpr int kRestartSeconds = 30;
+Fingerprint TakeFingerprint(const Session& s, Drive at, const Identified& found) {
+    Fingerprint f{found.type, found.inquiry.vendor, found.inquiry.product, {}};
+    char names[128];
+    if (s.layer.device_name != nullptr && s.layer.device_name(at.ha, at.id, 0, names, sizeof names) >= 0)
+        f.names = names;
+    return f;
+}
+
+// A question may wait for minutes: a drive swapped at the address meanwhile
+// is another drive, and is not written. Said when it changed (or another
+// program has it now).
+bool StillTheDrive(const Session& s, Drive at, const Fingerprint& before) {
+    const Identified now = IdentifyDrive(s, at, nullptr);
+    if (TakeFingerprint(s, at, now) == before) return true;
+    sup::flush();
+    if (now.reply == Reply::in_use)
+        sup::fprintf(stderr, "qvupdate: drive HA:%d ID:%d is in use by another process\n", at.ha, at.id);
+    else
+        sup::fprintf(stderr,
+                     "qvupdate: drive HA:%d ID:%d changed while the question waited; nothing written\n",
+                     at.ha, at.id);
+    return false;
+}
+
+// What a drive shows of its firmware: the flash identity area of the
+// loader mode (read with the maker's read command), or the INQUIRY vendor,
+// product and revision.
+using Shown = std::vector<unsigned char>;
+// Where the version stands in what a drive shows.
+std::size_t VersionAt(TransferProcedure procedure) {
+    return procedure == ROM_PROGRAMMING ? std::size_t{FLASH_ID_VERSION_AT}
+                                        : std::size_t{INQ_VENDOR_LEN + INQ_PRODUCT_LEN};
+}
 
 std::optional<Shown> ReadFirmware(const Session& s, Drive at, TransferProcedure procedure) {
     if (procedure == ROM_PROGRAMMING) {
@@ -60,15 +99,19 @@ std::optional<Shown> ReadFirmware(const Session& s, Drive at, TransferProcedure 
     }
     const std::optional<InquiryText> inq = DevInquiry(s.scgp, at);
     if (!inq) return std::nullopt;
-    return Shown(inq->revision, inq->revision + VERSION_LEN);
+    Shown shown(inq->vendor, inq->vendor + INQ_VENDOR_LEN);
+    shown.insert(shown.end(), inq->product, inq->product + INQ_PRODUCT_LEN);
+    shown.insert(shown.end(), inq->revision, inq->revision + VERSION_LEN);
+    return shown;
 }
 
 // After a complete transfer: a drive that does not answer is asked again
 // once a second, quietly, until it does or kRestartSeconds have passed.
 std::optional<Shown> ReadBack(const Session& s, Drive at, TransferProcedure procedure) {
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(kRestartSeconds);
-    std::optional<Shown> shown = ReadFirmware(s, at, procedure);
+    // The first answer too may come from a drive still becoming ready.
     s.scgp->silent++;
+    std::optional<Shown> shown = ReadFirmware(s, at, procedure);
     while (!shown && std::chrono::steady_clock::now() < give_up) {
         sleep(1);
         shown = ReadFirmware(s, at, procedure);
@@ -77,21 +120,24 @@ std::optional<Shown> ReadBack(const Session& s, Drive at, TransferProcedure proc
     return shown;
 }
 
-// The version text: up to VERSION_LEN characters, fewer when a zero byte
-// comes first; empty when the drive did not answer.
-void VersionText(const std::optional<Shown>& shown, TransferProcedure procedure,
-                 char (&version)[VERSION_LEN + 1]) {
-    unsigned n = 0;
-    if (shown) {
-        const unsigned char* from =
-            shown->data() + (procedure == ROM_PROGRAMMING ? std::size_t{FLASH_ID_VERSION_AT} : 0);
-        while (n < VERSION_LEN && from[n] != 0) {
-            version[n] = static_cast<char>(from[n]);
-            n++;
-        }
+// The version text of a version field: up to VERSION_LEN characters, fewer
+// when a zero byte comes first.
+void VersionText(std::span<const unsigned char> field, char (&version)[VERSION_LEN + 1]) {
+    std::size_t n = 0;
+    while (n < VERSION_LEN && n < field.size() && field[n] != 0) {
+        version[n] = static_cast<char>(field[n]);
+        n++;
     }
     version[n] = 0;
     PrintableText(version);
+}
+
+// The version a drive shows; empty when it did not answer.
+void VersionText(const std::optional<Shown>& shown, TransferProcedure procedure,
+                 char (&version)[VERSION_LEN + 1]) {
+    VersionText(shown ? std::span<const unsigned char>(*shown).subspan(VersionAt(procedure))
+                      : std::span<const unsigned char>(),
+                version);
 }
 
 // Bytes in double quotes for a message, each one that is not printable
@@ -110,33 +156,116 @@ std::string Quoted(std::span<const unsigned char> bytes) {
     return q + "\"";
 }
 
-// What a drive that took the image shows.
-Image Expected(const Session& s, Image image, TransferProcedure procedure) {
-    return procedure == ROM_PROGRAMMING ? fwimage::flash_identity(image)
-                                        : fwimage::version_field(image, s.UpgradeDrive);
+// What a drive that took the image shows: for the loader mode the image's
+// identity area; for a WRITE BUFFER drive the maker's vendor, its product
+// (or that of the loader mode it may restart into) and the image's version.
+std::vector<Shown> Expected(const Session& s, Image image, TransferProcedure procedure,
+                            const Fingerprint& drive) {
+    if (procedure == ROM_PROGRAMMING) {
+        const Image id = fwimage::flash_identity(image);
+        return {Shown(id.begin(), id.end())};
+    }
+    const Image version = fwimage::version_field(image, s.UpgradeDrive);
+    std::vector<Shown> expected;
+    for (const char* product : {drive.product.c_str(), ProductID[LOADER_TYPE]}) {
+        Shown e(VENDOR_ID, VENDOR_ID + INQ_VENDOR_LEN);
+        e.insert(e.end(), product, product + INQ_PRODUCT_LEN);
+        e.insert(e.end(), version.begin(), version.end());
+        expected.push_back(e);
+    }
+    return expected;
 }
 
 // A drive that took the image shows what the image holds; anything else
-// (an old or garbled version, no answer) makes the upgrade a failure, said
-// on standard error with what the drive showed and what the image holds.
+// (an old or garbled version, another drive, no answer) makes the upgrade a
+// failure, said on standard error with what the drive showed and what the
+// image holds.
 bool Confirmed(const Session& s, Drive at, Image image, TransferProcedure procedure,
-               const std::optional<Shown>& shown) {
-    const bool rom = procedure == ROM_PROGRAMMING;
-    const Image expected = Expected(s, image, procedure);
-    if (shown && std::equal(shown->begin(), shown->end(), expected.begin(), expected.end())) return true;
+               const std::optional<Shown>& shown, const Fingerprint& drive) {
+    const std::vector<Shown> expected = Expected(s, image, procedure, drive);
+    if (shown && std::find(expected.begin(), expected.end(), *shown) != expected.end()) return true;
+    const std::span<const unsigned char> wanted = expected.front();
+    const std::size_t from = procedure == ROM_PROGRAMMING ? 0 : VersionAt(procedure);
+    const char* advice = "run the upgrade again before you switch the drive off";
+    sup::flush();
+    if (shown && from > 0 && !std::equal(shown->begin(), shown->begin() + from, wanted.begin())) {
+        sup::fprintf(
+            stderr,
+            "qvupdate: drive HA:%d ID:%d: the drive identifies as %s after the upgrade, not as %s; %s\n",
+            at.ha, at.id, Quoted(std::span(*shown).first(from)).c_str(), Quoted(wanted.first(from)).c_str(),
+            advice);
+        return false;
+    }
     char unread[32];
     sup::zt_snprintf(unread, sizeof unread, "could not be read for %d s", kRestartSeconds);
-    const std::string reads = shown ? "reads " + Quoted(*shown) : unread;
-    sup::fprintf(stderr,
-                 "qvupdate: drive HA:%d ID:%d: the %s %s after the upgrade, the image holds %s; run the "
-                 "upgrade again before you switch the drive off\n",
-                 at.ha, at.id, rom ? "flash identity area" : "firmware version", reads.c_str(),
-                 Quoted(expected).c_str());
+    const std::string reads = shown ? "reads " + Quoted(std::span(*shown).subspan(from)) : unread;
+    sup::fprintf(stderr, "qvupdate: drive HA:%d ID:%d: the %s %s after the upgrade, the image holds %s; %s\n",
+                 at.ha, at.id, procedure == ROM_PROGRAMMING ? "flash identity area" : "firmware version",
+                 reads.c_str(), Quoted(wanted.subspan(from)).c_str(), advice);
     return false;
 }
 
-bool Blank(const std::optional<Shown>& shown) {
-    return shown && std::all_of(shown->begin(), shown->end(), [](unsigned char c) { return c == 0xFF; });
+bool Erased(std::span<const unsigned char> bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](unsigned char c) { return c == 0xFF; });
+}
+
+// One block of a loader-mode flash into the buffer: ok only when it came
+// back whole.
+Reply ReadBlock(const Session& s, Drive at, const TransferPlan& plan, int p) {
+    const long offset = static_cast<long>(p) * plan.piece_size;
+    const Reply r = ReadRom(s.scgp, at, FLASH_READ_BASE + offset, plan.piece_size, s.buffer);
+    return r == Reply::ok && scg_getresid(s.scgp) != 0 ? Reply::failed : r;
+}
+
+// A loader-mode flash that an earlier upgrade left erased or cut short holds
+// no whole firmware: said, and the upgrade goes on (it is the way back).
+// True when the flash is at risk before anything is sent.
+bool FlashIncomplete(const Session& s, Drive at, const TransferPlan& plan,
+                     const std::optional<Shown>& shown) {
+    // The identity area lies in the first block, so a cut after it shows the
+    // new version; the last block tells.
+    const bool last_erased =
+        ReadBlock(s, at, plan, plan.pieces - 1) == Reply::ok &&
+        Erased(std::span<const unsigned char>(s.buffer, static_cast<std::size_t>(plan.piece_size)));
+    if (!shown) return false;
+    if (Erased(*shown)) {
+        sup::fprintf(stderr,
+                     "qvupdate: the drive's flash reads as blank: an earlier upgrade did not complete\n");
+        return true;
+    }
+    if (!last_erased) return false;
+    sup::fprintf(stderr, "qvupdate: the drive's flash is incomplete: an earlier upgrade did not complete\n");
+    return true;
+}
+
+// --backup: the whole flash of a loader-mode drive in a new file, before
+// anything is erased. False, said, when it could not be read whole or the
+// file not written: the drive is then not upgraded.
+bool Backup(Session& s, Drive at, const TransferPlan& plan) {
+    const std::string path = BackupName(s.options.backup, s.backups, at);
+    std::vector<unsigned char> flash;
+    for (int p = 0; p < plan.pieces; p++) {
+        if (ReadBlock(s, at, plan, p) != Reply::ok) {
+            sup::flush();
+            sup::fprintf(stderr,
+                         "qvupdate: drive HA:%d ID:%d: the flash could not be read whole at offset 0x%lX for "
+                         "the backup; nothing erased\n",
+                         at.ha, at.id, static_cast<long>(p) * plan.piece_size);
+            return false;
+        }
+        flash.insert(flash.end(), s.buffer, s.buffer + plan.piece_size);
+    }
+    const std::string failed = SaveBackup(path, flash);
+    sup::flush();
+    if (!failed.empty()) {
+        sup::fprintf(stderr, "qvupdate: cannot write the backup %s: %s; nothing erased\n", path.c_str(),
+                     failed.c_str());
+        return false;
+    }
+    s.backups++;
+    sup::fprintf(stderr, "qvupdate: the flash of the drive at HA:%d ID:%d is saved in %s\n", at.ha, at.id,
+                 path.c_str());
+    return true;
 }
 
 // What a transfer came to. Once a command that changes the flash was sent,
@@ -156,34 +285,52 @@ struct Transfer {
 
 // At a terminal, the bytes sent so far out of the total, after the line
 // that announces the transfer and rewritten in place as pieces go; cleared
-// before the line goes on with "Done". Where standard output is a terminal
-// too, it is the same line, so the announcement is written again after
-// each carriage return.
+// before the line goes on with "Done", or before a diagnostic. Where
+// standard output is a terminal too, it is the same line, so the
+// announcement is written again after each carriage return. It runs while
+// the signals are held, so it allocates nothing and stops at the first
+// write that fails (a terminal that went away).
 class Progress {
 public:
-    Progress(const std::string& announced, long total)
-        : on_(IsTerminal(stderr)), lead_(IsTerminal(stdout) ? announced : ""), total_(total) {}
-    ~Progress() {
-        if (width_ > 0) sup::fprintf(stderr, "\r%*s\r%s", static_cast<int>(width_), "", lead_.c_str());
+    Progress(const char* announced, long total) : on_(IsTerminal(stderr)), total_(total) {
+        sup::zt_snprintf(lead_, sizeof lead_, "%s", IsTerminal(stdout) ? announced : "");
     }
+    ~Progress() { End(); }
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
     void Show(long sent) {
         if (!on_) return;
-        char count[64];
-        sup::zt_snprintf(count, sizeof count, " %ld of %ld bytes", sent, total_);
-        const std::string line = lead_ + count;
-        width_ = std::max(width_, line.size());
-        sup::fprintf(stderr, "\r%s", line.c_str());
+        char line[sizeof lead_ + 64];
+        int n = sup::zt_snprintf(line, sizeof line, "%s %ld of %ld bytes", lead_, sent, total_);
+        width_ = std::max(width_, n);
+        if (sup::fprintf(stderr, "\r%s", line) < 0) on_ = false;
+    }
+
+    // Clears the line; nothing more is shown.
+    void End() {
+        if (on_ && width_ > 0) sup::fprintf(stderr, "\r%*s\r%s", width_, "", lead_);
+        on_ = false;
     }
 
 private:
     bool on_;
-    std::string lead_;
+    char lead_[128];
     long total_;
-    std::size_t width_ = 0;  // the longest line shown
+    int width_ = 0;  // the longest line shown
 };
+
+// The report of the command that just failed, as the transport makes it for
+// a command that is not silenced: the transfer sends its commands quietly
+// so that the report comes only once the progress line is cleared.
+void ReportFailure(const Session& s, Progress& progress) {
+    progress.End();
+    const int silent = s.scgp->silent;
+    s.scgp->silent = 0;
+    scg_vtail(s.scgp);
+    scg_errflush(s.scgp);
+    s.scgp->silent = silent;
+}
 
 // Sends the image from offset 0 in the plan's pieces, from the copy that was
 // checked: the file is not read again, so nothing that happens to it after
@@ -207,25 +354,58 @@ Transfer Send(const Session& s, Drive at, Image image, const TransferPlan& plan,
     const bool rom = plan.procedure == ROM_PROGRAMMING;
     // The run took only an image that holds every piece; never send beyond it.
     if (!fwimage::complete(image, s.UpgradeDrive)) return t;
+    s.scgp->silent++;
+    Reply r = Reply::ok;
     if (rom) {
         HoldSignals();
-        if (!t.Changing(EraseRom(s.scgp, at))) return t;
+        r = EraseRom(s.scgp, at);
+        t.Changing(r);
     }
-    for (int p = 0; p < plan.pieces; p++) {
+    for (int p = 0; p < plan.pieces && r == Reply::ok; p++) {
         const bool closing = p == plan.pieces - 1;
         const long offset = static_cast<long>(p) * plan.piece_size;
         sup::movebytes(image.data() + offset, s.buffer, plan.piece_size);
         HoldSignals();
-        const Reply r =
-            rom ? WriteRom(s.scgp, at, closing ? ROM_LAST : ROM_MORE, offset, plan.piece_size, s.buffer)
+        r = rom ? WriteRom(s.scgp, at, closing ? ROM_LAST : ROM_MORE, offset, plan.piece_size, s.buffer)
                 : WriteBuffer(s.scgp, at, closing ? WB_MODE_SAVE : WB_MODE_DOWNLOAD, 0, offset,
                               plan.piece_size, s.buffer);
         if (rom || closing) t.Changing(r);
-        if (r != Reply::ok) return t;
-        progress.Show(offset + plan.piece_size);
+        if (r == Reply::ok) progress.Show(offset + plan.piece_size);
+    }
+    s.scgp->silent--;
+    if (r != Reply::ok) {
+        ReportFailure(s, progress);
+        return t;
     }
     t.complete = true;
     return t;
+}
+
+// A loader-mode flash is read back whole after the last block and compared
+// with the image: a drive may acknowledge a write it did not program. False,
+// with the first difference said, when it does not hold the image.
+bool Verify(const Session& s, Drive at, Image image, const TransferPlan& plan) {
+    for (int p = 0; p < plan.pieces; p++) {
+        const long offset = static_cast<long>(p) * plan.piece_size;
+        const bool read = ReadBlock(s, at, plan, p) == Reply::ok;
+        const unsigned char* want = image.data() + offset;
+        const auto diff =
+            read ? std::mismatch(s.buffer, s.buffer + plan.piece_size, want) : std::pair{s.buffer, want};
+        if (read && diff.first == s.buffer + plan.piece_size) continue;
+        sup::flush();
+        if (!read)
+            sup::fprintf(stderr,
+                         "qvupdate: drive HA:%d ID:%d: the flash could not be read back at offset 0x%lX\n",
+                         at.ha, at.id, offset);
+        else
+            sup::fprintf(stderr,
+                         "qvupdate: drive HA:%d ID:%d: the flash differs from the image at offset 0x%lX: it "
+                         "reads 0x%02X, the image holds 0x%02X\n",
+                         at.ha, at.id, offset + static_cast<long>(diff.first - s.buffer), *diff.first,
+                         *diff.second);
+        return false;
+    }
+    return true;
 }
 
 // Says why a drive is not upgraded at all.
@@ -246,15 +426,18 @@ UpgradeResult upgrade(Session& s, Drive at, Image image) {
     char model[PRODUCT_ID_LEN + 1];
     // Its reply is taken now: whether the drive is in use.
     const Identified found = IdentifyDrive(s, at, text);
+    const Fingerprint drive = TakeFingerprint(s, at, found);
 
     SayDriveName(s, at);
     // A dry run asks nothing: it writes nothing.
-    if (!s.options.dry_run && !ConfirmOnce(s)) return UpgradeResult::refused;
+    const Confirmation confirmed = s.options.dry_run ? Confirmation::earlier : ConfirmOnce(s);
+    if (confirmed == Confirmation::declined) return UpgradeResult::refused;
 
     if (found.type != s.UpgradeDrive) {
         SayNotFound(s, at, found);
         return UpgradeResult::refused;
     }
+    if (confirmed == Confirmation::asked && !StillTheDrive(s, at, drive)) return UpgradeResult::refused;
 
     for (int i = 0; i < kTests; i++) Test(s.scgp, at);
     // Only a drive that says it has no disc is written: a ready drive may be
@@ -266,25 +449,30 @@ UpgradeResult upgrade(Session& s, Drive at, Image image) {
 
     const TransferPlan* plan = transfer_plan(s.UpgradeDrive);
     if (!plan) return UpgradeResult::failed;
+    const bool rom = plan->procedure == ROM_PROGRAMMING;
 
     char version[VERSION_LEN + 1];
     std::optional<Shown> shown = ReadFirmware(s, at, plan->procedure);
-    // An erased flash: the upgrade is the way back, so it goes on.
-    const bool blank = plan->procedure == ROM_PROGRAMMING && Blank(shown);
-    if (blank)
-        sup::fprintf(stderr,
-                     "qvupdate: the drive's flash reads as blank: an earlier upgrade did not complete\n");
+    // A flash without a whole firmware: the upgrade is the way back, so it
+    // goes on.
+    const bool incomplete = rom && FlashIncomplete(s, at, *plan, shown);
     VersionText(shown, plan->procedure, version);
     ModelName(s.UpgradeDrive, model);
+    // Reading changes nothing: a dry run is the way to take a backup alone.
+    // (An image for a drive that cannot be read back ended the run before.)
+    if (s.options.backup != nullptr && rom && !Backup(s, at, *plan)) return UpgradeResult::refused;
     if (s.options.dry_run) {
         char wanted[VERSION_LEN + 1];
-        const Image expected = Expected(s, image, plan->procedure);
-        VersionText(Shown(expected.begin(), expected.end()), plan->procedure, wanted);
+        VersionText(rom ? fwimage::flash_identity(image).subspan(VersionAt(ROM_PROGRAMMING))
+                        : fwimage::version_field(image, s.UpgradeDrive),
+                    wanted);
         sup::flush();
         sup::fprintf(stderr, "qvupdate: would upgrade the %s at HA:%d ID:%d from version %s to %s\n", model,
                      at.ha, at.id, version, wanted);
         return UpgradeResult::checked;
     }
+    // Right before the first command that changes it.
+    if (!StillTheDrive(s, at, drive)) return UpgradeResult::refused;
     sup::printf("Current firmware version: %s\n", version);
     char announced[128];
     sup::zt_snprintf(announced, sizeof announced, "Upgrade %s (HA:%d ID:%d) in progress...", model, at.ha,
@@ -295,19 +483,23 @@ UpgradeResult upgrade(Session& s, Drive at, Image image) {
     Transfer t;
     {
         Progress progress(announced, static_cast<long>(plan->pieces) * plan->piece_size);
-        // A blank flash holds no whole firmware until a transfer completes.
-        t = Send(s, at, image, *plan, blank, progress);
+        // A flash without a whole firmware holds none until a transfer
+        // completes.
+        t = Send(s, at, image, *plan, incomplete, progress);
     }
+    // Still in the window: the verdict on the flash belongs to its transfer.
+    if (t.complete && rom) t.complete = Verify(s, at, image, *plan);
     ReleaseSignals();
     sup::printf("Done\n");
 
     if (plan->procedure == WRITE_BUFFER) sleep(kSaveSeconds);
     shown = t.complete ? ReadBack(s, at, plan->procedure) : ReadFirmware(s, at, plan->procedure);
     VersionText(shown, plan->procedure, version);
-    if (plan->procedure == ROM_PROGRAMMING)
+    if (rom)
         sup::printf("New firmware version: %s\n", version);
     else
         sup::printf("New firmware version    : %s\n", version);
     if (!t.complete) return t.at_risk ? UpgradeResult::failed_at_risk : UpgradeResult::failed;
-    return Confirmed(s, at, image, plan->procedure, shown) ? UpgradeResult::done : UpgradeResult::failed;
+    return Confirmed(s, at, image, plan->procedure, shown, drive) ? UpgradeResult::done
+                                                                  : UpgradeResult::failed;
 }
