@@ -313,6 +313,11 @@ TEST(Progress, AtATerminalTheBytesSentAreRewrittenInPlaceAndClearedBeforeDone) {
     EXPECT_NE(shown.find(head + "\r" + head + " 8192 of " + total + " bytes\r"), std::string::npos) << shown;
     EXPECT_NE(shown.find("\r" + last + "\r" + std::string(last.size(), ' ') + "\r" + head + "Done\r\n"),
               std::string::npos);
+    // The report of a failing piece comes once the count is cleared.
+    s.box.SetBus(Drive(0, 3, kG567L, "1.02") + "fail 0 3 0x3B 5\n");
+    ASSERT_EQ(RunOnTerminal(s.box, s.Args(), {{"Continue? (y/n) ", "y\n"}}, &shown), 1);
+    EXPECT_NE(shown.find(" 32768 of " + total + " bytes\r"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("\r" + head + QvupdatePath() + ": "), std::string::npos) << shown;
 }
 
 TEST(Progress, ATerminalThatGoesAwayStopsNoTransfer) {
