@@ -2,10 +2,11 @@
 // the transport library reads a missing number as 0, an empty address as a
 // default target, "0x2" as 2 and "010" as 8, and any of these would flash a
 // drive nobody named.
+#include <cctype>
 #include <string_view>
 #include <vector>
 
-#include "tool/qvupgrade.h"
+#include "tool/address.h"
 
 namespace {
 
@@ -59,4 +60,16 @@ bool DevTextNamesTarget(std::string_view text) {
     for (std::string_view f : fields)
         if (!WholeNumber(f)) return false;
     return !fields.empty();
+}
+
+bool DevTextIsName(std::string_view text) {
+    if (text.starts_with('/')) return true;
+    int numbers = 0;  // H:C:T:L: four runs of digits between three colons
+    for (std::size_t at = 0; at <= text.size(); at++) {
+        const bool end = at == text.size() || text[at] == ':';
+        if (end && (at == 0 || !std::isdigit(static_cast<unsigned char>(text[at - 1])))) return false;
+        if (end) numbers++;
+        if (!end && !std::isdigit(static_cast<unsigned char>(text[at]))) return false;
+    }
+    return numbers == 4;
 }

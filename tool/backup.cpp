@@ -1,5 +1,7 @@
 // --backup: a loader-mode drive's whole flash in a new file before the erase,
 // so that a transfer that fails leaves the user the firmware the drive had.
+#include "tool/backup.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 #include <string>
 
 #include "platform/files.h"
-#include "tool/qvupgrade.h"
 
 std::string BackupName(const char* file, int nth, Drive at) {
     if (nth == 0) return file;

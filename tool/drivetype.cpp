@@ -1,12 +1,21 @@
 // Drive model identification: the drive type of the drive at an address,
 // and the model names used in messages.
+#include "tool/drivetype.h"
+
+#include <string_view>
+
+#include "fwimage/fwtables.h"
 #include "support/printf.h"
 #include "support/utils.h"
-#include "tool/qvupgrade.h"
+#include "tool/link.h"
 
-Identified IdentifyDrive(const Session& s, Drive at, char* text) {
+Identified IdentifyDrive(Link& link, Drive at, char* text) {
     unsigned char inq[INQUIRE_LEN];
-    const Reply reply = inquire(s.scgp, at, inq);
+    Reply reply;
+    {
+        Link::Quiet quiet(link);
+        reply = link.inquiry_at(at, inq, INQUIRE_LEN);
+    }
     if (reply != Reply::ok) return {NO_TYPE, reply};
 
     InquiryText t = inquiry_text(inq);
@@ -33,7 +42,7 @@ Identified IdentifyDrive(const Session& s, Drive at, char* text) {
     return {type_by_revision(type, answered.revision), reply, answered};
 }
 
-int DravlinType(const Session& s, Drive at, char* text) { return IdentifyDrive(s, at, text).type; }
+int DravlinType(Link& link, Drive at, char* text) { return IdentifyDrive(link, at, text).type; }
 
 char* PrintableText(char* text) {
     for (char* p = text; *p != '\0'; p++)

@@ -1,8 +1,14 @@
 // The drive listing (-l) and the jumper notice for the QV-G253K.
+#include "tool/listing.h"
+
 #include <cstring>
 
 #include "support/printf.h"
-#include "tool/qvupgrade.h"
+#include "drivecmd/drive.h"
+#include "fwimage/fwtables.h"
+#include "tool/dialogue.h"
+#include "tool/drivetype.h"
+#include "tool/link.h"
 
 namespace {
 
@@ -22,11 +28,11 @@ const char* const kJumperNotice[] = {
 
 // Calls listed(at, text) for every drive of the maker from target `first` on.
 template <class F>
-void ForEachListed(Session& s, int first, F listed) {
+void ForEachListed(Link& link, int first, F listed) {
     for (int ha = 0; ha < kListHosts; ha++) {
         for (int id = first; id < kListTargets; id++) {
             char text[kDescriptionLen];
-            int type = DravlinType(s, {ha, id}, text);
+            int type = DravlinType(link, {ha, id}, text);
             if (type >= 0 || type == UNKNOWN_PRODUCT) listed(Drive{ha, id}, text);
         }
     }
@@ -34,15 +40,15 @@ void ForEachListed(Session& s, int first, F listed) {
 
 }  // namespace
 
-void ListDrives(Session& s) {
-    ForEachListed(s, 0, [&s](Drive at, const char* text) {
+void ListDrives(Link& link, Dialogue& dialogue) {
+    ForEachListed(link, 0, [&](Drive at, const char* text) {
         sup::printf("%s (HA:%d ID:%d)\n", text, at.ha, at.id);
-        SayDriveName(s, at);
+        dialogue.SayDriveName(link, at);
     });
 }
 
-void SayBeyondScan(Session& s) {
-    ForEachListed(s, SCAN_TARGETS, [](Drive at, char* text) {
+void SayBeyondScan(Link& link) {
+    ForEachListed(link, SCAN_TARGETS, [](Drive at, char* text) {
         // The first line of a drive that is not recognized.
         if (char* newline = std::strchr(text, '\n')) *newline = '\0';
         sup::flush();

@@ -6,8 +6,10 @@
 
 #include "support/comerr.h"
 #include "support/printf.h"
+#include "tool/clock.h"
 #include "tool/console.h"
-#include "tool/qvupgrade.h"
+#include "tool/link.h"
+#include "tool/run.h"
 
 namespace {
 
@@ -28,9 +30,10 @@ namespace {
 
 int main(int argc, char** argv) {
     if (!OccupyClosedStandardDescriptors()) return 1;
-    // Ends with the process: EndRun returns to no one.
-    Session session;
-    const RunEnd end = RunProgram(session, argc, argv);
+    // They end with the process: EndRun returns to no one.
+    Link link;
+    LayerClock clock(link);
+    const RunEnd end = RunProgram(argc, argv, link, clock, stdin);
     if (end.fatal) sup::comerrno(end.status, "%s", end.message.c_str());
     if (!end.message.empty()) sup::errmsgno(-1, "%s", end.message.c_str());
     EndRun(end.status);

@@ -1,7 +1,5 @@
 // The upgrade of one drive: warning and confirmation, drive and medium
 // checks, the transfer, and the firmware version before and after.
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <optional>
@@ -11,44 +9,29 @@
 #include "fwimage/check.h"
 #include "support/printf.h"
 #include "support/utils.h"
+#include "fwimage/fwtables.h"
+#include "tool/backup.h"
+#include "tool/clock.h"
+#include "tool/cmdline.h"
 #include "tool/console.h"
-#include "tool/qvupgrade.h"
+#include "tool/dialogue.h"
+#include "tool/drivetype.h"
+#include "tool/link.h"
+#include "tool/listing.h"
+#include "tool/run.h"
 #include "tool/signals.h"
+#include "tool/upgrade.h"
 
 namespace {
 
 constexpr int kNoMedium = 0x3A;  // additional sense code "medium not present"
 constexpr int kTests = 3;        // TEST UNIT READY before the sense code is judged
 // A WRITE BUFFER drive saves the downloaded code and restarts.
-constexpr int kSaveSeconds = 2;
+constexpr Clock::Duration kSave = std::chrono::seconds(2);
 // How long a drive may take to answer again after an upgrade: it restarts
 // with the new firmware.
 constexpr int kRestartSeconds = 30;
-
-enum class Confirmation { asked, earlier, declined };
-
-// The warning and its confirmation come once per run, before the first
-// drive. Declined also when the answers ended.
-Confirmation ConfirmOnce(Session& s) {
-    if (s.printed) return Confirmation::earlier;
-    s.printed = true;
-    sup::printf("                 WARNING!\n");
-    sup::printf("Firmware updates should be done in single user mode.\n");
-    sup::printf("If you cannot put your machine into single user mode,\n");
-    sup::printf("unmount and remove any media from the drive and stop\n");
-    sup::printf("volume management.\n");
-    for (;;) {
-        DiscardTypeAhead(s.input);
-        sup::printf("\nContinue? (y/n) ");
-        sup::flush();
-        std::optional<int> c;
-        do {
-            c = GetAnswer(s.input);
-        } while (c == '\n');
-        if (c == 'y') return Confirmation::asked;
-        if (!c || c == 'n') return Confirmation::declined;
-    }
-}
+constexpr Clock::Duration kAskAgain = std::chrono::seconds(1);
 
 // What tells one drive from another at an address: what it answers to
 // INQUIRY and, where the layer has them, the kernel's names of the address.
@@ -58,10 +41,11 @@ struct Fingerprint {
     bool operator==(const Fingerprint&) const = default;
 };
 
-Fingerprint TakeFingerprint(const Session& s, Drive at, const Identified& found) {
+Fingerprint TakeFingerprint(const Link& link, Drive at, const Identified& found) {
     Fingerprint f{found.type, found.inquiry.vendor, found.inquiry.product, {}};
     char names[128];
-    if (s.layer.device_name != nullptr && s.layer.device_name(at.ha, at.id, 0, names, sizeof names) >= 0)
+    const LayerEntries& layer = link.layer();
+    if (layer.device_name != nullptr && layer.device_name(at.ha, at.id, 0, names, sizeof names) >= 0)
         f.names = names;
     return f;
 }
@@ -69,9 +53,9 @@ Fingerprint TakeFingerprint(const Session& s, Drive at, const Identified& found)
 // A question may wait for minutes: a drive swapped at the address meanwhile
 // is another drive, and is not written. Said when it changed (or another
 // program has it now).
-bool StillTheDrive(const Session& s, Drive at, const Fingerprint& before) {
-    const Identified now = IdentifyDrive(s, at, nullptr);
-    if (TakeFingerprint(s, at, now) == before) return true;
+bool StillTheDrive(Link& link, Drive at, const Fingerprint& before) {
+    const Identified now = IdentifyDrive(link, at, nullptr);
+    if (TakeFingerprint(link, at, now) == before) return true;
     sup::flush();
     if (now.reply == Reply::in_use)
         sup::fprintf(stderr, "qvupdate: drive HA:%d ID:%d is in use by another process\n", at.ha, at.id);
@@ -92,31 +76,29 @@ std::size_t VersionAt(TransferProcedure procedure) {
                                         : std::size_t{INQ_VENDOR_LEN + INQ_PRODUCT_LEN};
 }
 
-std::optional<Shown> ReadFirmware(const Session& s, Drive at, TransferProcedure procedure) {
+std::optional<Shown> ReadFirmware(Link& link, Drive at, TransferProcedure procedure) {
+    unsigned char* buffer = link.buffer().data();
     if (procedure == ROM_PROGRAMMING) {
-        if (ReadRom(s.scgp, at, FLASH_ID_AREA, FLASH_ID_AREA_LEN, s.buffer) != Reply::ok) return std::nullopt;
-        return Shown(s.buffer, s.buffer + FLASH_ID_AREA_LEN);
+        if (link.read_rom_at(at, FLASH_ID_AREA, FLASH_ID_AREA_LEN, buffer) != Reply::ok) return std::nullopt;
+        return Shown(buffer, buffer + FLASH_ID_AREA_LEN);
     }
-    const std::optional<InquiryText> inq = DevInquiry(s.scgp, at);
-    if (!inq) return std::nullopt;
-    Shown shown(inq->vendor, inq->vendor + INQ_VENDOR_LEN);
-    shown.insert(shown.end(), inq->product, inq->product + INQ_PRODUCT_LEN);
-    shown.insert(shown.end(), inq->revision, inq->revision + VERSION_LEN);
-    return shown;
+    unsigned char inq[DEV_INQUIRY_LEN];
+    if (link.inquiry_at(at, inq, DEV_INQUIRY_LEN) != Reply::ok) return std::nullopt;
+    // Vendor, product and revision follow each other in the answer.
+    return Shown(inq + INQ_VENDOR_AT, inq + INQ_REVISION_AT + INQ_REVISION_LEN);
 }
 
 // After a complete transfer: a drive that does not answer is asked again
 // once a second, quietly, until it does or kRestartSeconds have passed.
-std::optional<Shown> ReadBack(const Session& s, Drive at, TransferProcedure procedure) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(kRestartSeconds);
+std::optional<Shown> ReadBack(Run& r, Drive at, TransferProcedure procedure) {
+    const Clock::Duration give_up = r.clock.now() + std::chrono::seconds(kRestartSeconds);
     // The first answer too may come from a drive still becoming ready.
-    s.scgp->silent++;
-    std::optional<Shown> shown = ReadFirmware(s, at, procedure);
-    while (!shown && std::chrono::steady_clock::now() < give_up) {
-        sleep(1);
-        shown = ReadFirmware(s, at, procedure);
+    Link::Quiet quiet(r.link);
+    std::optional<Shown> shown = ReadFirmware(r.link, at, procedure);
+    while (!shown && r.clock.now() < give_up) {
+        r.clock.sleep(kAskAgain);
+        shown = ReadFirmware(r.link, at, procedure);
     }
-    s.scgp->silent--;
     return shown;
 }
 
@@ -159,13 +141,13 @@ std::string Quoted(std::span<const unsigned char> bytes) {
 // What a drive that took the image shows: for the loader mode the image's
 // identity area; for a WRITE BUFFER drive the maker's vendor, its product
 // (or that of the loader mode it may restart into) and the image's version.
-std::vector<Shown> Expected(const Session& s, Image image, TransferProcedure procedure,
+std::vector<Shown> Expected(const Run& r, Image image, TransferProcedure procedure,
                             const Fingerprint& drive) {
     if (procedure == ROM_PROGRAMMING) {
         const Image id = fwimage::flash_identity(image);
         return {Shown(id.begin(), id.end())};
     }
-    const Image version = fwimage::version_field(image, s.UpgradeDrive);
+    const Image version = fwimage::version_field(image, r.UpgradeDrive);
     std::vector<Shown> expected;
     for (const char* product : {drive.product.c_str(), ProductID[LOADER_TYPE]}) {
         Shown e(VENDOR_ID, VENDOR_ID + INQ_VENDOR_LEN);
@@ -180,9 +162,9 @@ std::vector<Shown> Expected(const Session& s, Image image, TransferProcedure pro
 // (an old or garbled version, another drive, no answer) makes the upgrade a
 // failure, said on standard error with what the drive showed and what the
 // image holds.
-bool Confirmed(const Session& s, Drive at, Image image, TransferProcedure procedure,
+bool Confirmed(const Run& r, Drive at, Image image, TransferProcedure procedure,
                const std::optional<Shown>& shown, const Fingerprint& drive) {
-    const std::vector<Shown> expected = Expected(s, image, procedure, drive);
+    const std::vector<Shown> expected = Expected(r, image, procedure, drive);
     if (shown && std::find(expected.begin(), expected.end(), *shown) != expected.end()) return true;
     const std::span<const unsigned char> wanted = expected.front();
     const std::size_t from = procedure == ROM_PROGRAMMING ? 0 : VersionAt(procedure);
@@ -211,22 +193,24 @@ bool Erased(std::span<const unsigned char> bytes) {
 
 // One block of a loader-mode flash into the buffer: ok only when it came
 // back whole.
-Reply ReadBlock(const Session& s, Drive at, const TransferPlan& plan, int p) {
+Reply ReadBlock(Link& link, Drive at, const TransferPlan& plan, int p) {
     const long offset = static_cast<long>(p) * plan.piece_size;
-    const Reply r = ReadRom(s.scgp, at, FLASH_READ_BASE + offset, plan.piece_size, s.buffer);
-    return r == Reply::ok && scg_getresid(s.scgp) != 0 ? Reply::failed : r;
+    const Reply r = link.read_rom_at(at, FLASH_READ_BASE + offset, plan.piece_size, link.buffer().data());
+    return r == Reply::ok && link.resid() != 0 ? Reply::failed : r;
+}
+
+std::span<const unsigned char> Block(Link& link, const TransferPlan& plan) {
+    return link.buffer().first(static_cast<std::size_t>(plan.piece_size));
 }
 
 // A loader-mode flash that an earlier upgrade left erased or cut short holds
 // no whole firmware: said, and the upgrade goes on (it is the way back).
 // True when the flash is at risk before anything is sent.
-bool FlashIncomplete(const Session& s, Drive at, const TransferPlan& plan,
-                     const std::optional<Shown>& shown) {
+bool FlashIncomplete(Link& link, Drive at, const TransferPlan& plan, const std::optional<Shown>& shown) {
     // The identity area lies in the first block, so a cut after it shows the
     // new version; the last block tells.
     const bool last_erased =
-        ReadBlock(s, at, plan, plan.pieces - 1) == Reply::ok &&
-        Erased(std::span<const unsigned char>(s.buffer, static_cast<std::size_t>(plan.piece_size)));
+        ReadBlock(link, at, plan, plan.pieces - 1) == Reply::ok && Erased(Block(link, plan));
     if (!shown) return false;
     if (Erased(*shown)) {
         sup::fprintf(stderr,
@@ -241,11 +225,11 @@ bool FlashIncomplete(const Session& s, Drive at, const TransferPlan& plan,
 // --backup: the whole flash of a loader-mode drive in a new file, before
 // anything is erased. False, said, when it could not be read whole or the
 // file not written: the drive is then not upgraded.
-bool Backup(Session& s, Drive at, const TransferPlan& plan) {
-    const std::string path = BackupName(s.options.backup, s.backups, at);
+bool Backup(Run& r, Drive at, const TransferPlan& plan) {
+    const std::string path = BackupName(r.options.backup, r.backups, at);
     std::vector<unsigned char> flash;
     for (int p = 0; p < plan.pieces; p++) {
-        if (ReadBlock(s, at, plan, p) != Reply::ok) {
+        if (ReadBlock(r.link, at, plan, p) != Reply::ok) {
             sup::flush();
             sup::fprintf(stderr,
                          "qvupdate: drive HA:%d ID:%d: the flash could not be read whole at offset 0x%lX for "
@@ -253,7 +237,8 @@ bool Backup(Session& s, Drive at, const TransferPlan& plan) {
                          at.ha, at.id, static_cast<long>(p) * plan.piece_size);
             return false;
         }
-        flash.insert(flash.end(), s.buffer, s.buffer + plan.piece_size);
+        const std::span<const unsigned char> block = Block(r.link, plan);
+        flash.insert(flash.end(), block.begin(), block.end());
     }
     const std::string failed = SaveBackup(path, flash);
     sup::flush();
@@ -262,7 +247,7 @@ bool Backup(Session& s, Drive at, const TransferPlan& plan) {
                      failed.c_str());
         return false;
     }
-    s.backups++;
+    r.backups++;
     sup::fprintf(stderr, "qvupdate: the flash of the drive at HA:%d ID:%d is saved in %s\n", at.ha, at.id,
                  path.c_str());
     return true;
@@ -320,18 +305,6 @@ private:
     int width_ = 0;  // the longest line shown
 };
 
-// The report of the command that just failed, as the transport makes it for
-// a command that is not silenced: the transfer sends its commands quietly
-// so that the report comes only once the progress line is cleared.
-void ReportFailure(const Session& s, Progress& progress) {
-    progress.End();
-    const int silent = s.scgp->silent;
-    s.scgp->silent = 0;
-    scg_vtail(s.scgp);
-    scg_errflush(s.scgp);
-    s.scgp->silent = silent;
-}
-
 // Sends the image from offset 0 in the plan's pieces, from the copy that was
 // checked: the file is not read again, so nothing that happens to it after
 // the check reaches the drive. The last piece goes in the command that
@@ -347,34 +320,39 @@ void ReportFailure(const Session& s, Progress& progress) {
 // From the first command that changes the drive the signals are held; the
 // caller releases them when the transfer has ended. at_risk: the flash is
 // at risk before anything is sent.
-Transfer Send(const Session& s, Drive at, Image image, const TransferPlan& plan, bool at_risk,
-              Progress& progress) {
+Transfer Send(Run& r, Drive at, Image image, const TransferPlan& plan, bool at_risk, Progress& progress) {
     Transfer t;
     t.at_risk = at_risk;
     const bool rom = plan.procedure == ROM_PROGRAMMING;
     // The run took only an image that holds every piece; never send beyond it.
-    if (!fwimage::complete(image, s.UpgradeDrive)) return t;
-    s.scgp->silent++;
-    Reply r = Reply::ok;
-    if (rom) {
-        HoldSignals();
-        r = EraseRom(s.scgp, at);
-        t.Changing(r);
+    if (!fwimage::complete(image, r.UpgradeDrive)) return t;
+    unsigned char* buffer = r.link.buffer().data();
+    Reply reply = Reply::ok;
+    {
+        // The report of a command that fails comes once the progress line
+        // is cleared.
+        Link::Quiet quiet(r.link);
+        if (rom) {
+            HoldSignals();
+            reply = r.link.erase_rom_at(at);
+            t.Changing(reply);
+        }
+        for (int p = 0; p < plan.pieces && reply == Reply::ok; p++) {
+            const bool closing = p == plan.pieces - 1;
+            const long offset = static_cast<long>(p) * plan.piece_size;
+            sup::movebytes(image.data() + offset, buffer, plan.piece_size);
+            HoldSignals();
+            reply =
+                rom ? r.link.write_rom_at(at, closing ? ROM_LAST : ROM_MORE, offset, plan.piece_size, buffer)
+                    : r.link.write_buffer_at(at, closing ? WB_MODE_SAVE : WB_MODE_DOWNLOAD, 0, offset,
+                                             plan.piece_size, buffer);
+            if (rom || closing) t.Changing(reply);
+            if (reply == Reply::ok) progress.Show(offset + plan.piece_size);
+        }
     }
-    for (int p = 0; p < plan.pieces && r == Reply::ok; p++) {
-        const bool closing = p == plan.pieces - 1;
-        const long offset = static_cast<long>(p) * plan.piece_size;
-        sup::movebytes(image.data() + offset, s.buffer, plan.piece_size);
-        HoldSignals();
-        r = rom ? WriteRom(s.scgp, at, closing ? ROM_LAST : ROM_MORE, offset, plan.piece_size, s.buffer)
-                : WriteBuffer(s.scgp, at, closing ? WB_MODE_SAVE : WB_MODE_DOWNLOAD, 0, offset,
-                              plan.piece_size, s.buffer);
-        if (rom || closing) t.Changing(r);
-        if (r == Reply::ok) progress.Show(offset + plan.piece_size);
-    }
-    s.scgp->silent--;
-    if (r != Reply::ok) {
-        ReportFailure(s, progress);
+    if (reply != Reply::ok) {
+        progress.End();
+        r.link.report_failure();
         return t;
     }
     t.complete = true;
@@ -384,14 +362,15 @@ Transfer Send(const Session& s, Drive at, Image image, const TransferPlan& plan,
 // A loader-mode flash is read back whole after the last block and compared
 // with the image: a drive may acknowledge a write it did not program. False,
 // with the first difference said, when it does not hold the image.
-bool Verify(const Session& s, Drive at, Image image, const TransferPlan& plan) {
+bool Verify(Link& link, Drive at, Image image, const TransferPlan& plan) {
     for (int p = 0; p < plan.pieces; p++) {
         const long offset = static_cast<long>(p) * plan.piece_size;
-        const bool read = ReadBlock(s, at, plan, p) == Reply::ok;
+        const bool read = ReadBlock(link, at, plan, p) == Reply::ok;
+        const std::span<const unsigned char> block = Block(link, plan);
         const unsigned char* want = image.data() + offset;
         const auto diff =
-            read ? std::mismatch(s.buffer, s.buffer + plan.piece_size, want) : std::pair{s.buffer, want};
-        if (read && diff.first == s.buffer + plan.piece_size) continue;
+            read ? std::mismatch(block.begin(), block.end(), want) : std::pair{block.begin(), want};
+        if (read && diff.first == block.end()) continue;
         sup::flush();
         if (!read)
             sup::fprintf(stderr,
@@ -401,7 +380,7 @@ bool Verify(const Session& s, Drive at, Image image, const TransferPlan& plan) {
             sup::fprintf(stderr,
                          "qvupdate: drive HA:%d ID:%d: the flash differs from the image at offset 0x%lX: it "
                          "reads 0x%02X, the image holds 0x%02X\n",
-                         at.ha, at.id, offset + static_cast<long>(diff.first - s.buffer), *diff.first,
+                         at.ha, at.id, offset + static_cast<long>(diff.first - block.begin()), *diff.first,
                          *diff.second);
         return false;
     }
@@ -409,62 +388,66 @@ bool Verify(const Session& s, Drive at, Image image, const TransferPlan& plan) {
 }
 
 // Says why a drive is not upgraded at all.
-void SayNotFound(const Session& s, Drive at, const Identified& found) {
+void SayNotFound(const Run& r, Drive at, const Identified& found) {
     char model[PRODUCT_ID_LEN + 1];
     if (found.type == NO_TYPE && found.reply == Reply::in_use)
         sup::fprintf(stderr, "qvupdate: drive HA:%d ID:%d is in use by another process\n", at.ha, at.id);
-    else if (found.type == NORMAL_MODE_TYPE && s.UpgradeDrive == LOADER_TYPE)
+    else if (found.type == NORMAL_MODE_TYPE && r.UpgradeDrive == LOADER_TYPE)
         PrintJumper();
     else
-        sup::printf("No %s found at HA:%d ID:%d\n", ModelName(s.UpgradeDrive, model), at.ha, at.id);
+        sup::printf("No %s found at HA:%d ID:%d\n", ModelName(r.UpgradeDrive, model), at.ha, at.id);
 }
 
 }  // namespace
 
-UpgradeResult upgrade(Session& s, Drive at, Image image) {
+UpgradeResult upgrade(Run& r, Drive at, Image image) {
     char text[kDescriptionLen];
     char model[PRODUCT_ID_LEN + 1];
     // Its reply is taken now: whether the drive is in use.
-    const Identified found = IdentifyDrive(s, at, text);
-    const Fingerprint drive = TakeFingerprint(s, at, found);
+    const Identified found = IdentifyDrive(r.link, at, text);
+    const Fingerprint drive = TakeFingerprint(r.link, at, found);
 
-    SayDriveName(s, at);
+    r.dialogue.SayDriveName(r.link, at);
     // A dry run asks nothing: it writes nothing.
-    const Confirmation confirmed = s.options.dry_run ? Confirmation::earlier : ConfirmOnce(s);
+    using Confirmation = Dialogue::Confirmation;
+    const Confirmation confirmed = r.options.dry_run ? Confirmation::earlier : r.dialogue.ConfirmOnce();
     if (confirmed == Confirmation::declined) return UpgradeResult::refused;
 
-    if (found.type != s.UpgradeDrive) {
-        SayNotFound(s, at, found);
+    if (found.type != r.UpgradeDrive) {
+        SayNotFound(r, at, found);
         return UpgradeResult::refused;
     }
-    if (confirmed == Confirmation::asked && !StillTheDrive(s, at, drive)) return UpgradeResult::refused;
+    if (confirmed == Confirmation::asked && !StillTheDrive(r.link, at, drive)) return UpgradeResult::refused;
 
-    for (int i = 0; i < kTests; i++) Test(s.scgp, at);
+    for (int i = 0; i < kTests; i++) {
+        Link::Quiet quiet(r.link);
+        r.link.test_unit_ready_at(at);
+    }
     // Only a drive that says it has no disc is written: a ready drive may be
     // in use, and any other answer leaves its state unknown.
-    if (scg_sense_code(s.scgp) != kNoMedium) {
+    if (r.link.sense_code() != kNoMedium) {
         sup::printf("Please remove medium from drive and try again.\n");
         return UpgradeResult::refused;
     }
 
-    const TransferPlan* plan = transfer_plan(s.UpgradeDrive);
+    const TransferPlan* plan = transfer_plan(r.UpgradeDrive);
     if (!plan) return UpgradeResult::failed;
     const bool rom = plan->procedure == ROM_PROGRAMMING;
 
     char version[VERSION_LEN + 1];
-    std::optional<Shown> shown = ReadFirmware(s, at, plan->procedure);
+    std::optional<Shown> shown = ReadFirmware(r.link, at, plan->procedure);
     // A flash without a whole firmware: the upgrade is the way back, so it
     // goes on.
-    const bool incomplete = rom && FlashIncomplete(s, at, *plan, shown);
+    const bool incomplete = rom && FlashIncomplete(r.link, at, *plan, shown);
     VersionText(shown, plan->procedure, version);
-    ModelName(s.UpgradeDrive, model);
+    ModelName(r.UpgradeDrive, model);
     // Reading changes nothing: a dry run is the way to take a backup alone.
     // (An image for a drive that cannot be read back ended the run before.)
-    if (s.options.backup != nullptr && rom && !Backup(s, at, *plan)) return UpgradeResult::refused;
-    if (s.options.dry_run) {
+    if (r.options.backup != nullptr && rom && !Backup(r, at, *plan)) return UpgradeResult::refused;
+    if (r.options.dry_run) {
         char wanted[VERSION_LEN + 1];
         VersionText(rom ? fwimage::flash_identity(image).subspan(VersionAt(ROM_PROGRAMMING))
-                        : fwimage::version_field(image, s.UpgradeDrive),
+                        : fwimage::version_field(image, r.UpgradeDrive),
                     wanted);
         sup::flush();
         sup::fprintf(stderr, "qvupdate: would upgrade the %s at HA:%d ID:%d from version %s to %s\n", model,
@@ -472,7 +455,7 @@ UpgradeResult upgrade(Session& s, Drive at, Image image) {
         return UpgradeResult::checked;
     }
     // Right before the first command that changes it.
-    if (!StillTheDrive(s, at, drive)) return UpgradeResult::refused;
+    if (!StillTheDrive(r.link, at, drive)) return UpgradeResult::refused;
     sup::printf("Current firmware version: %s\n", version);
     char announced[128];
     sup::zt_snprintf(announced, sizeof announced, "Upgrade %s (HA:%d ID:%d) in progress...", model, at.ha,
@@ -485,21 +468,21 @@ UpgradeResult upgrade(Session& s, Drive at, Image image) {
         Progress progress(announced, static_cast<long>(plan->pieces) * plan->piece_size);
         // A flash without a whole firmware holds none until a transfer
         // completes.
-        t = Send(s, at, image, *plan, incomplete, progress);
+        t = Send(r, at, image, *plan, incomplete, progress);
     }
     // Still in the window: the verdict on the flash belongs to its transfer.
-    if (t.complete && rom) t.complete = Verify(s, at, image, *plan);
+    if (t.complete && rom) t.complete = Verify(r.link, at, image, *plan);
     ReleaseSignals();
     sup::printf("Done\n");
 
-    if (plan->procedure == WRITE_BUFFER) sleep(kSaveSeconds);
-    shown = t.complete ? ReadBack(s, at, plan->procedure) : ReadFirmware(s, at, plan->procedure);
+    if (plan->procedure == WRITE_BUFFER) r.clock.sleep(kSave);
+    shown = t.complete ? ReadBack(r, at, plan->procedure) : ReadFirmware(r.link, at, plan->procedure);
     VersionText(shown, plan->procedure, version);
     if (rom)
         sup::printf("New firmware version: %s\n", version);
     else
         sup::printf("New firmware version    : %s\n", version);
     if (!t.complete) return t.at_risk ? UpgradeResult::failed_at_risk : UpgradeResult::failed;
-    return Confirmed(s, at, image, plan->procedure, shown, drive) ? UpgradeResult::done
+    return Confirmed(r, at, image, plan->procedure, shown, drive) ? UpgradeResult::done
                                                                   : UpgradeResult::failed;
 }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "drivecmd/pcmd.h"
+#include "drivecmd/drive.h"
 
 namespace qvtest {
 

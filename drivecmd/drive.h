@@ -1,12 +1,9 @@
-// The drive command layer: one function per SCSI command the tool sends,
-// and the bus scan that fills a drive table. Every function works on the
-// handle it is given; the layer keeps no state of its own.
+// What the drive command layer's callers see of a drive, without the
+// transport library: its address, the drive table, how a command ended and
+// the texts of an INQUIRY answer.
 #pragma once
 
 #include <cstdint>
-#include <optional>
-
-#include "scg/scg.h"
 
 enum {
     MAX_DRIVES = 32,
@@ -18,6 +15,7 @@ enum {
 struct Drive {
     int ha;
     int id;
+    bool operator==(const Drive&) const = default;
 };
 
 // The drive table: CD-ROM class devices in scan order, entries 0..ndrive-1.
@@ -49,17 +47,6 @@ enum class Reply {
     no_bus,
 };
 
-// Record builders on the handle's current address.
-Reply test_unit_ready(SCSI* scgp);
-Reply rezero_unit(SCSI* scgp);
-Reply request_sense(SCSI* scgp, void* bp, int cnt);
-Reply inquiry(SCSI* scgp, void* bp, int cnt);
-
-// The drive table of the handle: only its dev= address when it has one
-// (nothing is sent), else every CD-ROM class device on targets 0 to 7 of
-// the host adapters below nhost, probed quietly.
-DriveTable scsi_device(SCSI* scgp, std::uint8_t nhost);
-
 // Where standard INQUIRY data holds its texts (blank padded, no terminator).
 enum : int {
     INQ_VENDOR_AT = 8,
@@ -68,7 +55,8 @@ enum : int {
     INQ_PRODUCT_LEN = 16,
     INQ_REVISION_AT = 32,
     INQ_REVISION_LEN = 4,
-    INQUIRE_LEN = 96,  // what inquire asks for
+    INQUIRE_LEN = 96,     // what an identification asks for
+    DEV_INQUIRY_LEN = 56  // what a version read asks for
 };
 
 // The text fields of a standard INQUIRY answer, each terminated.
@@ -80,28 +68,3 @@ struct InquiryText {
 // The texts of INQUIRY data of at least INQ_REVISION_AT + INQ_REVISION_LEN
 // bytes; a zero byte ends a text early.
 InquiryText inquiry_text(const unsigned char* inq);
-
-// Commands at an address (lun 0), which each selects first.
-std::optional<InquiryText> DevInquiry(SCSI* scgp, Drive at);
-// A quiet INQUIRY for INQUIRE_LEN bytes into buf; ha and id are taken as
-// 8-bit signed values.
-Reply inquire(SCSI* scgp, Drive at, unsigned char* buf);
-Reply RequestSense(SCSI* scgp, Drive at, unsigned char* buf);
-Reply Rezero(SCSI* scgp, Drive at);
-// A quiet TEST UNIT READY; the sense data of a failure stays in the
-// handle's record.
-Reply Test(SCSI* scgp, Drive at);
-
-// Firmware transfer commands.
-Reply WriteBuffer(SCSI* scgp, Drive at, int mode, int bufid, long offset, long length, void* data);
-Reply EraseRom(SCSI* scgp, Drive at);
-Reply WriteRom(SCSI* scgp, Drive at, int control, long addr, long length, void* data);
-Reply ReadRom(SCSI* scgp, Drive at, long addr, long length, void* data);
-
-// Placeholders for commands the drives have and the tool never sends: each
-// says its name on standard output and fails; whoever calls one ends the
-// run with status 1.
-Reply ModeSense();
-Reply ModeSelect();
-Reply ReadCPU();
-Reply WriteRAM();

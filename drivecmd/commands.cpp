@@ -1,6 +1,6 @@
 // The drive command layer: every SCSI command the tool sends is one filled
 // command record and one call of scg_cmd.
-#include "drivecmd/pcmd.h"
+#include "drivecmd/commands.h"
 
 #include <cerrno>
 
@@ -20,7 +20,6 @@ struct CommandDef {
 
 constexpr int kSenseLen = 18;
 constexpr int kInquiryLen = 36;  // the scan reads the standard part only
-constexpr int kDevInquiryLen = 56;
 constexpr int kPeripheralCdrom = 5;
 constexpr int kStatusMask = 0x3E;  // the status code bits of the status byte
 constexpr int kStatusCheck = 0x02;
@@ -209,48 +208,38 @@ DriveTable scsi_device(SCSI* scgp, std::uint8_t nhost) {
     return table;
 }
 
-// --- address-level wrappers ---------------------------------------------------
+// --- at an address ------------------------------------------------------------
 
-std::optional<InquiryText> DevInquiry(SCSI* scgp, Drive at) {
-    if (!scg_havebus(scgp, at.ha)) return std::nullopt;
-    scg_settarget(scgp, at.ha, at.id, 0);
-    unsigned char inq[kDevInquiryLen];
-    if (inquiry(scgp, inq, sizeof inq) != Reply::ok) return std::nullopt;
-    return inquiry_text(inq);
-}
-
-Reply inquire(SCSI* scgp, Drive at, unsigned char* buf) {
+Reply inquiry_at(SCSI* scgp, Drive at, unsigned char* buf, int cnt) {
     const int bus = static_cast<signed char>(at.ha);
     const int target = static_cast<signed char>(at.id);
     if (!scg_havebus(scgp, bus)) return Reply::no_bus;
     scg_settarget(scgp, bus, target, 0);
-    Quiet quiet(scgp);
-    return inquiry(scgp, buf, INQUIRE_LEN);
+    return inquiry(scgp, buf, cnt);
 }
 
-Reply RequestSense(SCSI* scgp, Drive at, unsigned char* buf) {
+Reply request_sense_at(SCSI* scgp, Drive at, unsigned char* buf) {
     scg_settarget(scgp, at.ha, at.id, 0);
     sup::fillbytes(buf, kSenseLen, 0);
     return request_sense(scgp, buf, kSenseLen);
 }
 
-Reply Rezero(SCSI* scgp, Drive at) {
+Reply rezero_unit_at(SCSI* scgp, Drive at) {
     scg_settarget(scgp, at.ha, at.id, 0);
     return rezero_unit(scgp);
 }
 
-Reply Test(SCSI* scgp, Drive at) {
+Reply test_unit_ready_at(SCSI* scgp, Drive at) {
     scg_settarget(scgp, at.ha, at.id, 0);
-    Quiet quiet(scgp);
     return test_unit_ready(scgp);
 }
 
-Reply ModeSense() { return placeholder("modesense"); }
-Reply ModeSelect() { return placeholder("modeselect"); }
+Reply mode_sense() { return placeholder("modesense"); }
+Reply mode_select() { return placeholder("modeselect"); }
 
 // --- firmware transfer --------------------------------------------------------
 
-Reply WriteBuffer(SCSI* scgp, Drive at, int mode, int bufid, long offset, long length, void* data) {
+Reply write_buffer_at(SCSI* scgp, Drive at, int mode, int bufid, long offset, long length, void* data) {
     struct scg_cmd* rec = select_and_fill(scgp, at, kWriteBuffer, data, static_cast<int>(length));
     rec->cdb[1] = static_cast<unsigned char>(mode & 7);
     rec->cdb[2] = static_cast<unsigned char>(bufid & 0xFF);
@@ -259,23 +248,23 @@ Reply WriteBuffer(SCSI* scgp, Drive at, int mode, int bufid, long offset, long l
     return execute(scgp);
 }
 
-Reply EraseRom(SCSI* scgp, Drive at) {
+Reply erase_rom_at(SCSI* scgp, Drive at) {
     struct scg_cmd* rec = select_and_fill(scgp, at, kEraseRom, nullptr, 0);
     rec->cdb[1] = 0x04;
     rec->cdb[2] = 0xFF;
     return execute(scgp);
 }
 
-Reply WriteRom(SCSI* scgp, Drive at, int control, long addr, long length, void* data) {
+Reply write_rom_at(SCSI* scgp, Drive at, int control, long addr, long length, void* data) {
     struct scg_cmd* rec = fill_flash(scgp, at, kWriteRom, addr, length, data);
     rec->cdb[1] = static_cast<unsigned char>(control & 0xFF);
     return execute(scgp);
 }
 
-Reply ReadRom(SCSI* scgp, Drive at, long addr, long length, void* data) {
+Reply read_rom_at(SCSI* scgp, Drive at, long addr, long length, void* data) {
     fill_flash(scgp, at, kReadRom, addr, length, data);
     return execute(scgp);
 }
 
-Reply ReadCPU() { return placeholder("Read CPU"); }
-Reply WriteRAM() { return placeholder("Write RAM"); }
+Reply read_cpu() { return placeholder("Read CPU"); }
+Reply write_ram() { return placeholder("Write RAM"); }
