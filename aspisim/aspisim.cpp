@@ -22,6 +22,17 @@ namespace aspisim {
 namespace {
 
 using aspihost::env;
+using Clock = Device::Clock;
+
+// A positive, finite decimal number; 1 for anything else.
+double time_scale(const char* text) {
+    if (text == nullptr || *text == '\0') return 1.0;
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v) || v <= 0.0) return 1.0;
+    return v;
+}
 
 class Simulator : public aspihost::Target {
 public:
@@ -45,7 +56,8 @@ public:
     }
 
     BYTE device_type(const aspihost::Address& at, BYTE& type) override {
-        Device* d = find(at.ha, at.target, at.lun);
+        std::lock_guard<std::mutex> g(mu_);
+        Device* d = find(at.ha, at.target, at.lun, Clock::now());
         if (d == nullptr) return SS_NO_DEVICE;
         type = static_cast<BYTE>(d->conf().type);
         return SS_COMP;
@@ -54,7 +66,8 @@ public:
     // One queue for the whole bus, as one adapter firmware would run it.
     aspihost::Plan accept(const aspihost::Command& c, bool reset) override {
         std::lock_guard<std::mutex> g(mu_);
-        Device* d = find(c.at.ha, c.at.target, c.at.lun);
+        const Clock::time_point now = Clock::now();
+        Device* d = find(c.at.ha, c.at.target, c.at.lun, now);
         const FaultConf* fault = nullptr;
         // With a state folder a drive belongs to one process at a time;
         // what another process sends it is not counted.
@@ -65,10 +78,10 @@ public:
             case StateFolder::Claim::unavailable: fault = &unavailable(); break;
             }
         }
-        if (d != nullptr && !reset && fault == nullptr) fault = next_fault(conf_, *d, c.cdb[0]);
+        if (d != nullptr && !reset && fault == nullptr) fault = next_fault(conf_, *d, c.cdb[0], now);
         aspihost::Plan p;
         p.delay = std::chrono::milliseconds(conf_.latency_ms);
-        p.hang = fault && fault->hang;
+        p.hang = fault && fault->kind == FaultKind::hang;
         p.unit = d;
         p.note = fault;
         return p;
@@ -86,15 +99,12 @@ public:
         std::lock_guard<std::mutex> g(mu_);
         auto* device = static_cast<Device*>(c.unit);
         const auto* fault = static_cast<const FaultConf*>(c.note);
-        Outcome o;
-        if (device == nullptr) {
-            o = {SS_ERR, HASTAT_SEL_TO, 0, {}};
-        } else if (fault) {
-            o = injected(*device, *fault);
-        } else {
-            o = device->execute(c.cdb, c.data, c.len);
-            if (state_.enabled() && device->take_changed())
-                state_.save(static_cast<std::size_t>(device - devices_.data()), *device, o);
+        Outcome o = no_device();
+        if (device != nullptr) {
+            const auto index = static_cast<std::size_t>(device - devices_.data());
+            Keep keep;
+            if (state_.enabled()) keep = [&](Outcome& out) { state_.save(index, *device, out); };
+            o = carry_out(*device, fault, c.cdb, c.data, c.len, Clock::now(), keep);
         }
         return {o.status, o.hastat, o.targstat, std::move(o.sense), {}};
     }
@@ -137,7 +147,8 @@ private:
             conf_ = default_bus();
         }
         devices_.reserve(conf_.devices.size());
-        for (const DeviceConf& d : conf_.devices) devices_.emplace_back(d);
+        const double scale = time_scale(env("ASPISIM_TIME_SCALE"));
+        for (const DeviceConf& d : conf_.devices) devices_.emplace_back(d, scale);
 
         if (!log_.open("ASPISIM_LOG")) return false;
         if (const char* dir = env("ASPISIM_STATE")) {
@@ -148,10 +159,14 @@ private:
         return true;
     }
 
-    Device* find(int ha, int target, int lun) {
+    // The device that answers at an address at `now`; none for a drive
+    // restarting as an empty address, or moved away.
+    Device* find(int ha, int target, int lun, Clock::time_point now) {
         if (lun != 0) return nullptr;
-        for (Device& d : devices_)
-            if (d.conf().ha == ha && d.conf().target == target) return &d;
+        for (Device& d : devices_) {
+            d.settle(now);
+            if (d.address() == Address{ha, target} && !d.absent()) return &d;
+        }
         return nullptr;
     }
 
@@ -164,16 +179,6 @@ private:
 };
 
 std::unique_ptr<aspihost::Target> make(aspihost::Log& log) { return std::make_unique<Simulator>(log); }
-
-// A positive, finite decimal number; 1 for anything else.
-double time_scale(const char* text) {
-    if (text == nullptr || *text == '\0') return 1.0;
-    char* end = nullptr;
-    errno = 0;
-    double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v) || v <= 0.0) return 1.0;
-    return v;
-}
 
 }  // namespace
 

@@ -16,12 +16,14 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "aspihost/crc32.h"
 #include "aspihost/testing/requests.h"
 #include "aspisim/busconf.h"
 #include "aspisim/device.h"
+#include "aspisim/faults.h"
 #include "aspisim/statefile.h"
 #include "fwimage/fwimage.h"
 #include "platform/aspi.h"
@@ -677,6 +679,125 @@ TEST(SimLock, ARemovedLockFileNeverLetsTwoHoldTheDrive) {
         }
 }
 
+// The first drive of a description, its commands planned and carried out
+// as both layers do, at the seconds a test gives. An outcome reads "GOOD"
+// (with the INQUIRY's texts), the sense, or "SEL_TO".
+struct Model {
+    explicit Model(const std::string& text, double scale = 1)
+        : bus(aspisim::parse_bus(text, "m").config), device(bus.devices.at(0), scale) {}
+    std::string run(Bytes cdb, double at, std::uint8_t* data = nullptr, std::uint32_t len = 0) {
+        const auto now = t0 + std::chrono::nanoseconds(static_cast<long long>(at * 1e9));
+        std::uint8_t c[16] = {};
+        std::copy(cdb.begin(), cdb.end(), c);
+        aspisim::Outcome o = aspisim::carry_out(device, aspisim::next_fault(bus, device, c[0], now), c, data,
+                                                len, now, [this](aspisim::Outcome&) { kept++; });
+        o.sense.resize(18);
+        char b[16];
+        std::snprintf(b, sizeof b, "%02X/%02X/%02X", o.sense[2], o.sense[12], o.sense[13]);
+        return o.hastat ? "SEL_TO" : o.targstat ? b : c[0] == 0x12 ? "GOOD " + text(data + 8, 28) : "GOOD";
+    }
+    std::string inquiry(double at) { return run({0x12, 0, 0, 0, 96, 0}, at, reply, 96); }
+    std::string tur(double at) { return run({0, 0, 0, 0, 0, 0}, at); }
+    // The WRITE BUFFER download, or the loader mode's erase and writes, of
+    // an image of the drive's type with this version; the last piece's outcome.
+    std::string load(const char* version, double at) {
+        const bool rom = device.conf().flash == aspisim::Flash::rom;
+        img.clear();
+        EXPECT_EQ(fwimage::build(rom ? 11 : type, version, {}, img), "");
+        if (rom) run({0xE1, 4, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0}, at);
+        std::string last;
+        for (std::uint32_t o = 0, piece = rom ? 32768 : 8192; o < img.size(); o += piece) {
+            Bytes d(img.begin() + o, img.begin() + o + piece);
+            const auto more = std::uint8_t(o + piece < img.size()), o2 = std::uint8_t(o >> 16),
+                       o1 = std::uint8_t(o >> 8);
+            last = run(rom ? Bytes{0xE2, more, 0, o2, o1, 0, 0, 0, 0x80, 0, 0, 0}
+                           : Bytes{0x3B, std::uint8_t(5 - more), 0, o2, o1, 0, 0, 0x20, 0, 0},
+                       at, d.data(), piece);
+            EXPECT_TRUE(std::equal(d.begin(), d.end(), img.begin() + o));  // the caller's bytes stay
+        }
+        return last;
+    }
+    aspisim::BusConfig bus;
+    aspisim::Device device;
+    std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
+    int type = 13;
+    Bytes img;  // the last one loaded
+    std::uint8_t reply[96] = {};
+    int kept = 0;  // changes handed on to be kept
+};
+
+const char g567l[] = "device 0 2 vendor=\"DRAVLIN \" product=\"CD-R   QV-G567L \" revision=\"1.00\"\n";
+
+// The restart after a commit, on the layer's time scale (0.5 here), and the
+// move after it; the commands it answers are not counted.
+TEST(Model, RestartAfterACommit) {
+    const std::tuple<const char*, const char*, const char*> rows[] = {
+        {"", "SEL_TO", "SEL_TO"},
+        {"answer=old", "GOOD DRAVLIN CD-R   QV-G567L 1.00", "02/04/01"},
+        {"answer=notready", "02/04/01", "02/04/01"},
+    };
+    for (const auto& [answer, inquiry, tur] : rows) {
+        SCOPED_TRACE(answer);
+        Model m(std::string(g567l) + "restart 0 2 4 " + answer +
+                    "\nmoveto 0 2 0 5\nfail 0 2 0 1 sense=7000050000000000000000002000\n",
+                0.5);
+        EXPECT_EQ(m.load("1.10", 0), "GOOD");
+        EXPECT_EQ(m.inquiry(1.9), inquiry);
+        EXPECT_EQ(m.tur(1.9), tur);
+        EXPECT_EQ(m.device.address(), (aspisim::Address{0, 2}));
+        EXPECT_EQ(m.inquiry(2), "GOOD DRAVLIN CD-R   QV-G567L 1.10");
+        EXPECT_EQ(m.device.address(), (aspisim::Address{0, 5}));
+        EXPECT_EQ(m.tur(2), "05/20/00");  // the first TEST UNIT READY counted: its fault
+        EXPECT_EQ(m.tur(2), "06/29/00");
+        EXPECT_EQ(m.tur(2), "02/3A/00");
+    }
+    Model m(std::string(g567l) + "moveto 0 2 0 5\n");  // no restart: moved at once
+    EXPECT_EQ(m.load("1.10", 0), "GOOD");
+    EXPECT_EQ(m.device.address(), (aspisim::Address{0, 5}));
+}
+
+// ignore and corrupt of pieces and of an answer; the loader mode commits
+// with its last flash write.
+TEST(Model, IgnoredAndCorruptedCommands) {
+    // Bus, last piece, the INQUIRY after it, where the flash differs (-1 nowhere, -2 not committed)
+    const std::tuple<const char*, const char*, const char*, long> rows[] = {
+        {"ignore 0 2 0x3B 64", "GOOD", "1.00", -2},
+        {"ignore 0 2 0x3B 3", "05/24/00", "1.00", -2},
+        {"corrupt 0 2 0x3B 64 100", "GOOD", "1.10", 0x7E000 + 100},
+        {"corrupt 0 2 0x3B 64 8192", "GOOD", "1.10", -1},
+        {"corrupt 0 3 0xE2 2 5\nrestart 0 3 1", "GOOD", "SEL_TO", 0x8005},
+        {"ignore 0 3 0xE2 8", "GOOD", "1.02", -2},
+    };
+    for (const auto& [bus, last, then, changed] : rows) {
+        SCOPED_TRACE(bus);
+        Model m(std::string(std::strstr(bus, " 0 3 ") ? loader_bus : g567l) + bus + "\n");
+        EXPECT_EQ(m.load("1.10", 0), last);
+        if (changed >= 0) m.img[changed] ^= 0x01;
+        EXPECT_TRUE(changed == -2 || m.device.flash() == m.img);
+        EXPECT_TRUE(m.inquiry(0.5).ends_with(then)) << m.inquiry(0.5);
+    }
+    Model m(std::string(g567l) + "corrupt 0 2 0x12 1 8\ncorrupt 0 2 0x12 2 96\nignore 0 2 0x12 3\n");
+    EXPECT_EQ(m.inquiry(0), "GOOD ERAVLIN CD-R   QV-G567L 1.00");
+    EXPECT_EQ(m.inquiry(0), "GOOD DRAVLIN CD-R   QV-G567L 1.00");
+    std::fill(std::begin(m.reply), std::end(m.reply), 0x41);
+    EXPECT_EQ(m.inquiry(0), "GOOD " + std::string(28, 'A'));
+}
+
+// A drive swapped in answers as its product and takes what that takes,
+// but nothing it does is the declared drive's to keep.
+TEST(Model, SwappedDrive) {
+    Model m(std::string(g567l) + "swap 0 2 2 product=\"CD-ROM QV-B8NB  \" revision=\"1.05\"\n");
+    m.type = 12;
+    EXPECT_EQ(m.inquiry(0), "GOOD DRAVLIN CD-R   QV-G567L 1.00");
+    EXPECT_EQ(m.inquiry(0), "GOOD DRAVLIN CD-ROM QV-B8NB  1.05");
+    EXPECT_EQ(m.load("1.20", 0), "GOOD");
+    EXPECT_EQ(m.inquiry(0), "GOOD DRAVLIN CD-ROM QV-B8NB  1.20");
+    EXPECT_EQ(m.kept, 0);
+    Model other(std::string(g567l) + "swap 0 2 1 vendor=\"MERIDIAN\"\n");
+    EXPECT_EQ(other.load("1.10", 0), "05/20/00");
+    EXPECT_EQ(other.inquiry(0), "GOOD MERIDIANCD-R   QV-G567L 1.00");
+}
+
 TEST(Crc32, KnownValues) {
     const char* s = "123456789";
     EXPECT_EQ(aspihost::crc32(reinterpret_cast<const std::uint8_t*>(s), 9), 0xCBF43926u);
@@ -709,6 +830,24 @@ TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
     EXPECT_EQ(restart(), described(dir_ + "/bus") + "aspisim: cannot make the state folder " + dir_ +
                              "/bus: Not a directory\n");
     EXPECT_EQ(api().support(), DWORD{SS_FAILED_INIT} << 8);
+}
+
+// The restart on the layer's time scale and the move after it; the state
+// stays under the declared address.
+TEST_F(Sim, RestartAndMoveThroughTheLayer) {
+    setenv("ASPISIM_STATE", (dir_ + "/state").c_str(), 1);
+    setenv("ASPISIM_TIME_SCALE", "0.01", 1);
+    bus(std::string(loader_bus) + "restart 0 2 20\nmoveto 0 2 0 5\n");
+    EXPECT_EQ(download(0, 2, image(13, "1.10")), SS_COMP);
+    EXPECT_EQ(run(0, 2, {0x12, 0, 0, 0, 0, 0}).SRB_HaStat, HASTAT_SEL_TO);
+    EXPECT_EQ(run(0, 5, {0x12, 0, 0, 0, 0, 0}).SRB_HaStat, HASTAT_SEL_TO);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(run(0, 2, {0, 0, 0, 0, 0, 0}).SRB_HaStat, HASTAT_SEL_TO);
+    EXPECT_EQ(sense(run(0, 5, {0, 0, 0, 0, 0, 0})), "06/29/00");
+    EXPECT_EQ(inquiry_id(0, 5), "DRAVLIN CD-R   QV-G567L 1.10");
+    restart();  // the next run
+    EXPECT_EQ(inquiry_id(0, 2), "DRAVLIN CD-R   QV-G567L 1.10");
+    unsetenv("ASPISIM_TIME_SCALE");
 }
 
 TEST_F(Sim, DriveOfAnotherProcessAnswersBusy) {
