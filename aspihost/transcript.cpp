@@ -160,7 +160,7 @@ std::optional<std::uint64_t> decimal(std::string_view s, std::uint64_t max) {
     for (char c : s) {
         if (c < '0' || c > '9') return std::nullopt;
         const auto d = static_cast<std::uint64_t>(c - '0');
-        if (v > (max - d) / 10) return std::nullopt;
+        if (d > max || v > (max - d) / 10) return std::nullopt;
         v = v * 10 + d;
     }
     return v;
@@ -282,7 +282,7 @@ public:
             at = end + 1;
         }
         if (r.why.empty()) r.why = finish();
-        if (!r.why.empty()) r.line = line_;
+        if (!r.why.empty()) r.line = std::max<std::size_t>(line_, 1);
         r.transcript = std::move(t_);
         return r;
     }
@@ -294,6 +294,9 @@ private:
         std::size_t first = 0;
         while (first < line.size() && blank(line[first])) first++;
         if (first == line.size() || line[first] == '#') return "";
+        for (char c : line)
+            if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F)
+                return "a control character in the line";
         const auto words = split(line);
         if (!words) return "a text in quotes is not closed";
         words_ = *words;
