@@ -914,6 +914,22 @@ TEST_F(Recording, ReplaysTheSameAnswers) {
     setenv("ASPISIM_REPLAY", rec.c_str(), 1);
     EXPECT_EQ(restart(), "aspisim: replaying the recording " + rec + "\n");
     EXPECT_EQ(RunOfEveryKind(), recorded);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(0, 2, {0, 0, 0, 0, 0, 0}).SRB_Status, SS_ERR);  // past the end
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "aspisim: replay: command 10 differs: the program sent exec 0 2 0 dir=none len=0 "
+              "cdb=000000000000, the recording has nothing more\n");
+
+    // A command takes its recorded time times the factor.
+    std::ofstream(other) << std::regex_replace(transcript, std::regex("2 done (.*) seconds=[.0-9]+"),
+                                               "2 done $1 seconds=4.000000");
+    setenv("ASPISIM_REPLAY", other.c_str(), 1);
+    setenv("ASPISIM_TIME_SCALE", "0.025", 1);
+    restart();
+    const auto start = std::chrono::steady_clock::now();
+    RunOfEveryKind();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+    unsetenv("ASPISIM_TIME_SCALE");
 
     // One byte of a CDB changed: that command fails, and every later one.
     std::ofstream(other) << std::regex_replace(transcript, std::regex("cdb=120000006000"),
