@@ -138,7 +138,7 @@ public:
 
     aspihost::Result execute(const aspihost::Command& c) override {
         const Outcome& o = answer(c);
-        std::memcpy(c.data, o.data.data(), std::min<std::size_t>(o.data.size(), c.len));
+        if (!o.data.empty()) std::memcpy(c.data, o.data.data(), std::min<std::size_t>(o.data.size(), c.len));
         return {o.status, o.hastat, o.targstat, o.sense, o.resid};
     }
 
