@@ -14,6 +14,7 @@
 #include "aspisim/busconf.h"
 #include "aspisim/device.h"
 #include "aspisim/faults.h"
+#include "aspisim/replay.h"
 #include "aspisim/statefile.h"
 #include "platform/aspi.h"
 
@@ -178,7 +179,14 @@ private:
     StateFolder state_{[this](const std::string& line) { report(line); }};
 };
 
-std::unique_ptr<aspihost::Target> make(aspihost::Log& log) { return std::make_unique<Simulator>(log); }
+double time_scale(const char* text);
+
+// A recording to replay wins over the drive model.
+std::unique_ptr<aspihost::Target> make(aspihost::Log& log) {
+    if (const char* path = env("ASPISIM_REPLAY"))
+        return make_replay(log, path, time_scale(env("ASPISIM_TIME_SCALE")));
+    return std::make_unique<Simulator>(log);
+}
 
 }  // namespace
 
