@@ -27,18 +27,13 @@ int held[kMaxHeld];
 int nheld = 0;
 struct sigaction saved[kMaxHeld];
 // Written by the handler, which may run on any thread of the process that
-// leaves the signal unblocked; it blocks every signal while it runs. Each
-// held signal's place in the order of arrival, from 1; 0 while none came.
+// leaves the signal unblocked.
 volatile sig_atomic_t arrived[kMaxHeld];
-volatile sig_atomic_t arrivals = 0;
 volatile sig_atomic_t announced = 0;
 
 void Record(int sig) {
     for (int i = 0; i < nheld; i++)
-        if (held[i] == sig && arrived[i] == 0) {
-            arrivals = arrivals + 1;
-            arrived[i] = arrivals;
-        }
+        if (held[i] == sig) arrived[i] = 1;
     if (!announced) {
         announced = 1;
         ssize_t r = write(STDERR_FILENO, kNotice, sizeof kNotice - 1);
@@ -66,7 +61,6 @@ void HoldSignals() {
     hold.sa_flags = SA_RESTART;
     // Said once a transfer: each window is a transfer of its own.
     announced = 0;
-    arrivals = 0;
     for (int i = 0; i < nheld; i++) {
         arrived[i] = 0;
         sigaction(held[i], &hold, &saved[i]);
@@ -79,11 +73,8 @@ void ReleaseSignals() {
     // Back to what they were first, so that raising one now does what it
     // would have done when it came (nothing, if it was ignored).
     for (int i = 0; i < nheld; i++) sigaction(held[i], &saved[i], nullptr);
-    // In the order they came: the first that ends the run would have ended
-    // it then.
-    for (sig_atomic_t n = 1; n <= arrivals; n++)
-        for (int i = 0; i < nheld; i++)
-            if (arrived[i] == n) raise(held[i]);
+    for (int i = 0; i < nheld; i++)
+        if (arrived[i]) raise(held[i]);
 }
 
 void IgnoreWriteSignals() {
