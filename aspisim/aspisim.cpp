@@ -52,6 +52,7 @@ public:
         s.HA_Count = static_cast<BYTE>(conf_.adapters);
         s.HA_SCSI_ID = ADAPTER_SCSI_ID;
         aspihost::text(s.HA_Identifier, "ASPISIM");
+        s.HA_Unique[2] = 0x02;            // residual counts reported
         s.HA_Unique[3] = MAX_TARGET + 1;  // targets per bus
         s.HA_Unique[6] = 0x01;            // longest transfer 0x10000, little-endian
     }
@@ -107,7 +108,11 @@ public:
             if (state_.enabled()) keep = [&](Outcome& out) { state_.save(index, *device, out); };
             o = carry_out(*device, fault, c.cdb, c.data, c.len, Clock::now(), keep);
         }
-        return {o.status, o.hastat, o.targstat, std::move(o.sense), {}};
+        // A residual is known for every command that completed, as the
+        // adapter tells the program it reports one.
+        std::optional<std::uint32_t> resid;
+        if (o.status == SS_COMP) resid = o.resid;
+        return {o.status, o.hastat, o.targstat, std::move(o.sense), resid};
     }
 
     void before_fork() override { mu_.lock(); }

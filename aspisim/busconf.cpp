@@ -192,7 +192,7 @@ public:
             if (auto v = single_number(w, MAX_LATENCY_MS)) conf_.latency_ms = static_cast<unsigned>(*v);
         } else if (kw == "device") {
             device(w);
-        } else if (kw == "fail" || kw == "hang" || kw == "ignore" || kw == "corrupt") {
+        } else if (kw == "fail" || kw == "hang" || kw == "ignore" || kw == "corrupt" || kw == "short") {
             fault(w);
         } else if (kw == "swap" || kw == "restart" || kw == "moveto") {
             drive(w);
@@ -400,6 +400,7 @@ private:
         f.kind = kw == "hang"      ? FaultKind::hang
                  : kw == "ignore"  ? FaultKind::ignore
                  : kw == "corrupt" ? FaultKind::corrupt
+                 : kw == "short"   ? FaultKind::short_by
                                    : FaultKind::fail;
         const std::optional<Address> at = address(w);
         if (!at) return;
@@ -407,7 +408,7 @@ private:
         f.target = at->target;
         const auto op = word_number(w, 3, 0xFF);
         const auto nth = word_number(w, 4, 0xFFFFFFFFul);
-        const bool corrupt = f.kind == FaultKind::corrupt;
+        const bool corrupt = f.kind == FaultKind::corrupt || f.kind == FaultKind::short_by;
         const auto offset = corrupt ? word_number(w, 5, MAX_DATA_OFFSET) : std::optional<unsigned long>(0);
         if (!op || !nth || *nth == 0 || !offset) {
             fail(kw + ": expected an opcode from 0x00 to 0xFF" +

@@ -55,16 +55,18 @@ struct DeviceConf {
 // What the description does to one command: fails it with the given
 // statuses and sense bytes, never completes it (`hang`), answers GOOD
 // without carrying it out (`ignore`), or carries it out with the byte at
-// `offset` of its data changed (`corrupt`). `restarting` is no statement:
+// `offset` of its data changed (`corrupt`), or carries it out and moves
+// `short_by` bytes fewer than asked (`short`: GOOD, with that residual; the
+// bytes it did not move are left as zeros). `restarting` is no statement:
 // the drive answers as it does while it restarts.
-enum class FaultKind { fail, hang, ignore, corrupt, restarting };
+enum class FaultKind { fail, hang, ignore, corrupt, short_by, restarting };
 struct FaultConf {
     int ha = 0;
     int target = 0;
     int opcode = 0;
     unsigned long nth = 1;
     FaultKind kind = FaultKind::fail;
-    std::uint32_t offset = 0;      // corrupt
+    std::uint32_t offset = 0;      // corrupt; short: the bytes not moved
     std::uint8_t status = 0x04;    // SS_ERR
     std::uint8_t targstat = 0x02;  // CHECK CONDITION
     std::vector<std::uint8_t> sense;

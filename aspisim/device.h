@@ -20,6 +20,8 @@ struct Outcome {
     std::uint8_t hastat;    // SRB_HaStat
     std::uint8_t targstat;  // SRB_TargStat
     std::vector<std::uint8_t> sense;
+    // Bytes a command that completed did not move; the model moves all.
+    std::uint32_t resid = 0;
 };
 
 enum : std::uint32_t {

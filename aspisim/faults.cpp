@@ -1,5 +1,7 @@
 #include "aspisim/faults.h"
 
+#include <algorithm>
+
 #include "platform/aspi.h"
 
 namespace aspisim {
@@ -37,6 +39,17 @@ Outcome corrupted(Device& device, const FaultConf& fault, const std::uint8_t (&c
     return o;
 }
 
+// A transfer cut short: what the drive answered beyond the bytes it moved
+// never reaches the caller.
+Outcome cut_short(Device& device, const FaultConf& fault, const std::uint8_t (&cdb)[16], std::uint8_t* buf,
+                  std::uint32_t buflen) {
+    Outcome o = device.execute(cdb, buf, buflen);
+    if (o.status != SS_COMP || buf == nullptr) return o;
+    o.resid = std::min(fault.offset, buflen);
+    std::fill(buf + (buflen - o.resid), buf + buflen, std::uint8_t{0});
+    return o;
+}
+
 }  // namespace
 
 const FaultConf* next_fault(const BusConfig& bus, Device& device, std::uint8_t opcode,
@@ -62,6 +75,7 @@ Outcome carry_out(Device& device, const FaultConf* planned, const std::uint8_t (
         case FaultKind::hang:  // held by the caller, never carried out
         case FaultKind::ignore: break;
         case FaultKind::corrupt: o = corrupted(device, *planned, cdb, buf, buflen); break;
+        case FaultKind::short_by: o = cut_short(device, *planned, cdb, buf, buflen); break;
         case FaultKind::restarting: o = device.restart_answer(cdb, buf, buflen); break;
         }
     }

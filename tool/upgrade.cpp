@@ -92,12 +92,29 @@ std::size_t VersionAt(TransferProcedure procedure) {
                                         : std::size_t{INQ_VENDOR_LEN + INQ_PRODUCT_LEN};
 }
 
+// The report of the command that just failed, as the transport makes it for
+// a command that is not silenced.
+void ReportFailure(const Session& s) {
+    const int silent = s.scgp->silent;
+    s.scgp->silent = 0;
+    scg_vtail(s.scgp);
+    scg_errflush(s.scgp);
+    s.scgp->silent = silent;
+}
+
 std::optional<Shown> ReadFirmware(const Session& s, Drive at, TransferProcedure procedure) {
     if (procedure == ROM_PROGRAMMING) {
         if (ReadRom(s.scgp, at, FLASH_ID_AREA, FLASH_ID_AREA_LEN, s.buffer) != Reply::ok) return std::nullopt;
         return Shown(s.buffer, s.buffer + FLASH_ID_AREA_LEN);
     }
+    // Sent quietly: a drive may answer less than it is asked for, which the
+    // transport's report would say after every version read. A failure is
+    // said as ever.
+    const bool quiet = s.scgp->silent > 0;
+    s.scgp->silent++;
     const std::optional<InquiryText> inq = DevInquiry(s.scgp, at);
+    s.scgp->silent--;
+    if (!inq && !quiet && scg_havebus(s.scgp, at.ha)) ReportFailure(s);
     if (!inq) return std::nullopt;
     Shown shown(inq->vendor, inq->vendor + INQ_VENDOR_LEN);
     shown.insert(shown.end(), inq->product, inq->product + INQ_PRODUCT_LEN);
@@ -320,18 +337,6 @@ private:
     int width_ = 0;  // the longest line shown
 };
 
-// The report of the command that just failed, as the transport makes it for
-// a command that is not silenced: the transfer sends its commands quietly
-// so that the report comes only once the progress line is cleared.
-void ReportFailure(const Session& s, Progress& progress) {
-    progress.End();
-    const int silent = s.scgp->silent;
-    s.scgp->silent = 0;
-    scg_vtail(s.scgp);
-    scg_errflush(s.scgp);
-    s.scgp->silent = silent;
-}
-
 // Sends the image from offset 0 in the plan's pieces, from the copy that was
 // checked: the file is not read again, so nothing that happens to it after
 // the check reaches the drive. The last piece goes in the command that
@@ -374,7 +379,8 @@ Transfer Send(const Session& s, Drive at, Image image, const TransferPlan& plan,
     }
     s.scgp->silent--;
     if (r != Reply::ok) {
-        ReportFailure(s, progress);
+        progress.End();
+        ReportFailure(s);
         return t;
     }
     t.complete = true;
