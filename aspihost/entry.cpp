@@ -1,7 +1,5 @@
 // The published entry points of WNASPI32 over one process-wide Host, made
 // from the layer that the shared object defines, on first use.
-#include <unistd.h>
-
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -28,7 +26,7 @@ struct Instance {
     }
 };
 Instance instance_ptr;
-int chosen_log = -1;  // ASPILogTo's file, kept across the instance
+std::shared_ptr<LineFile> chosen_log;  // ASPILogTo's file, kept across the instance
 
 void fork_prepare() {
     instance_lock.lock();
@@ -61,8 +59,7 @@ Target& instance_target() { return instance().target(); }
 void reload() {
     std::lock_guard<std::mutex> g(instance_lock);
     instance_ptr.host.reset();
-    if (chosen_log >= 0) ::close(chosen_log);
-    chosen_log = -1;
+    chosen_log.reset();
 }
 
 // Opened here, before or after the layer starts, so that the answer says
@@ -74,12 +71,22 @@ bool log_to(const char* path) {
         return false;
     }
     std::lock_guard<std::mutex> g(instance_lock);
-    int fd = Log::open_file(layer.name, path);
-    if (fd < 0) return false;
-    if (instance_ptr.host) instance_ptr.host->log_to(fd);
-    if (chosen_log >= 0) ::close(chosen_log);
-    chosen_log = fd;
+    std::shared_ptr<LineFile> file = Log::open_file(layer.name, path);
+    if (!file) return false;
+    if (instance_ptr.host) instance_ptr.host->log_to(file);
+    chosen_log = std::move(file);
     return true;
+}
+
+// The header names the adapters as the back end answers now, so the layer
+// starts here if it has not yet.
+bool record_to(const char* path, const char* program) {
+    if (path == nullptr || *path == '\0') {
+        errno = EINVAL;
+        return false;
+    }
+    std::shared_ptr<LineFile> file = LineFile::open(layer.name, "recording", path, LineFile::Mode::create);
+    return file && instance().record_to(std::move(file), program ? program : "");
 }
 
 }  // namespace aspihost
@@ -93,6 +100,14 @@ ASPI_EXPORT DWORD ASPI_CALL SendASPI32Command(LPSRB srb) { return aspihost::inst
 // the file the layer's variable names. 1 when the file is open, 0 when it
 // is not (the layer has said why on standard error; errno tells it too).
 ASPI_EXPORT int ASPI_CALL ASPILogTo(const char* path) { return aspihost::log_to(path) ? 1 : 0; }
+
+// Optional, looked up by name by a program that records its runs: a
+// transcript of every request and its answer goes to the new file `path`,
+// its header naming `program` (its name and version). 1 when the file is
+// created and the header written, 0 when not (said on standard error).
+ASPI_EXPORT int ASPI_CALL ASPIRecordTo(const char* path, const char* program) {
+    return aspihost::record_to(path, program) ? 1 : 0;
+}
 
 // The transport allocates its buffers itself; these are looked up, never called.
 ASPI_EXPORT int ASPI_CALL GetASPI32Buffer(void*) { return 0; }

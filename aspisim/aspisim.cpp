@@ -14,6 +14,7 @@
 #include "aspisim/busconf.h"
 #include "aspisim/device.h"
 #include "aspisim/faults.h"
+#include "aspisim/replay.h"
 #include "aspisim/statefile.h"
 #include "platform/aspi.h"
 
@@ -22,6 +23,17 @@ namespace aspisim {
 namespace {
 
 using aspihost::env;
+using Clock = Device::Clock;
+
+// A positive, finite decimal number; 1 for anything else.
+double time_scale(const char* text) {
+    if (text == nullptr || *text == '\0') return 1.0;
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v) || v <= 0.0) return 1.0;
+    return v;
+}
 
 class Simulator : public aspihost::Target {
 public:
@@ -40,12 +52,14 @@ public:
         s.HA_Count = static_cast<BYTE>(conf_.adapters);
         s.HA_SCSI_ID = ADAPTER_SCSI_ID;
         aspihost::text(s.HA_Identifier, "ASPISIM");
+        s.HA_Unique[2] = 0x02;            // residual counts reported
         s.HA_Unique[3] = MAX_TARGET + 1;  // targets per bus
         s.HA_Unique[6] = 0x01;            // longest transfer 0x10000, little-endian
     }
 
     BYTE device_type(const aspihost::Address& at, BYTE& type) override {
-        Device* d = find(at.ha, at.target, at.lun);
+        std::lock_guard<std::mutex> g(mu_);
+        Device* d = find(at.ha, at.target, at.lun, Clock::now());
         if (d == nullptr) return SS_NO_DEVICE;
         type = static_cast<BYTE>(d->conf().type);
         return SS_COMP;
@@ -54,7 +68,8 @@ public:
     // One queue for the whole bus, as one adapter firmware would run it.
     aspihost::Plan accept(const aspihost::Command& c, bool reset) override {
         std::lock_guard<std::mutex> g(mu_);
-        Device* d = find(c.at.ha, c.at.target, c.at.lun);
+        const Clock::time_point now = Clock::now();
+        Device* d = find(c.at.ha, c.at.target, c.at.lun, now);
         const FaultConf* fault = nullptr;
         // With a state folder a drive belongs to one process at a time;
         // what another process sends it is not counted.
@@ -65,10 +80,10 @@ public:
             case StateFolder::Claim::unavailable: fault = &unavailable(); break;
             }
         }
-        if (d != nullptr && !reset && fault == nullptr) fault = next_fault(conf_, *d, c.cdb[0]);
+        if (d != nullptr && !reset && fault == nullptr) fault = next_fault(conf_, *d, c.cdb[0], now);
         aspihost::Plan p;
         p.delay = std::chrono::milliseconds(conf_.latency_ms);
-        p.hang = fault && fault->hang;
+        p.hang = fault && fault->kind == FaultKind::hang;
         p.unit = d;
         p.note = fault;
         return p;
@@ -86,17 +101,18 @@ public:
         std::lock_guard<std::mutex> g(mu_);
         auto* device = static_cast<Device*>(c.unit);
         const auto* fault = static_cast<const FaultConf*>(c.note);
-        Outcome o;
-        if (device == nullptr) {
-            o = {SS_ERR, HASTAT_SEL_TO, 0, {}};
-        } else if (fault) {
-            o = injected(*device, *fault);
-        } else {
-            o = device->execute(c.cdb, c.data, c.len);
-            if (state_.enabled() && device->take_changed())
-                state_.save(static_cast<std::size_t>(device - devices_.data()), *device, o);
+        Outcome o = no_device();
+        if (device != nullptr) {
+            const auto index = static_cast<std::size_t>(device - devices_.data());
+            Keep keep;
+            if (state_.enabled()) keep = [&](Outcome& out) { state_.save(index, *device, out); };
+            o = carry_out(*device, fault, c.cdb, c.data, c.len, Clock::now(), keep);
         }
-        return {o.status, o.hastat, o.targstat, std::move(o.sense), {}};
+        // A residual is known for every command that completed, as the
+        // adapter tells the program it reports one.
+        std::optional<std::uint32_t> resid;
+        if (o.status == SS_COMP) resid = o.resid;
+        return {o.status, o.hastat, o.targstat, std::move(o.sense), resid};
     }
 
     void before_fork() override { mu_.lock(); }
@@ -137,7 +153,8 @@ private:
             conf_ = default_bus();
         }
         devices_.reserve(conf_.devices.size());
-        for (const DeviceConf& d : conf_.devices) devices_.emplace_back(d);
+        const double scale = time_scale(env("ASPISIM_TIME_SCALE"));
+        for (const DeviceConf& d : conf_.devices) devices_.emplace_back(d, scale);
 
         if (!log_.open("ASPISIM_LOG")) return false;
         if (const char* dir = env("ASPISIM_STATE")) {
@@ -148,10 +165,14 @@ private:
         return true;
     }
 
-    Device* find(int ha, int target, int lun) {
+    // The device that answers at an address at `now`; none for a drive
+    // restarting as an empty address, or moved away.
+    Device* find(int ha, int target, int lun, Clock::time_point now) {
         if (lun != 0) return nullptr;
-        for (Device& d : devices_)
-            if (d.conf().ha == ha && d.conf().target == target) return &d;
+        for (Device& d : devices_) {
+            d.settle(now);
+            if (d.address() == Address{ha, target} && !d.absent()) return &d;
+        }
         return nullptr;
     }
 
@@ -163,16 +184,13 @@ private:
     StateFolder state_{[this](const std::string& line) { report(line); }};
 };
 
-std::unique_ptr<aspihost::Target> make(aspihost::Log& log) { return std::make_unique<Simulator>(log); }
+double time_scale(const char* text);
 
-// A positive, finite decimal number; 1 for anything else.
-double time_scale(const char* text) {
-    if (text == nullptr || *text == '\0') return 1.0;
-    char* end = nullptr;
-    errno = 0;
-    double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || errno == ERANGE || !std::isfinite(v) || v <= 0.0) return 1.0;
-    return v;
+// A recording to replay wins over the drive model.
+std::unique_ptr<aspihost::Target> make(aspihost::Log& log) {
+    if (const char* path = env("ASPISIM_REPLAY"))
+        return make_replay(log, path, time_scale(env("ASPISIM_TIME_SCALE")));
+    return std::make_unique<Simulator>(log);
 }
 
 }  // namespace

@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,14 +17,18 @@
 #include <functional>
 #include <sstream>
 #include <optional>
+#include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "aspihost/crc32.h"
+#include "aspihost/transcript.h"
 #include "aspihost/testing/requests.h"
 #include "aspisim/busconf.h"
 #include "aspisim/device.h"
+#include "aspisim/faults.h"
 #include "aspisim/statefile.h"
 #include "fwimage/fwimage.h"
 #include "platform/aspi.h"
@@ -39,6 +46,8 @@ struct Api {
     GetASPI32SupportInfo_t support;
     SendASPI32Command_t send;
     void (*reload)();
+    int (*log_to)(const char*);
+    int (*record_to)(const char*, const char*);
 };
 
 const Api& api() {
@@ -48,9 +57,12 @@ const Api& api() {
             ADD_FAILURE() << dlerror();
             std::abort();
         }
-        Api x{lib, reinterpret_cast<GetASPI32SupportInfo_t>(dlsym(lib, "GetASPI32SupportInfo")),
+        Api x{lib,
+              reinterpret_cast<GetASPI32SupportInfo_t>(dlsym(lib, "GetASPI32SupportInfo")),
               reinterpret_cast<SendASPI32Command_t>(dlsym(lib, "SendASPI32Command")),
-              reinterpret_cast<void (*)()>(dlsym(lib, "aspisim_reload"))};
+              reinterpret_cast<void (*)()>(dlsym(lib, "aspisim_reload")),
+              reinterpret_cast<int (*)(const char*)>(dlsym(lib, "ASPILogTo")),
+              reinterpret_cast<int (*)(const char*, const char*)>(dlsym(lib, "ASPIRecordTo"))};
         return x;
     }();
     return a;
@@ -63,7 +75,7 @@ using aspitest::block;
 class Sim : public testing::Test {
 protected:
     void SetUp() override {
-        for (const char* v : {"ASPISIM_BUS", "ASPISIM_LOG", "ASPISIM_STATE"}) unsetenv(v);
+        for (const char* v : {"ASPISIM_BUS", "ASPISIM_LOG", "ASPISIM_STATE", "ASPISIM_REPLAY"}) unsetenv(v);
         tmp_.emplace("aspisim-test");
         dir_ = tmp_->path();
         event_ = CreateEventA(nullptr, 1, 0, nullptr);
@@ -677,6 +689,125 @@ TEST(SimLock, ARemovedLockFileNeverLetsTwoHoldTheDrive) {
         }
 }
 
+// The first drive of a description, its commands planned and carried out
+// as both layers do, at the seconds a test gives. An outcome reads "GOOD"
+// (with the INQUIRY's texts), the sense, or "SEL_TO".
+struct Model {
+    explicit Model(const std::string& text, double scale = 1)
+        : bus(aspisim::parse_bus(text, "m").config), device(bus.devices.at(0), scale) {}
+    std::string run(Bytes cdb, double at, std::uint8_t* data = nullptr, std::uint32_t len = 0) {
+        const auto now = t0 + std::chrono::nanoseconds(static_cast<long long>(at * 1e9));
+        std::uint8_t c[16] = {};
+        std::copy(cdb.begin(), cdb.end(), c);
+        aspisim::Outcome o = aspisim::carry_out(device, aspisim::next_fault(bus, device, c[0], now), c, data,
+                                                len, now, [this](aspisim::Outcome&) { kept++; });
+        o.sense.resize(18);
+        char b[16];
+        std::snprintf(b, sizeof b, "%02X/%02X/%02X", o.sense[2], o.sense[12], o.sense[13]);
+        return o.hastat ? "SEL_TO" : o.targstat ? b : c[0] == 0x12 ? "GOOD " + text(data + 8, 28) : "GOOD";
+    }
+    std::string inquiry(double at) { return run({0x12, 0, 0, 0, 96, 0}, at, reply, 96); }
+    std::string tur(double at) { return run({0, 0, 0, 0, 0, 0}, at); }
+    // The WRITE BUFFER download, or the loader mode's erase and writes, of
+    // an image of the drive's type with this version; the last piece's outcome.
+    std::string load(const char* version, double at) {
+        const bool rom = device.conf().flash == aspisim::Flash::rom;
+        img.clear();
+        EXPECT_EQ(fwimage::build(rom ? 11 : type, version, {}, img), "");
+        if (rom) run({0xE1, 4, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0}, at);
+        std::string last;
+        for (std::uint32_t o = 0, piece = rom ? 32768 : 8192; o < img.size(); o += piece) {
+            Bytes d(img.begin() + o, img.begin() + o + piece);
+            const auto more = std::uint8_t(o + piece < img.size()), o2 = std::uint8_t(o >> 16),
+                       o1 = std::uint8_t(o >> 8);
+            last = run(rom ? Bytes{0xE2, more, 0, o2, o1, 0, 0, 0, 0x80, 0, 0, 0}
+                           : Bytes{0x3B, std::uint8_t(5 - more), 0, o2, o1, 0, 0, 0x20, 0, 0},
+                       at, d.data(), piece);
+            EXPECT_TRUE(std::equal(d.begin(), d.end(), img.begin() + o));  // the caller's bytes stay
+        }
+        return last;
+    }
+    aspisim::BusConfig bus;
+    aspisim::Device device;
+    std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
+    int type = 13;
+    Bytes img;  // the last one loaded
+    std::uint8_t reply[96] = {};
+    int kept = 0;  // changes handed on to be kept
+};
+
+const char g567l[] = "device 0 2 vendor=\"DRAVLIN \" product=\"CD-R   QV-G567L \" revision=\"1.00\"\n";
+
+// The restart after a commit, on the layer's time scale (0.5 here), and the
+// move after it; the commands it answers are not counted.
+TEST(Model, RestartAfterACommit) {
+    const std::tuple<const char*, const char*, const char*> rows[] = {
+        {"", "SEL_TO", "SEL_TO"},
+        {"answer=old", "GOOD DRAVLIN CD-R   QV-G567L 1.00", "02/04/01"},
+        {"answer=notready", "02/04/01", "02/04/01"},
+    };
+    for (const auto& [answer, inquiry, tur] : rows) {
+        SCOPED_TRACE(answer);
+        Model m(std::string(g567l) + "restart 0 2 4 " + answer +
+                    "\nmoveto 0 2 0 5\nfail 0 2 0 1 sense=7000050000000000000000002000\n",
+                0.5);
+        EXPECT_EQ(m.load("1.10", 0), "GOOD");
+        EXPECT_EQ(m.inquiry(1.9), inquiry);
+        EXPECT_EQ(m.tur(1.9), tur);
+        EXPECT_EQ(m.device.address(), (aspisim::Address{0, 2}));
+        EXPECT_EQ(m.inquiry(2), "GOOD DRAVLIN CD-R   QV-G567L 1.10");
+        EXPECT_EQ(m.device.address(), (aspisim::Address{0, 5}));
+        EXPECT_EQ(m.tur(2), "05/20/00");  // the first TEST UNIT READY counted: its fault
+        EXPECT_EQ(m.tur(2), "06/29/00");
+        EXPECT_EQ(m.tur(2), "02/3A/00");
+    }
+    Model m(std::string(g567l) + "moveto 0 2 0 5\n");  // no restart: moved at once
+    EXPECT_EQ(m.load("1.10", 0), "GOOD");
+    EXPECT_EQ(m.device.address(), (aspisim::Address{0, 5}));
+}
+
+// ignore and corrupt of pieces and of an answer; the loader mode commits
+// with its last flash write.
+TEST(Model, IgnoredAndCorruptedCommands) {
+    // Bus, last piece, the INQUIRY after it, where the flash differs (-1 nowhere, -2 not committed)
+    const std::tuple<const char*, const char*, const char*, long> rows[] = {
+        {"ignore 0 2 0x3B 64", "GOOD", "1.00", -2},
+        {"ignore 0 2 0x3B 3", "05/24/00", "1.00", -2},
+        {"corrupt 0 2 0x3B 64 100", "GOOD", "1.10", 0x7E000 + 100},
+        {"corrupt 0 2 0x3B 64 8192", "GOOD", "1.10", -1},
+        {"corrupt 0 3 0xE2 2 5\nrestart 0 3 1", "GOOD", "SEL_TO", 0x8005},
+        {"ignore 0 3 0xE2 8", "GOOD", "1.02", -2},
+    };
+    for (const auto& [bus, last, then, changed] : rows) {
+        SCOPED_TRACE(bus);
+        Model m(std::string(std::strstr(bus, " 0 3 ") ? loader_bus : g567l) + bus + "\n");
+        EXPECT_EQ(m.load("1.10", 0), last);
+        if (changed >= 0) m.img[changed] ^= 0x01;
+        EXPECT_TRUE(changed == -2 || m.device.flash() == m.img);
+        EXPECT_TRUE(m.inquiry(0.5).ends_with(then)) << m.inquiry(0.5);
+    }
+    Model m(std::string(g567l) + "corrupt 0 2 0x12 1 8\ncorrupt 0 2 0x12 2 96\nignore 0 2 0x12 3\n");
+    EXPECT_EQ(m.inquiry(0), "GOOD ERAVLIN CD-R   QV-G567L 1.00");
+    EXPECT_EQ(m.inquiry(0), "GOOD DRAVLIN CD-R   QV-G567L 1.00");
+    std::fill(std::begin(m.reply), std::end(m.reply), 0x41);
+    EXPECT_EQ(m.inquiry(0), "GOOD " + std::string(28, 'A'));
+}
+
+// A drive swapped in answers as its product and takes what that takes,
+// but nothing it does is the declared drive's to keep.
+TEST(Model, SwappedDrive) {
+    Model m(std::string(g567l) + "swap 0 2 2 product=\"CD-ROM QV-B8NB  \" revision=\"1.05\"\n");
+    m.type = 12;
+    EXPECT_EQ(m.inquiry(0), "GOOD DRAVLIN CD-R   QV-G567L 1.00");
+    EXPECT_EQ(m.inquiry(0), "GOOD DRAVLIN CD-ROM QV-B8NB  1.05");
+    EXPECT_EQ(m.load("1.20", 0), "GOOD");
+    EXPECT_EQ(m.inquiry(0), "GOOD DRAVLIN CD-ROM QV-B8NB  1.20");
+    EXPECT_EQ(m.kept, 0);
+    Model other(std::string(g567l) + "swap 0 2 1 vendor=\"MERIDIAN\"\n");
+    EXPECT_EQ(other.load("1.10", 0), "05/20/00");
+    EXPECT_EQ(other.inquiry(0), "GOOD MERIDIANCD-R   QV-G567L 1.00");
+}
+
 TEST(Crc32, KnownValues) {
     const char* s = "123456789";
     EXPECT_EQ(aspihost::crc32(reinterpret_cast<const std::uint8_t*>(s), 9), 0xCBF43926u);
@@ -709,6 +840,24 @@ TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
     EXPECT_EQ(restart(), described(dir_ + "/bus") + "aspisim: cannot make the state folder " + dir_ +
                              "/bus: Not a directory\n");
     EXPECT_EQ(api().support(), DWORD{SS_FAILED_INIT} << 8);
+}
+
+// The restart on the layer's time scale and the move after it; the state
+// stays under the declared address.
+TEST_F(Sim, RestartAndMoveThroughTheLayer) {
+    setenv("ASPISIM_STATE", (dir_ + "/state").c_str(), 1);
+    setenv("ASPISIM_TIME_SCALE", "0.01", 1);
+    bus(std::string(loader_bus) + "restart 0 2 20\nmoveto 0 2 0 5\n");
+    EXPECT_EQ(download(0, 2, image(13, "1.10")), SS_COMP);
+    EXPECT_EQ(run(0, 2, {0x12, 0, 0, 0, 0, 0}).SRB_HaStat, HASTAT_SEL_TO);
+    EXPECT_EQ(run(0, 5, {0x12, 0, 0, 0, 0, 0}).SRB_HaStat, HASTAT_SEL_TO);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(run(0, 2, {0, 0, 0, 0, 0, 0}).SRB_HaStat, HASTAT_SEL_TO);
+    EXPECT_EQ(sense(run(0, 5, {0, 0, 0, 0, 0, 0})), "06/29/00");
+    EXPECT_EQ(inquiry_id(0, 5), "DRAVLIN CD-R   QV-G567L 1.10");
+    restart();  // the next run
+    EXPECT_EQ(inquiry_id(0, 2), "DRAVLIN CD-R   QV-G567L 1.10");
+    unsetenv("ASPISIM_TIME_SCALE");
 }
 
 TEST_F(Sim, DriveOfAnotherProcessAnswersBusy) {
@@ -790,6 +939,260 @@ TEST_F(Sim, ForkedChildRunsCommands) {
             std::_Exit(ok ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
+}
+
+class Recording : public Sim {
+protected:
+    static const Bytes& piece() {
+        static const Bytes p = [] {
+            Bytes b(8192);
+            for (std::size_t i = 0; i < b.size(); i++) b[i] = static_cast<std::uint8_t>(i * 7);
+            return b;
+        }();
+        return p;
+    }
+    std::vector<std::string> RunOfEveryKind();
+
+    bool UnderASizeLimit(const std::string& log, const std::string& rec) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{1000, RLIM_INFINITY};
+        bool ok = api().log_to(log.c_str()) == 1 && api().record_to(rec.c_str(), "t") == 1 &&
+                  setrlimit(RLIMIT_FSIZE, &small) == 0;
+        qvtest::StderrCapture err;
+        for (int i = 0; i < 20; i++) ok = ok && sense(run(0, 2, {0, 0, 0, 0, 0, 0})) == "02/3A/00";
+        const std::string said = err.text(), kept = qvtest::ReadFile(rec);
+        if (said != "aspisim: cannot write the recording " + rec +
+                        ": File too large; it is not kept from here on\n" +
+                        "aspisim: cannot write the command log " + log +
+                        ": File too large; it is not kept from here on\n")
+            std::fprintf(stderr, "said: %s", said.c_str()), ok = false;
+        return ok && kept.size() <= 1000 && aspihost::read_transcript(kept).why.empty();
+    }
+};
+
+// Every kind of request block, and what each got back: a run and its
+// replay must see the same.
+std::vector<std::string> Recording::RunOfEveryKind() {
+    std::vector<std::string> got;
+    auto answer = [&got](const SRB_ExecSCSICmd& s, const std::uint8_t* d, std::size_t n) {
+        got.push_back(text(&s.SRB_Status, 3) + text(s.SenseArea, sizeof s.SenseArea) + text(d, n));
+    };
+    SRB_HAInquiry h{};
+    h.SRB_Cmd = SC_HA_INQUIRY;
+    send(&h);
+    got.push_back(text(&h, sizeof h));
+    std::uint8_t d[96];
+    std::memset(d, 0xEE, sizeof d);
+    answer(run(0, 2, {0x12, 0, 0, 0, 96, 0}, d, 64, SRB_DIR_IN), d, sizeof d);
+    answer(write_buffer(0, 2, 4, 0, 0x1E000, piece().data(), 8192), nullptr, 0);
+    answer(run(0, 2, {0, 0, 0, 0, 0, 0}), nullptr, 0);  // no disc: CHECK CONDITION
+    SRB_GDEVBlock g{};
+    g.SRB_Cmd = SC_GET_DEV_TYPE;
+    g.SRB_Target = 3;
+    send(&g);
+    got.push_back(text(&g, sizeof g));
+    SRB_ExecSCSICmd hung = block(0, 3, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0, event_);
+    send(&hung);
+    SRB_Abort a{};
+    a.SRB_Cmd = SC_ABORT_SRB;
+    a.SRB_ToAbort = &hung;
+    send(&a);
+    got.push_back(text(&a.SRB_Status, 1) + text(&hung.SRB_Status, 1));
+    answer(run(1, 2, {0, 0, 0, 0, 0, 0}), nullptr, 0);  // no such adapter
+    SRB_BusDeviceReset r{};
+    r.SRB_Cmd = SC_RESET_DEV;
+    r.SRB_Flags = SRB_EVENT_NOTIFY;
+    r.SRB_Target = 2;
+    r.SRB_PostProc = event_;
+    ResetEvent(event_);
+    if (send(&r) == SS_PENDING) WaitForSingleObject(event_, 5000);
+    got.push_back(text(&r.SRB_Status, 3));
+    return got;
+}
+
+TEST_F(Recording, ReplaysTheSameAnswers) {
+    const std::string rec = dir_ + "/rec", other = dir_ + "/other";
+    bus(std::string(loader_bus) + "hang 0 3 0x00 1\n");
+    ASSERT_EQ(api().record_to(rec.c_str(), "test \"1.0\""), 1);
+    const std::vector<std::string> recorded = RunOfEveryKind();
+    const std::string transcript = qvtest::ReadFile(rec);
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08X", qvtest::crc32(piece().data(), 8192));
+    EXPECT_EQ(
+        std::regex_replace(qvtest::UntimedLog(transcript), std::regex("date [-0-9T:]+Z"), "date D"),
+        "transcript 1\n"
+        "program \"test \\\"1.0\\\"\"\n"
+        "layer aspisim 1.21\n"
+        "date D\n"
+        "support status=0x01 adapters=1\n"
+        "adapter 0 count=1 id=7 identifier=\"ASPISIM         \" unique=00000210000001000000000000000000\n"
+        "1 hainquiry 0\n1 done status=0x01\n"
+        "2 exec 0 2 0 dir=in len=64 cdb=120000006000\n"
+        "2 done status=0x01 hastat=0x00 targstat=0x00 resid=0 seconds=T\n"
+        "2 data 0000 058002025B000000445241564C494E2043442D5220202051562D473536374C20\n"
+        "2 data 0020 312E303000000000000000000000000000000000000000000000000000000000\n"
+        "3 exec 0 2 0 dir=out len=8192 cdb=3B040001E00000200000 crc32=" +
+            std::string(crc) +
+            "\n"
+            "3 done status=0x01 hastat=0x00 targstat=0x00 resid=0 seconds=T\n"
+            "4 exec 0 2 0 dir=none len=0 cdb=000000000000\n"
+            "4 done status=0x04 hastat=0x00 targstat=0x02 sense=700002000000000A000000003A0000000000 "
+            "seconds=T\n"
+            "5 devtype 0 3 0\n5 done status=0x01 type=5\n"
+            "6 exec 0 3 0 dir=none len=0 cdb=000000000000\n"
+            "7 abort 0 of=6\n7 done status=0x01\n"
+            "6 done status=0x02 hastat=0x00 targstat=0x00 seconds=T\n"
+            "8 exec 1 2 0 dir=none len=0 cdb=000000000000\n"
+            "8 done status=0x81 hastat=0x00 targstat=0x00 seconds=T\n"
+            "9 reset 0 2 0\n9 done status=0x01 hastat=0x00 seconds=T\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(api().record_to(rec.c_str(), "test"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "aspisim: cannot create the recording " + rec + ": already exists\n");
+
+    setenv("ASPISIM_REPLAY", rec.c_str(), 1);
+    EXPECT_EQ(restart(), "aspisim: replaying the recording " + rec + "\n");
+    EXPECT_EQ(RunOfEveryKind(), recorded);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run(0, 2, {0, 0, 0, 0, 0, 0}).SRB_Status, SS_ERR);  // past the end
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "aspisim: replay: command 10 differs: the program sent exec 0 2 0 dir=none len=0 "
+              "cdb=000000000000, the recording has nothing more\n");
+
+    // A command takes its recorded time times the factor.
+    std::ofstream(other) << std::regex_replace(transcript, std::regex("2 done (.*) seconds=[.0-9]+"),
+                                               "2 done $1 seconds=4.000000");
+    setenv("ASPISIM_REPLAY", other.c_str(), 1);
+    setenv("ASPISIM_TIME_SCALE", "0.025", 1);
+    restart();
+    const auto start = std::chrono::steady_clock::now();
+    RunOfEveryKind();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+    unsetenv("ASPISIM_TIME_SCALE");
+
+    // One byte of a CDB changed: that command fails, and every later one.
+    std::ofstream(other) << std::regex_replace(transcript, std::regex("cdb=120000006000"),
+                                               "cdb=120000006100");
+    setenv("ASPISIM_REPLAY", other.c_str(), 1);
+    restart();
+    testing::internal::CaptureStderr();
+    std::uint8_t d[64];
+    EXPECT_EQ(run(0, 2, {0x12, 0, 0, 0, 96, 0}, d, 64, SRB_DIR_IN).SRB_Status, SS_ERR);
+    EXPECT_EQ(write_buffer(0, 2, 4, 0, 0x1E000, piece().data(), 8192).SRB_Status, SS_ERR);
+    EXPECT_EQ(
+        testing::internal::GetCapturedStderr(),
+        "aspisim: replay: command 2 differs: the program sent exec 0 2 0 dir=in len=64 cdb=120000006000, "
+        "the recording has exec 0 2 0 dir=in len=64 cdb=120000006100\n");
+
+    // A transcript that cannot be read stops the layer at its start.
+    std::ofstream(other) << "transcript 1\nprogram x\n";
+    EXPECT_EQ(restart(), "aspisim: replaying the recording " + other + "\naspisim: " + other +
+                             ":2: program: a text in quotes expected\n");
+    EXPECT_EQ(api().support(), 0xE400u);
+}
+
+// Each row a change to a valid transcript: the line it replaces (0: the
+// text is appended), and where and why the reader refuses it.
+TEST(TranscriptReader, Refusals) {
+    const std::string valid =
+        "transcript 1\nprogram \"t 1\"\nlayer aspisim 1.21\ndate 2025-01-31T09:15:02Z\n"
+        "support status=0x01 adapters=1\n"
+        "adapter 0 count=1 id=7 identifier=\"ASPISIM         \" unique=00000010000100000000000000000000\n"
+        "1 exec 0 2 0 dir=in len=4 cdb=120000000400\n"
+        "1 done status=0x01 hastat=0x00 targstat=0x00 seconds=0.000010\n"
+        "1 data 0000 05800000\n";
+    ASSERT_EQ(aspihost::read_transcript(valid).why, "");
+    const struct {
+        std::size_t line;
+        std::string text, why;
+    } rows[] = {
+        {1, "transcript 2", "1: a transcript of version 2; this layer reads version 1"},
+        {1, "hello", "1: not a transcript (it begins \"transcript 1\")"},
+        {6, "adapter 0 count=1 id=7 identifier=\"ASPISIM\" unique=00",
+         "6: \"adapter 0 count=N id=N identifier=\"16 characters\" unique=HEX\" expected"},
+        {6, "adapter 0 identifier=\"ASPI", "6: a text in quotes is not closed"},
+        {7, "2 exec 0 2 0 dir=in len=4 cdb=12", "7: a request numbered 1 expected"},
+        {7, "1 exec 0 2 0 dir=up len=4 cdb=12", "7: exec: dir=none, in, out or both expected"},
+        {7, "1 exec 0 2 0 dir=in len=16777217 cdb=12", "7: exec: len=N expected, at most 16777216"},
+        {7, "1 exec 0 2 0 dir=in len=4 cdb=" + std::string(34, '0'),
+         "7: exec: cdb= of 1 to 16 bytes in hex expected"},
+        {7, "1 exec 0 256 0 dir=in len=4 cdb=12", "7: exec: HA TARGET LUN expected"},
+        {7, "1 exec 0 2 0 dir=in len=4 cdb=12 crc32=00000000",
+         "7: exec: crc32= of 8 hex digits expected, for data sent only"},
+        {7, "1 park 0 2 0", "7: unknown request \"park\""},
+        {8, "1 done status=0x01 type=5", "8: unknown field \"type\""},
+        {8, "1 done status=0x01 seconds=1.5", "8: done: seconds=S.UUUUUU expected"},
+        {9, "1 data 0004 05", "9: data: offset 0000 expected"},
+        {9, "1 data 0000 0580000000", "9: data: more than the request's length"},
+        {0, "1 done status=0x01", "10: request 1 has an outcome already"},
+        {0, "3 done status=0x01", "10: no request 3 before this line"},
+        {0, "2 abort 0 of=2", "10: abort: of= the number of an earlier exec, or none, expected"},
+        {0, "2 devtype 0 2 0\n3 reset 0 2 0", "11: request 2 has no outcome"},
+        {0, "2 reset 0 2 0\n1 data 0004 00", "11: data of request 1 belong after its outcome"},
+    };
+    for (const auto& r : rows) {
+        std::string text = valid;
+        if (r.line == 0) {
+            text += r.text + "\n";
+        } else {
+            std::size_t at = 0;
+            for (std::size_t i = 1; i < r.line; i++) at = text.find('\n', at) + 1;
+            text.replace(at, text.find('\n', at) - at, r.text);
+        }
+        const aspihost::ReadResult got = aspihost::read_transcript(text);
+        EXPECT_EQ(std::to_string(got.line) + ": " + got.why, r.why) << r.text;
+    }
+    EXPECT_EQ(aspihost::read_transcript(valid.substr(0, valid.size() - 1)).why,
+              "the last line has no end (the file is cut short)");
+    EXPECT_EQ(aspihost::read_transcript("transcript 1\n").why, "the header ends early");
+}
+
+// A command log or a recording is written only into a regular file: a
+// link, a FIFO (with or without a reader), a folder or a device at the
+// name is refused in one line, and a recording only into a new file.
+TEST_F(Recording, OnlyIntoRegularFiles) {
+    restart();
+    const std::string file = dir_ + "/file", fifo = dir_ + "/fifo", link = dir_ + "/link";
+    std::ofstream{file};
+    ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        bool record;
+        std::string said;  // empty: accepted
+    } rows[] = {
+        {file, false, ""},
+        {link, false, "cannot open the command log " + link + ": Too many levels of symbolic links"},
+        {fifo, false, "cannot open the command log " + fifo + ": not a regular file"},
+        {"/dev/null", false, "cannot open the command log /dev/null: not a regular file"},
+        {dir_, false, "cannot open the command log " + dir_ + ": Is a directory"},
+        {dir_ + "/new", true, ""},
+        {file, true, "cannot create the recording " + file + ": already exists"},
+        {link, true, "cannot create the recording " + link + ": already exists"},
+    };
+    for (const auto& r : rows) {
+        testing::internal::CaptureStderr();
+        const int got = r.record ? api().record_to(r.path.c_str(), "t") : api().log_to(r.path.c_str());
+        EXPECT_EQ(got, r.said.empty() ? 1 : 0) << r.path;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), r.said.empty() ? "" : "aspisim: " + r.said + "\n");
+    }
+    // A FIFO with a reader opens at once, and is refused all the same.
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(api().log_to(fifo.c_str()), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "aspisim: cannot open the command log " + fifo + ": not a regular file\n");
+    close(reader);
+}
+
+// Under a file-size limit: the first write each file refuses is said once,
+// the recording keeps whole lines (it still reads), and every command goes
+// on as before.
+TEST_F(Recording, AFailingWriteIsSaidOnceAndTheRunGoesOn) {
+    restart();
+    const std::string log = dir_ + "/log", rec = dir_ + "/rec";
+    GTEST_FLAG_SET(death_test_style, "fast");  // a plain fork of this process
+    EXPECT_EXIT(std::_Exit(UnderASizeLimit(log, rec) ? 0 : 1), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -76,6 +76,27 @@ std::optional<unsigned long> number(std::string_view s, unsigned long max) {
     return v;
 }
 
+// A decimal with an optional fraction ("2", "0.25"), no sign or exponent,
+// at most `max`.
+std::optional<double> decimal(std::string_view s, unsigned long max) {
+    const std::size_t dot = s.find('.');
+    const std::string_view whole = s.substr(0, dot);
+    const std::string_view fraction = dot == std::string_view::npos ? "" : s.substr(dot + 1);
+    if (whole.empty() || (dot != std::string_view::npos && fraction.empty())) return std::nullopt;
+    if (!std::all_of(whole.begin(), whole.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    const std::optional<unsigned long> w = number(whole, max);
+    if (!w) return std::nullopt;
+    double v = static_cast<double>(*w), unit = 0.1;
+    for (char c : fraction) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v += (c - '0') * unit;
+        unit /= 10;
+    }
+    if (v > static_cast<double>(max)) return std::nullopt;
+    return v;
+}
+
 // Word i of a statement as a number up to max; nothing when the statement
 // has no such word or it is no such number.
 std::optional<unsigned long> word_number(const std::vector<std::string_view>& w, std::size_t i,
@@ -139,6 +160,19 @@ struct FaultAt {
     int line;
 };
 
+// A swap, restart or moveto statement, given to its device once the whole
+// description is read.
+struct DriveAt {
+    std::string kw;
+    Address at;
+    int line;
+    std::optional<SwapConf> swap;
+    std::optional<RestartConf> restart;
+    std::optional<Address> moveto;
+};
+
+std::string text(Address a) { return std::to_string(a.ha) + " " + std::to_string(a.target); }
+
 class Parser {
 public:
     explicit Parser(std::string_view name) : name_(name) {}
@@ -158,8 +192,10 @@ public:
             if (auto v = single_number(w, MAX_LATENCY_MS)) conf_.latency_ms = static_cast<unsigned>(*v);
         } else if (kw == "device") {
             device(w);
-        } else if (kw == "fail" || kw == "hang") {
-            fault(w, kw == "hang");
+        } else if (kw == "fail" || kw == "hang" || kw == "ignore" || kw == "corrupt" || kw == "short") {
+            fault(w);
+        } else if (kw == "swap" || kw == "restart" || kw == "moveto") {
+            drive(w);
         } else {
             fail("unknown statement '" + std::string(kw) + "'");
         }
@@ -180,12 +216,26 @@ public:
         }
         for (const FaultAt& f : faults_) {
             line_ = f.line;
-            bool found = std::any_of(conf_.devices.begin(), conf_.devices.end(), [&](const DeviceConf& d) {
-                return d.ha == f.fault.ha && d.target == f.fault.target;
-            });
-            if (!found)
-                fail("no device at " + std::to_string(f.fault.ha) + " " + std::to_string(f.fault.target));
+            device_at({f.fault.ha, f.fault.target});
             conf_.faults.push_back(f.fault);
+        }
+        for (const DriveAt& a : drives_) {
+            line_ = a.line;
+            DeviceConf* d = device_at(a.at);
+            if (a.moveto) {
+                const Address to = *a.moveto;
+                if (to.ha >= conf_.adapters)
+                    fail("moveto to adapter " + std::to_string(to.ha) + ", but there are " +
+                         std::to_string(conf_.adapters) + " adapters");
+                for (const DeviceConf& o : conf_.devices)
+                    if (o.ha == to.ha && o.target == to.target)
+                        fail("moveto: a device at " + text(to) + " was declared on line " +
+                             std::to_string(o.line));
+            }
+            if (d == nullptr) continue;
+            if (a.swap) d->swap = a.swap;
+            if (a.restart) d->restart = a.restart;
+            if (a.moveto) d->moveto = a.moveto;
         }
         ParseResult r;
         r.errors = std::move(errors_);
@@ -195,6 +245,14 @@ public:
     }
 
 private:
+    // The device declared at `at`; none, reported, when there is none.
+    DeviceConf* device_at(Address at) {
+        for (DeviceConf& d : conf_.devices)
+            if (d.ha == at.ha && d.target == at.target) return &d;
+        fail("no device at " + text(at));
+        return nullptr;
+    }
+
     void once(bool& seen, std::string_view kw) {
         if (seen) fail(std::string(kw) + " given twice");
         seen = true;
@@ -207,18 +265,17 @@ private:
         return v;
     }
 
-    struct Address {
-        int ha;
-        int target;
-    };
-    // HA and TARGET of a device, fail or hang statement; none, reported,
-    // when they are no address of the bus.
-    std::optional<Address> address(const std::vector<std::string_view>& w) {
-        const auto h = word_number(w, 1, MAX_ADAPTERS - 1);
-        const auto t = word_number(w, 2, MAX_TARGET);
+    // HA and TARGET of a statement, its words `first` and `first` + 1;
+    // none, reported, when they are no address of the bus. `which` names a
+    // second address of the statement ("new ").
+    std::optional<Address> address(const std::vector<std::string_view>& w, std::size_t first = 1,
+                                   const std::string& which = "") {
+        const auto h = word_number(w, first, MAX_ADAPTERS - 1);
+        const auto t = word_number(w, first + 1, MAX_TARGET);
         if (!h || !t) {
-            fail(std::string(w[0]) + ": expected an adapter from 0 to " + std::to_string(MAX_ADAPTERS - 1) +
-                 " and a target from 0 to " + std::to_string(MAX_TARGET));
+            fail(std::string(w[0]) + ": expected " + (which.empty() ? "an " : "a " + which) +
+                 "adapter from 0 to " + std::to_string(MAX_ADAPTERS - 1) + " and a " + which +
+                 "target from 0 to " + std::to_string(MAX_TARGET));
             return std::nullopt;
         }
         if (*t == ADAPTER_SCSI_ID) {
@@ -330,28 +387,41 @@ private:
         if (ok) conf_.devices.push_back(d);
     }
 
-    void fault(const std::vector<std::string_view>& w, bool hang) {
+    // Reports every word of a statement from `first` on; false when there is one.
+    bool nothing_after(const std::vector<std::string_view>& w, std::size_t first) {
+        for (std::size_t i = first; i < w.size(); i++)
+            fail(std::string(w[0]) + ": unexpected '" + std::string(w[i]) + "'");
+        return w.size() <= first;
+    }
+
+    void fault(const std::vector<std::string_view>& w) {
         std::string kw(w[0]);
         FaultConf f;
-        f.hang = hang;
+        f.kind = kw == "hang"      ? FaultKind::hang
+                 : kw == "ignore"  ? FaultKind::ignore
+                 : kw == "corrupt" ? FaultKind::corrupt
+                 : kw == "short"   ? FaultKind::short_by
+                                   : FaultKind::fail;
         const std::optional<Address> at = address(w);
         if (!at) return;
         f.ha = at->ha;
         f.target = at->target;
         const auto op = word_number(w, 3, 0xFF);
         const auto nth = word_number(w, 4, 0xFFFFFFFFul);
-        if (!op || !nth || *nth == 0) {
-            fail(kw + ": expected an opcode from 0x00 to 0xFF and a count from 1");
+        const bool corrupt = f.kind == FaultKind::corrupt || f.kind == FaultKind::short_by;
+        const auto offset = corrupt ? word_number(w, 5, MAX_DATA_OFFSET) : std::optional<unsigned long>(0);
+        if (!op || !nth || *nth == 0 || !offset) {
+            fail(kw + ": expected an opcode from 0x00 to 0xFF" +
+                 (corrupt ? ", a count from 1 and an offset from 0 to " + std::to_string(MAX_DATA_OFFSET)
+                          : std::string(" and a count from 1")));
             return;
         }
         f.opcode = static_cast<int>(*op);
         f.nth = *nth;
+        f.offset = static_cast<std::uint32_t>(*offset);
         bool ok = true, sense_given = false;
-        if (hang) {
-            for (std::size_t i = 5; i < w.size(); i++) {
-                fail(kw + ": unexpected '" + std::string(w[i]) + "'");
-                ok = false;
-            }
+        if (f.kind != FaultKind::fail) {
+            ok = nothing_after(w, corrupt ? 6 : 5);
         } else {
             // sense=70 00 04 ...: the bytes may also be given as separate words
             ok = key_values(w, 5, kw, "sense", "unexpected '",
@@ -388,10 +458,76 @@ private:
         if (ok) faults_.push_back({f, line_});
     }
 
+    // swap, restart and moveto: one of each for a device.
+    void drive(const std::vector<std::string_view>& w) {
+        DriveAt a{std::string(w[0]), {}, line_, {}, {}, {}};
+        const std::string& kw = a.kw;
+        const std::optional<Address> at = address(w);
+        if (!at) return;
+        a.at = *at;
+        bool ok = true;
+        if (kw == "swap") {
+            const auto nth = word_number(w, 3, 0xFFFFFFFFul);
+            if (!nth || *nth == 0) {
+                fail("swap: expected a count from 1");
+                return;
+            }
+            SwapConf& s = a.swap.emplace();
+            s.nth = *nth;
+            ok = key_values(w, 4, kw, {}, "expected key=value, got '",
+                            [&](std::string_view key, std::string_view value) -> std::optional<std::string> {
+                                if (key == "vendor") return text_field(value, s.vendor.emplace());
+                                if (key == "product") return text_field(value, s.product.emplace());
+                                if (key == "revision") return text_field(value, s.revision.emplace());
+                                return std::nullopt;
+                            });
+        } else if (kw == "restart") {
+            const std::optional<double> seconds =
+                w.size() > 3 ? decimal(w[3], MAX_RESTART_SECONDS) : std::nullopt;
+            if (!seconds) {
+                fail("restart: expected seconds from 0 to " + std::to_string(MAX_RESTART_SECONDS));
+                return;
+            }
+            RestartConf& r = a.restart.emplace();
+            r.seconds = *seconds;
+            ok = key_values(w, 4, kw, {}, "expected key=value, got '",
+                            [&](std::string_view key, std::string_view value) -> std::optional<std::string> {
+                                if (key != "answer") return std::nullopt;
+                                if (value == "none")
+                                    r.answer = RestartAnswer::none;
+                                else if (value == "old")
+                                    r.answer = RestartAnswer::old;
+                                else if (value == "notready")
+                                    r.answer = RestartAnswer::notready;
+                                else
+                                    return "must be none, old or notready";
+                                return "";
+                            });
+        } else {
+            a.moveto = address(w, 3, "new ");
+            if (!a.moveto) return;
+            ok = nothing_after(w, 5);
+            for (const DriveAt& o : drives_)
+                if (o.moveto == a.moveto) {
+                    fail("moveto: line " + std::to_string(o.line) + " moves a device to " + text(*a.moveto));
+                    ok = false;
+                }
+        }
+        for (const DriveAt& o : drives_)
+            if (o.kw == kw && o.at == a.at) {
+                fail(kw + ": the device at " + text(a.at) + " was given one on line " +
+                     std::to_string(o.line));
+                ok = false;
+                break;
+            }
+        if (ok) drives_.push_back(std::move(a));
+    }
+
     std::string_view name_;
     int line_ = 0;
     BusConfig conf_;
     std::vector<FaultAt> faults_;
+    std::vector<DriveAt> drives_;
     std::vector<std::string> errors_;
     bool seen_adapters_ = false, seen_support_ = false, seen_latency_ = false;
 };

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,29 @@
 namespace aspisim {
 
 enum class Flash { none, writebuffer, rom };
+
+struct Address {
+    int ha = 0;
+    int target = 0;
+    bool operator==(const Address&) const = default;
+};
+
+// From the nth command it receives on (any opcode), the device answers as
+// another drive put at its address: the fields given replace its own.
+struct SwapConf {
+    unsigned long nth = 1;
+    std::optional<std::array<char, 8>> vendor;
+    std::optional<std::array<char, 16>> product;
+    std::optional<std::array<char, 4>> revision;
+};
+
+// What a drive restarting after a commit answers: nothing (an empty
+// address), INQUIRY with the revision before the commit, or NOT READY.
+enum class RestartAnswer { none, old, notready };
+struct RestartConf {
+    double seconds = 0;  // as described; the layer's time scale applies
+    RestartAnswer answer = RestartAnswer::none;
+};
 
 struct DeviceConf {
     int ha = 0;
@@ -23,16 +47,26 @@ struct DeviceConf {
     bool medium = false;
     Flash flash = Flash::none;
     int line = 0;  // where it was declared; 0 for the built-in bus
+    std::optional<SwapConf> swap;
+    std::optional<RestartConf> restart;  // after each commit of an image
+    std::optional<Address> moveto;       // after its first commit (and restart)
 };
 
-// The n-th command with `opcode` to a device fails with the given statuses
-// and sense bytes, or never completes (`hang`).
+// What the description does to one command: fails it with the given
+// statuses and sense bytes, never completes it (`hang`), answers GOOD
+// without carrying it out (`ignore`), or carries it out with the byte at
+// `offset` of its data changed (`corrupt`), or carries it out and moves
+// `short_by` bytes fewer than asked (`short`: GOOD, with that residual; the
+// bytes it did not move are left as zeros). `restarting` is no statement:
+// the drive answers as it does while it restarts.
+enum class FaultKind { fail, hang, ignore, corrupt, short_by, restarting };
 struct FaultConf {
     int ha = 0;
     int target = 0;
     int opcode = 0;
     unsigned long nth = 1;
-    bool hang = false;
+    FaultKind kind = FaultKind::fail;
+    std::uint32_t offset = 0;      // corrupt; short: the bytes not moved
     std::uint8_t status = 0x04;    // SS_ERR
     std::uint8_t targstat = 0x02;  // CHECK CONDITION
     std::vector<std::uint8_t> sense;
@@ -52,8 +86,11 @@ enum : int {
     MAX_TARGET = 15,
     ADAPTER_SCSI_ID = 7,  // the adapter's own id; no device may use it
     MAX_SENSE_BYTES = 64,
+    // The adapter moves at most 0x10000 bytes a command.
+    MAX_DATA_OFFSET = 0xFFFF,
 };
 constexpr unsigned MAX_LATENCY_MS = 600000;
+constexpr unsigned MAX_RESTART_SECONDS = 3600;
 
 struct ParseResult {
     bool ok = false;

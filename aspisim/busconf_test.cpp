@@ -28,7 +28,13 @@ TEST(BusConf, EveryStatement) {
         "device 1 3\n"
         "fail 2 15 0x3B 2 status=0xE5 targstat=0 sense=7000050000\n"
         "fail 2 15 18 1 sense=70 00 04 00\n"
-        "hang 0 0 0x00 4294967295\n",
+        "hang 0 0 0x00 4294967295\n"
+        "ignore 0 0 0xE2 3\n"
+        "corrupt 2 15 0x3B 64 65535\n"
+        "swap 2 15 40 product=\"CD-R   QV-G567L \" revision=\"2.00\"\n"
+        "restart 2 15 31.25 answer=old\n"
+        "restart 0 0 3600\n"
+        "moveto 2 15 1 4\n",
         "bus.txt");
     ASSERT_TRUE(r.ok) << errors(r);
     const BusConfig& c = r.config;
@@ -47,6 +53,14 @@ TEST(BusConf, EveryStatement) {
     EXPECT_TRUE(d.medium);
     EXPECT_EQ(d.flash, Flash::writebuffer);  // the maker's drive
     EXPECT_EQ(d.line, 6);
+    ASSERT_TRUE(d.swap && d.restart && d.moveto);
+    EXPECT_EQ(d.swap->nth, 40u);
+    EXPECT_EQ(field(*d.swap->product) + field(*d.swap->revision), "CD-R   QV-G567L 2.00");
+    EXPECT_EQ(d.restart->seconds, 31.25);
+    EXPECT_EQ(d.restart->answer, RestartAnswer::old);
+    EXPECT_EQ(*d.moveto, (Address{1, 4}));
+    EXPECT_EQ(c.devices[1].restart->seconds, 3600);
+    EXPECT_EQ(c.devices[1].restart->answer, RestartAnswer::none);
 
     EXPECT_EQ(field(c.devices[1].vendor), "A\\B\"C   ");
     EXPECT_EQ(field(c.devices[1].product), "X Y # comment   ");  // a # inside a text is no comment
@@ -60,23 +74,27 @@ TEST(BusConf, EveryStatement) {
     EXPECT_EQ(field(e.revision), "1.00");
     EXPECT_FALSE(e.medium);
     EXPECT_EQ(e.flash, Flash::none);
+    EXPECT_FALSE(e.swap || e.restart || e.moveto);
 
-    ASSERT_EQ(c.faults.size(), 3u);
+    ASSERT_EQ(c.faults.size(), 5u);
     EXPECT_EQ(c.faults[0].opcode, 0x3B);
     EXPECT_EQ(c.faults[0].nth, 2u);
     EXPECT_EQ(c.faults[0].status, 0xE5);
     EXPECT_EQ(c.faults[0].targstat, 0);
     EXPECT_EQ(c.faults[0].sense, (std::vector<std::uint8_t>{0x70, 0, 5, 0, 0}));
-    EXPECT_FALSE(c.faults[0].hang);
+    EXPECT_EQ(c.faults[0].kind, FaultKind::fail);
     EXPECT_EQ(c.faults[1].opcode, 0x12);
     EXPECT_EQ(c.faults[1].status, 0x04);
     EXPECT_EQ(c.faults[1].targstat, 0x02);
     EXPECT_EQ(c.faults[1].sense, (std::vector<std::uint8_t>{0x70, 0, 4, 0}));
-    EXPECT_TRUE(c.faults[2].hang);
+    EXPECT_EQ(c.faults[2].kind, FaultKind::hang);
     EXPECT_EQ(c.faults[2].opcode, 0);
     EXPECT_EQ(c.faults[2].nth, 4294967295u);
     EXPECT_EQ(c.faults[2].sense.size(), 14u);  // the default hardware error
     EXPECT_EQ(c.faults[2].sense[12], 0x44);
+    EXPECT_EQ(c.faults[3].kind, FaultKind::ignore);
+    EXPECT_EQ(c.faults[4].kind, FaultKind::corrupt);
+    EXPECT_EQ(c.faults[4].offset, 65535u);
 }
 
 TEST(BusConf, DefaultsAndEmptyText) {
@@ -171,7 +189,25 @@ TEST(BusConf, Refusals) {
         {"device 0 2\nfail 0 2 0x12 1 00\n", "f:2: fail: unexpected '00'"},
         {"device 0 2\nfail 0 2 0x12 1\nhang 0 2 18 1\n",
          "f:3: hang: that command was given a fault on line 2"},
+        {"device 0 2\nignore 0 2 0x12 1 x\n", "f:2: ignore: unexpected 'x'"},
+        {"device 0 2\ncorrupt 0 2 0x3B 1 65536\n",
+         "f:2: corrupt: expected an opcode from 0x00 to 0xFF, a count from 1 and an offset from 0 to 65535"},
+        {"swap 0 2 1\n", "f:1: no device at 0 2"},
+        {"device 0 2\nswap 0 2 0\n", "f:2: swap: expected a count from 1"},
+        {"device 0 2\nswap 0 2 9\nswap 0 2 5\n", "f:3: swap: the device at 0 2 was given one on line 2"},
+        {"device 0 2\nrestart 0 2 1 answer=later\n", "f:2: restart: answer must be none, old or notready"},
+        {"device 0 2\nmoveto 0 2 1\n",
+         "f:2: moveto: expected a new adapter from 0 to 254 and a new target from 0 to 15"},
+        {"device 0 2\nmoveto 0 2 1 3\n", "f:2: moveto to adapter 1, but there are 1 adapters"},
+        {"device 0 2\nmoveto 0 2 0 2\n", "f:2: moveto: a device at 0 2 was declared on line 1"},
+        {"device 0 2\ndevice 0 3\nmoveto 0 2 0 4\nmoveto 0 3 0 4\n",
+         "f:4: moveto: line 3 moves a device to 0 4"},
     };
+    // Seconds are plain decimals.
+    for (const char* s : {"", "-1", "1.", ".5", "1e3", "0x10", "1.5.0", "3601", "3600.5"})
+        EXPECT_EQ(errors(parse_bus("device 0 2\nrestart 0 2 " + std::string(s) + "\n", "f")),
+                  "f:2: restart: expected seconds from 0 to 3600\n")
+            << s;
     for (const Case& c : cases) {
         ParseResult r = parse_bus(c.text, "f");
         EXPECT_FALSE(r.ok) << c.text;

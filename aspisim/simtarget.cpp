@@ -2,7 +2,10 @@
 // behind the kernel's user-space backstore (target_core_user). The kernel's
 // SCSI target core hands the handler every command an initiator sends to
 // the backstore's logical unit through /dev/uioN; the simulator's drive
-// model answers it, with the bus description's faults (`fail`, `hang`).
+// model answers it, with what the bus description does to it (`fail`,
+// `hang`, `ignore`, `corrupt`, `swap`, `restart`, `moveto`). The program's
+// waits through the Linux layer are never scaled, so neither is a restart
+// here.
 //
 //   simtarget UIO BUS HA:TARGET [--log FILE] [--flash FILE]
 //
@@ -87,7 +90,7 @@ Options parse(int argc, char** argv) {
 class Handler {
 public:
     Handler(const Options& o, aspisim::BusConfig bus, const aspisim::DeviceConf& conf)
-        : options_(o), bus_(std::move(bus)), device_(conf) {
+        : options_(o), bus_(std::move(bus)), device_(conf), served_{conf.ha, conf.target} {
         if (!o.log.empty()) {
             log_ = ::open(o.log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
             if (log_ < 0) die("cannot open " + o.log + ": " + std::strerror(errno));
@@ -96,18 +99,21 @@ public:
     }
 
     // Nothing when the command never completes: the kernel's own time-out
-    // for the backstore ends it.
+    // for the backstore ends it. This handler serves one address: a drive
+    // that moved away leaves it empty.
     std::optional<Answer> serve(Command& c) {
-        const aspisim::FaultConf* fault = aspisim::next_fault(bus_, device_, c.cdb[0]);
+        const auto now = aspisim::Device::Clock::now();
+        device_.settle(now);
         std::optional<Answer> a;
-        if (fault && !fault->hang) {
-            a = aspisim::tcmu::scsi_answer(aspisim::injected(device_, *fault));
-        } else if (!fault) {
+        if (device_.address() != served_) {
+            a = aspisim::tcmu::scsi_answer(aspisim::no_device());
+        } else if (const aspisim::FaultConf* fault = aspisim::next_fault(bus_, device_, c.cdb[0], now);
+                   !fault || fault->kind != aspisim::FaultKind::hang) {
             auto len = static_cast<std::uint32_t>(c.data.size());
-            a = aspisim::tcmu::scsi_answer(device_.execute(c.cdb, c.data.data(), len));
+            a = aspisim::tcmu::scsi_answer(aspisim::carry_out(device_, fault, c.cdb, c.data.data(), len, now,
+                                                              [this](aspisim::Outcome&) { save_flash(); }));
         }
         note(c, a);
-        if (device_.take_changed()) save_flash();
         return a;
     }
 
@@ -137,6 +143,7 @@ private:
     const Options& options_;
     aspisim::BusConfig bus_;
     aspisim::Device device_;
+    const aspisim::Address served_;
     int log_ = -1;
 };
 

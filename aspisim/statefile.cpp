@@ -186,12 +186,13 @@ std::string StateFolder::path(const Device& d, const char* suffix) const {
 }
 
 bool StateFolder::load(std::size_t index, Device& d) {
-    if (d.conf().flash == Flash::none) return true;
+    if (!d.keeps_state()) return true;
     Drive& dr = drives_[index];
     std::string file = path(d, ".state"), why;
     switch (load_state_file(file, d.state_size(), dr.read, why)) {
-    case LoadResult::missing:  // nothing saved yet
-        dr.kept = d.save_state();
+    case LoadResult::missing:  // nothing saved: the drive as it starts
+        d.start_over();
+        dr.kept.clear();
         return true;
     case LoadResult::loaded:
         if (d.load_state(dr.read)) {

@@ -70,7 +70,7 @@ private:
         int lock_fd = -1;
         bool said = false;               // the in-use line was printed
         bool refused = false;            // its state was refused once locked
-        std::vector<std::uint8_t> kept;  // the state as the folder holds it
+        std::vector<std::uint8_t> kept;  // the state as the folder holds it; none: nothing saved
         std::vector<std::uint8_t> read;  // the last file read, its room kept for the next
     };
     std::string path(const Device& d, const char* suffix) const;

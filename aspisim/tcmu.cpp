@@ -16,6 +16,8 @@ const tcmu_abi& abi = tcmu_ring_abi;
 constexpr std::uint8_t CHECK_CONDITION = 0x02;
 constexpr std::uint8_t ABORTED_COMMAND = 0x0B;
 constexpr std::uint8_t DATA_PHASE_ERROR = 0x4B;
+constexpr std::uint8_t ILLEGAL_REQUEST = 0x05;
+constexpr std::uint8_t LUN_NOT_SUPPORTED = 0x25;
 
 // The kernel's CDB lengths by group (the operation code's top three bits):
 // the maker's 12-byte flash commands are in group 7, counted as 10.
@@ -166,6 +168,8 @@ void Ring::answer(const Command& c, const Answer& a) {
 
 Answer scsi_answer(const Outcome& o) {
     if (o.targstat != 0) return {o.targstat, o.sense};
+    if (o.hastat == HASTAT_SEL_TO)
+        return {CHECK_CONDITION, fixed_sense(ILLEGAL_REQUEST, LUN_NOT_SUPPORTED, 0)};
     if (o.status == SS_COMP) return {};
     return {CHECK_CONDITION, fixed_sense(ABORTED_COMMAND, DATA_PHASE_ERROR, 0)};
 }

@@ -86,7 +86,11 @@ private:
 
 // The SCSI status and sense of a command the device model ran. A failure of
 // the adapter's own (a transfer longer than the data) has no status on the
-// wire; the target ends such a command as aborted in its data phase.
+// wire; the target ends such a command as aborted in its data phase. An
+// address without a drive (a restart, a drive moved away) is answered as
+// the kernel's target core answers for a logical unit it does not have:
+// ILLEGAL REQUEST, LOGICAL UNIT NOT SUPPORTED, at once, so that the time
+// the drive is away is its own, not the backstore's time-out.
 Answer scsi_answer(const Outcome& o);
 
 }  // namespace aspisim::tcmu

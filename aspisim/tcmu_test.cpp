@@ -164,6 +164,7 @@ TEST(TcmuAnswer, TheWireStatusOfEveryOutcome) {
         {{SS_COMP, HASTAT_OK, 0, {}}, {0, {}}},
         {{SS_ERR, HASTAT_OK, 0x02, sense}, {0x02, sense}},
         {{SS_ERR, HASTAT_DO_DU, 0, {}}, {0x02, fixed_sense(0x0B, 0x4B, 0)}},
+        {no_device(), {0x02, fixed_sense(0x05, 0x25, 0)}},  // a restart, a drive moved away
     };
     for (const Row& r : rows) {
         Answer a = scsi_answer(r.o);

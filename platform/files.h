@@ -8,20 +8,28 @@ namespace platform {
 
 // kPrivate: not inherited by children. kBinary: bytes as they are, where a
 // text file would have its CR LF read as LF (Windows' text mode). Windows
-// has no FIFO that an open waits on and no link that a plain open follows,
-// so nothing stands there for O_NONBLOCK (kNoWait) or O_NOFOLLOW (kNoFollow).
+// has no FIFO that an open waits on, no link that a plain open follows and
+// no terminal that an open makes the process's own, so nothing stands there
+// for O_NONBLOCK (kNoWait), O_NOFOLLOW (kNoFollow) or O_NOCTTY (kNoTerminal).
 #ifdef _WIN32
 inline constexpr int kPrivate = O_NOINHERIT;
 inline constexpr int kBinary = O_BINARY;
 inline constexpr int kNoFollow = 0;
 inline constexpr int kNoWait = 0;
+inline constexpr int kNoTerminal = 0;
 #else
 inline constexpr int kPrivate = O_CLOEXEC;
 inline constexpr int kBinary = 0;
 inline constexpr int kNoFollow = O_NOFOLLOW;
 inline constexpr int kNoWait = O_NONBLOCK;
+inline constexpr int kNoTerminal = O_NOCTTY;
 #endif
 
+// Clears what kNoWait set, once the file proved to be one whose writes
+// must not end early.
+void make_blocking(int fd);
+// Cuts the file at `fd` to `size` bytes; false with errno set.
+bool cut_file(int fd, long long size);
 // Makes a folder that only its owner may change; false with errno set.
 bool make_folder(const char* path);
 // Whether `path` names the file open at `fd` (not one that replaced it).

@@ -11,6 +11,10 @@
 
 namespace platform {
 
+void make_blocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK); }
+
+bool cut_file(int fd, long long size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0; }
+
 bool make_folder(const char* path) { return ::mkdir(path, 0755) == 0; }
 
 bool same_file(const char* path, int fd) {

@@ -42,6 +42,15 @@ bool same_identity(HANDLE x, HANDLE y) {
 
 }  // namespace
 
+void make_blocking(int) {}
+
+bool cut_file(int fd, long long size) {
+    const errno_t e = _chsize_s(fd, size);
+    if (e == 0) return true;
+    errno = e;
+    return false;
+}
+
 bool make_folder(const char* path) { return _mkdir(path) == 0; }
 
 bool same_file(const char* path, int fd) {

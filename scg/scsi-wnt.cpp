@@ -245,7 +245,11 @@ int scgo_send(SCSI* scgp) {
     s.SRB_CDBLen = static_cast<BYTE>(sp->cdb_len);
     s.SRB_SenseLen = SENSE_LEN;
     s.SRB_PostProc = event;
-    s.SRB_Flags = static_cast<BYTE>(SRB_EVENT_NOTIFY | direction(sp));
+    // Where the adapter reports how many bytes a transfer did not move, a
+    // short transfer that completed is told from a whole one.
+    const bool residual = sp->size > 0 && aspi_lib.residual(scgp->scsibus);
+    s.SRB_Flags =
+        static_cast<BYTE>(SRB_EVENT_NOTIFY | direction(sp) | (residual ? SRB_ENABLE_RESIDUAL_COUNT : 0));
 
     ResetEvent(event);
     if (aspi_lib.send(&s) == SS_PENDING) {
@@ -271,7 +275,11 @@ int scgo_send(SCSI* scgp) {
     CloseHandle(event);
 
     const BYTE status = status_of(s);
-    if (status == SS_COMP) return 0;
+    if (status == SS_COMP) {
+        if (residual)
+            sp->resid = static_cast<int>(std::min<DWORD>(s.SRB_BufLen, static_cast<DWORD>(sp->size)));
+        return 0;
+    }
 
     if (debugging(scgp)) {
         sup::zt_fprintf(errs(scgp), "Error in scgo_send: s.SRB_Status is 0x%x\n", status);
@@ -465,7 +473,8 @@ bool AspiLibrary::load(SCSI* scgp) {
     for (int id = 0; id < busses_; id++) {
         SRB_HAInquiry inq;
         sup::fillbytes(&inq, sizeof inq, 0);
-        ha_inquiry(scgp, id, &inq);
+        // Bit 1 of the third unique byte: residual counts are reported.
+        residual_[id] = ha_inquiry(scgp, id, &inq) == 0 && (inq.HA_Unique[2] & 0x02) != 0;
     }
     return true;
 }
@@ -486,6 +495,7 @@ void AspiLibrary::unload() {
 void AspiLibrary::reset() {
     unload();
     busses_ = 0;
+    for (bool& r : residual_) r = false;
 }
 
 void AspiLibrary::register_exit(void (*handler)()) {

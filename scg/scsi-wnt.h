@@ -47,6 +47,8 @@ public:
 
     bool loaded() const { return loaded_; }
     int busses() const { return busses_; }
+    // Whether the adapter said that it reports residual counts.
+    bool residual(int bus) const { return bus >= 0 && bus < kMaxBusses && residual_[bus]; }
     // The factor on command waits that the layer asks for: a simulated
     // layer's own (aspisim_time_scale), 1 for any other.
     double time_scale() const { return time_scale_; }
@@ -68,6 +70,8 @@ private:
     TranslateASPI32Address_t translate_address_ = nullptr;
     double time_scale_ = 1.0;
     int busses_ = 0;
+    static constexpr int kMaxBusses = 256;
+    bool residual_[kMaxBusses] = {};
     bool exit_registered_ = false;
 };
 

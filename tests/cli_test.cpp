@@ -85,7 +85,7 @@ TEST(Cli, LogOptionTakesTheLayersLogOrEndsTheRun) {
     EXPECT_EQ(box.Run({"-l", "--log=" + box.Path("mine")}).status, 0);
     const Bytes mine = box.ReadFile("mine");
     EXPECT_NE(
-        std::string(mine.begin(), mine.end()).find("exec 0 2 0 flags=0x48 len=96 cdb=120000006000\ndone "),
+        std::string(mine.begin(), mine.end()).find("exec 0 2 0 flags=0x4C len=96 cdb=120000006000\ndone "),
         std::string::npos);
     Result r = box.Run({"-l", "--log", box.Path("none/log")});
     EXPECT_NE(r.err.find(Said("cannot write the command log to " + box.Path("none/log"))), std::string::npos);

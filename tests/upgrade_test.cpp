@@ -152,6 +152,22 @@ TEST(Upgrade, TheDriveMustShowTheImageAfterwards) {
     }
 }
 
+TEST(Upgrade, ADriveSwappedWhileTheQuestionWaitedIsNotWritten) {
+    // Commands to the drive: the scan's two, the walk's and upgrade's
+    // INQUIRY, then after the answer an INQUIRY, three tests, the version,
+    // and an INQUIRY right before the first piece.
+    for (int swapped_at : {5, 10}) {
+        SCOPED_TRACE(swapped_at);
+        Sandbox box;
+        box.SetBus(Drive(0, 2, kG567L, "1.00") + "swap 0 2 " + std::to_string(swapped_at) +
+                   " product=\"CD-R   QV-H3551L\"\n");
+        Result r = box.Run({box.WriteFile("fw.bin", Image(13, "1.10")), "-all"}, "y\n");
+        EXPECT_EQ(r.err, "qvupdate: drive HA:0 ID:2 changed while the question waited; nothing written\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(Changing(box.Log()).empty());
+    }
+}
+
 TEST(Upgrade, WarningOnceForTwoDrivesAndTargetIgnoredWithAll) {
     Sandbox box;
     box.SetBus("adapters 2\n" + Drive(0, 2, kG567L, "1.00") + Drive(1, 3, kG567L, "1.01"));

@@ -53,11 +53,14 @@ TEST(Backup, HoldsTheFlashWholeAndFlashesBack) {
 TEST(Backup, NoEraseUnlessTheBackupIsWhole) {
     Sandbox box;
     const std::string file = box.WriteFile("fw.bin", Image(11, "1.06")), saved = box.Path("saved.bin");
-    // Flash reads: the version, the last block, then the backup's eight.
-    for (int read = 3; read <= 10; read++) {
-        SCOPED_TRACE(read);
+    // Flash reads: the version, the last block, then the backup's eight,
+    // each failed or cut short.
+    for (int row = 0; row < 16; row++) {
+        const int read = 3 + row % 8;
+        SCOPED_TRACE(row);
         box.ClearLog();
-        box.SetBus(Drive(0, 3, kLoader, "1.02") + "fail 0 3 0xE3 " + std::to_string(read) + "\n");
+        box.SetBus(Drive(0, 3, kLoader, "1.02") + (row < 8 ? "fail" : "short") + " 0 3 0xE3 " +
+                   std::to_string(read) + (row < 8 ? "\n" : " 100\n"));
         Result r = box.Run({file, "-all", "--backup", saved}, "y\n");
         EXPECT_EQ(r.status, 1);
         char offset[16];

@@ -107,5 +107,7 @@ void Link::report_failure() {
     scgp_->silent = silent;
 }
 
+bool Link::silenced() const { return scgp_->silent > 0; }
+
 Link::Quiet::Quiet(Link& link) : link_(link) { link_.scgp_->silent++; }
 Link::Quiet::~Quiet() { link_.scgp_->silent--; }

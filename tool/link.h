@@ -82,6 +82,9 @@ public:
     // command that failed and was not silenced.
     void report_failure();
 
+    // Whether a Quiet lives.
+    bool silenced() const;
+
     // While one lives, commands fail without a report: probes, and commands
     // whose report must wait.
     class Quiet {

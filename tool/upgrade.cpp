@@ -82,8 +82,18 @@ std::optional<Shown> ReadFirmware(Link& link, Drive at, TransferProcedure proced
         if (link.read_rom_at(at, FLASH_ID_AREA, FLASH_ID_AREA_LEN, buffer) != Reply::ok) return std::nullopt;
         return Shown(buffer, buffer + FLASH_ID_AREA_LEN);
     }
+    // Sent quietly: a drive may answer less than it is asked for, which the
+    // transport's report would say after every version read. A failure is
+    // said as ever.
+    const bool said = !link.silenced();
     unsigned char inq[DEV_INQUIRY_LEN];
-    if (link.inquiry_at(at, inq, DEV_INQUIRY_LEN) != Reply::ok) return std::nullopt;
+    Reply reply;
+    {
+        Link::Quiet quiet(link);
+        reply = link.inquiry_at(at, inq, DEV_INQUIRY_LEN);
+    }
+    if (reply != Reply::ok && reply != Reply::no_bus && said) link.report_failure();
+    if (reply != Reply::ok) return std::nullopt;
     // Vendor, product and revision follow each other in the answer.
     return Shown(inq + INQ_VENDOR_AT, inq + INQ_REVISION_AT + INQ_REVISION_LEN);
 }
