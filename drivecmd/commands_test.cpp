@@ -1,4 +1,4 @@
-#include "drivecmd/pcmd.h"
+#include "drivecmd/commands.h"
 
 #include <gtest/gtest.h>
 
@@ -167,73 +167,58 @@ TEST_F(DriveCommandTest, VerboseDumpsStopAtTheCallersBufferOnOverrun) {
               "Sense Bytes: 11 11 11 11 11 11 11 11\n");
 }
 
-// --- address-level wrappers ---------------------------------------------------
+// --- at an address ---------------------------------------------------------------
 
-// (Test is written ::Test here: inside a fixture the bare name is the
-// fixture's base class.)
-TEST_F(DriveCommandTest, TestAnswersReadinessAndKeepsTheSenseOfAFailure) {
+TEST_F(DriveCommandTest, TestUnitReadyAtKeepsTheSenseAndTheCallersSilence) {
+    scgp->silent = 1;  // a caller's silence reaches the record
     fake.push(qvtest::CheckCondition(0x02, 0x3A));
-    EXPECT_EQ(::Test(scgp, {0, 2}), Reply::failed);
+    EXPECT_EQ(test_unit_ready_at(scgp, {0, 2}), Reply::failed);
     EXPECT_EQ(Last().bus, 0);
     EXPECT_EQ(Last().target, 2);
     EXPECT_EQ(Last().lun, 0);
     EXPECT_EQ(Last().flags, SCGF_DISCONNECT | SCGF_SILENT);
-    EXPECT_EQ(scgp->silent, 0);
+    EXPECT_EQ(scgp->silent, 1);
     EXPECT_EQ(scg_sense_code(scgp), 0x3A);
     EXPECT_EQ(err(), "");
-
-    EXPECT_EQ(::Test(scgp, {0, 2}), kOk);
-    EXPECT_EQ(scgp->silent, 0);
-}
-
-TEST_F(DriveCommandTest, InquireProbesQuietlyForNinetySixBytes) {
-    unsigned char buf[96];
-    scgp->silent = 1;  // a caller's own silence survives
-    fake.push(qvtest::CheckCondition(0x02, 0x25));
-    EXPECT_EQ(inquire(scgp, {0, 3}, buf), Reply::failed);
-    EXPECT_EQ(scgp->silent, 1);
     scgp->silent = 0;
-
-    fake.push(qvtest::CheckCondition(0x02, 0x25));
-    EXPECT_EQ(inquire(scgp, {0, 3}, buf), Reply::failed);
-    EXPECT_EQ(scgp->silent, 0);
-    EXPECT_EQ(err(), "");
-
-    fake.push(qvtest::InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.00"));
-    EXPECT_EQ(inquire(scgp, {0, 3}, buf), kOk);
-    EXPECT_EQ(Last().cdb, (Bytes{0x12, 0, 0, 0, 96, 0}));
-    EXPECT_EQ(Last().target, 3);
+    EXPECT_EQ(test_unit_ready_at(scgp, {0, 2}), kOk);
+    EXPECT_EQ(Last().flags, SCGF_DISCONNECT);
 }
 
-TEST_F(DriveCommandTest, InquireTakesBusAndTargetAsEightBitValues) {
+TEST_F(DriveCommandTest, InquiryAtTakesBusAndTargetAsEightBitValues) {
     unsigned char buf[96];
     fake.buses = {0, 1};
-    EXPECT_EQ(inquire(scgp, {0x101, 0x102}, buf), kOk);
+    fake.push(qvtest::InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.00"));
+    EXPECT_EQ(inquiry_at(scgp, {0x101, 0x102}, buf, 96), kOk);
+    EXPECT_EQ(Last().cdb, (Bytes{0x12, 0, 0, 0, 96, 0}));
     EXPECT_EQ(Last().bus, 1);
     EXPECT_EQ(Last().target, 2);
-    EXPECT_EQ(inquire(scgp, {0xFF, 2}, buf), Reply::no_bus);  // bus -1
+    EXPECT_EQ(inquiry_at(scgp, {0xFF, 2}, buf, 96), Reply::no_bus);  // bus -1
+    // A missing bus selects and sends nothing.
+    const std::size_t sent = fake.sent.size();
+    EXPECT_EQ(inquiry_at(scgp, {3, 2}, buf, 96), Reply::no_bus);
+    EXPECT_EQ(fake.sent.size(), sent);
+    EXPECT_EQ(scgp->target, 2);  // still the address of before
 }
 
-TEST_F(DriveCommandTest, MissingBusSelectsAndSendsNothing) {
-    unsigned char buf[96];
-    EXPECT_EQ(inquire(scgp, {3, 2}, buf), Reply::no_bus);
-    EXPECT_EQ(DevInquiry(scgp, {3, 2}), std::nullopt);
-    EXPECT_TRUE(fake.sent.empty());
-    EXPECT_EQ(scgp->target, 1);  // still the address of before
-}
-
-TEST_F(DriveCommandTest, DevInquirySplitsTheFieldsAndReportsItsFailure) {
+TEST_F(DriveCommandTest, InquiryTextSplitsTheFieldsAndAFailureIsReportedUnlessQuiet) {
+    unsigned char buf[56];
     fake.push(qvtest::InquiryReply("DRAVLIN ", "CD-ROM QV-B8NB  ", "1.06"));
-    const std::optional<InquiryText> text = DevInquiry(scgp, {0, 4});
-    ASSERT_TRUE(text);
+    ASSERT_EQ(inquiry_at(scgp, {0, 4}, buf, 56), kOk);
     EXPECT_EQ(Last().cdb, (Bytes{0x12, 0, 0, 0, 56, 0}));
-    EXPECT_STREQ(text->vendor, "DRAVLIN ");
-    EXPECT_STREQ(text->product, "CD-ROM QV-B8NB  ");
-    EXPECT_EQ(std::string(text->revision, 5), std::string("1.06\0", 5));
+    const InquiryText text = inquiry_text(buf);
+    EXPECT_STREQ(text.vendor, "DRAVLIN ");
+    EXPECT_STREQ(text.product, "CD-ROM QV-B8NB  ");
+    EXPECT_EQ(std::string(text.revision, 5), std::string("1.06\0", 5));
 
+    scgp->silent = 1;
     fake.push(qvtest::CheckCondition(0x02, 0x04));
-    EXPECT_EQ(DevInquiry(scgp, {0, 4}), std::nullopt);
-    EXPECT_NE(err().find("inquiry"), std::string::npos);  // not a quiet probe
+    EXPECT_EQ(inquiry_at(scgp, {0, 4}, buf, 56), Reply::failed);
+    EXPECT_EQ(err(), "");
+    scgp->silent = 0;
+    fake.push(qvtest::CheckCondition(0x02, 0x04));
+    EXPECT_EQ(inquiry_at(scgp, {0, 4}, buf, 56), Reply::failed);
+    EXPECT_NE(err().find("inquiry"), std::string::npos);
 }
 
 TEST_F(DriveCommandTest, RequestSenseAndRezeroSelectLunZero) {
@@ -243,15 +228,15 @@ TEST_F(DriveCommandTest, RequestSenseAndRezeroSelectLunZero) {
     scg_fake::Reply r;
     r.data = {0x70, 0, 6};
     fake.push(r);
-    EXPECT_EQ(RequestSense(scgp, {0, 5}, sense), kOk);
+    EXPECT_EQ(request_sense_at(scgp, {0, 5}, sense), kOk);
     EXPECT_EQ(Last().cdb, (Bytes{0x03, 0, 0, 0, 18, 0}));
     EXPECT_EQ(Bytes(sense, sense + 4), (Bytes{0x70, 0, 6, 0}));
     EXPECT_EQ(Bytes(sense + 3, sense + 18), Bytes(15, 0));
 
-    EXPECT_EQ(Rezero(scgp, {0, 5}), kOk);
+    EXPECT_EQ(rezero_unit_at(scgp, {0, 5}), kOk);
     EXPECT_EQ(Last().cdb, (Bytes{0x01, 0, 0, 0, 0, 0}));
     fake.push(qvtest::CheckCondition(0x02, 0x04));
-    EXPECT_EQ(Rezero(scgp, {0, 5}), Reply::failed);
+    EXPECT_EQ(rezero_unit_at(scgp, {0, 5}), Reply::failed);
 }
 
 TEST(DriveCommandPlaceholder, PrintTheirNameAndFail) {
@@ -259,10 +244,10 @@ TEST(DriveCommandPlaceholder, PrintTheirNameAndFail) {
         Reply (*call)();
         const char* out;
     } rows[] = {
-        {ModeSense, "modesense\n"},
-        {ModeSelect, "modeselect\n"},
-        {ReadCPU, "Read CPU\n"},
-        {WriteRAM, "Write RAM\n"},
+        {mode_sense, "modesense\n"},
+        {mode_select, "modeselect\n"},
+        {read_cpu, "Read CPU\n"},
+        {write_ram, "Write RAM\n"},
     };
     for (const auto& row : rows) {
         ::testing::internal::CaptureStdout();
@@ -291,7 +276,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
     const std::vector<Case> cases = {
         {"write_buffer",
          [&] {
-             return WriteBuffer(scgp, {0, 4}, 4, 0, 0x1E000, 8192, out.data());
+             return write_buffer_at(scgp, {0, 4}, 4, 0, 0x1E000, 8192, out.data());
          },
          4,
          {0x3B, 0x04, 0x00, 0x01, 0xE0, 0x00, 0x00, 0x20, 0x00, 0x00},
@@ -300,7 +285,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
          out.data()},
         {"write_buffer",
          [&] {
-             return WriteBuffer(scgp, {0, 4}, 13, 0x1FF, 0x7E000, 8192, out.data());
+             return write_buffer_at(scgp, {0, 4}, 13, 0x1FF, 0x7E000, 8192, out.data());
          },
          4,
          {0x3B, 0x05, 0xFF, 0x07, 0xE0, 0x00, 0x00, 0x20, 0x00, 0x00},
@@ -309,7 +294,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
          out.data()},
         {"write_rom",
          [&] {
-             return WriteRom(scgp, {0, 2}, 1, 0x8000, 32768, out.data());
+             return write_rom_at(scgp, {0, 2}, 1, 0x8000, 32768, out.data());
          },
          2,
          {0xE2, 0x01, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00},
@@ -318,7 +303,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
          out.data()},
         {"write_rom",
          [&] {
-             return WriteRom(scgp, {0, 2}, 0x100, 0x38000, 32768, out.data());
+             return write_rom_at(scgp, {0, 2}, 0x100, 0x38000, 32768, out.data());
          },
          2,
          {0xE2, 0x00, 0x00, 0x03, 0x80, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00},
@@ -327,7 +312,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
          out.data()},
         {"read_rom",
          [&] {
-             return ReadRom(scgp, {0, 2}, 0x100180, 32, in);
+             return read_rom_at(scgp, {0, 2}, 0x100180, 32, in);
          },
          2,
          {0xE3, 0x00, 0x00, 0x10, 0x01, 0x80, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00},
@@ -336,7 +321,7 @@ TEST_F(DriveCommandTest, FirmwareCommandsSendTheirExactCdbsWithoutTheLun) {
          in},
         {"erase_rom",
          [&] {
-             return EraseRom(scgp, {0, 2});
+             return erase_rom_at(scgp, {0, 2});
          },
          2,
          {0xE1, 0x04, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
@@ -369,16 +354,16 @@ TEST_F(DriveCommandTest, FirmwareCommandsSayTheirFailure) {
     unsigned char data[32] = {};
     const std::vector<std::function<Reply()>> calls = {
         [&] {
-            return WriteBuffer(scgp, {0, 4}, 5, 0, 0, 32, data);
+            return write_buffer_at(scgp, {0, 4}, 5, 0, 0, 32, data);
         },
         [&] {
-            return EraseRom(scgp, {0, 2});
+            return erase_rom_at(scgp, {0, 2});
         },
         [&] {
-            return WriteRom(scgp, {0, 2}, 0, 0, 32, data);
+            return write_rom_at(scgp, {0, 2}, 0, 0, 32, data);
         },
         [&] {
-            return ReadRom(scgp, {0, 2}, 0x100180, 32, data);
+            return read_rom_at(scgp, {0, 2}, 0x100180, 32, data);
         },
     };
     for (const auto& call : calls) {

@@ -82,6 +82,12 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+std::string WriteFile(const std::string& path, std::span<const unsigned char> bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path;
+}
+
 std::string UntimedLog(const std::string& log) {
     return std::regex_replace(log, std::regex("seconds=[0-9]+\\.[0-9]{6}"), "seconds=T");
 }

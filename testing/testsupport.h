@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,6 +75,8 @@ private:
 
 // The whole of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
+// Writes the bytes as the whole file at path, and gives the path back.
+std::string WriteFile(const std::string& path, std::span<const unsigned char> bytes);
 
 // An ASPI layer's command log with every outcome's time as "seconds=T":
 // no two runs take the same time.

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/runtexts.h"
+#include "testing/simbus.h"
 #include "testing/testsupport.h"
 
 namespace e2e {
@@ -37,13 +39,6 @@ struct LogEntry {
     std::string line;
 };
 
-// The banner every run prints first.
-extern const char kBanner[];
-// The warning and the confirmation prompt of the first upgrade of a run.
-extern const char kWarning[];
-// The line after "Error upgrading drive" when a loader-mode flash was erased.
-extern const char kPartlyWritten[];
-
 class Sandbox {
 public:
     Sandbox();
@@ -58,9 +53,11 @@ public:
     // names a described bus is taken out of the runs' standard error.
     void SetBus(const std::string& text);
     // The simulator's time scale of the next runs (ASPISIM_TIME_SCALE),
-    // which the program's transport asks of the simulated layer: 0.001
-    // turns the program's 300-second command wait into 0.3 seconds. A real
-    // layer never follows it.
+    // which the program asks of the simulated layer for its command waits
+    // and its own (a drive's restart, the read-back's second): 0.001 turns
+    // the 300-second command wait into 0.3 seconds. A real layer never
+    // follows it. By default 0.01: the program's own waits take a hundredth
+    // of their time, a command may take three seconds.
     void SetTimeScale(const std::string& factor) { time_scale_ = factor; }
     // The simulator's state folder of the next runs (default: "state" here).
     void SetStateFolder(const std::string& dir) { state_ = dir; }
@@ -106,7 +103,7 @@ private:
                  const std::string& first = "") const;
     qvtest::TempDir dir_{"qve2e"};
     bool has_bus_ = false;
-    std::string time_scale_;
+    std::string time_scale_ = "0.01";
     std::string state_;
     std::string stdout_to_;
     std::string stderr_to_;
@@ -145,23 +142,20 @@ std::string QvimagePath();
 std::string ProgramFile(const std::string& name);
 std::string LayerFile();
 
-// An image made by the image builder; the test fails when it refuses.
-Bytes Image(int type, const std::string& version, long length = -1, bool bad_checksum = false);
-
-// A bus description line for a drive of the maker.
-std::string Drive(int ha, int target, const std::string& product, const std::string& revision,
-                  bool medium = false);
+// What the tool's own tests make and compare too.
+using qvtest::Drive;
+using qvtest::Image;
+using qvtest::JumperNotice;
+using qvtest::kBanner;
+using qvtest::kPartlyWritten;
+using qvtest::kUsage;
+using qvtest::kWarning;
+using qvtest::ProductTable;
+using qvtest::ZeroTimes;
 
 // The report on standard error of a command that the simulator failed
 // with its default fault (hardware error, internal target failure), as the
 // program at path prints it; cdb in the report's hex form ("12 00 00 00 38 00").
 std::string FaultReport(const std::string& cmd_name, const std::string& cdb);
-// Standard error with each command's elapsed time set to 0.000s.
-std::string ZeroTimes(std::string err);
-
-// Texts every run prints.
-extern const char kUsage[];
-std::string ProductTable();
-std::string JumperNotice();
 
 }  // namespace e2e

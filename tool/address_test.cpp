@@ -1,7 +1,7 @@
 // The command line's drive address, checked before any drive is touched.
 #include <gtest/gtest.h>
 
-#include "tool/qvupgrade.h"
+#include "tool/address.h"
 
 namespace {
 

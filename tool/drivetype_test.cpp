@@ -5,33 +5,32 @@
 #include <string>
 #include <vector>
 
-#include "scg/testing/fake_transport.h"
-#include "testing/scsitest.h"
-#include "tool/qvupgrade.h"
+#include "fwimage/fwtables.h"
+#include "scg/scg.h"
+#include "tool/drivetype.h"
+#include "tool/testing/tooltest.h"
 
 namespace {
 
 using qvtest::InquiryReply;
 
-class DravlinTypeTest : public ::testing::Test {
+class DravlinTypeTest : public qvtest::ToolTest {
 protected:
     void SetUp() override {
-        s_.scgp = fake_.make_handle(0, 0, 0);
-        ASSERT_NE(s_.scgp, nullptr);
+        ToolTest::SetUp();
+        ASSERT_EQ(Open().end, std::nullopt);
     }
 
     // Types the drive answering `reply` at 0/2, with a text buffer prefilled
     // so that an untouched text shows.
     int Type(const scg_fake::Reply& reply) {
-        fake_.push(reply);
+        fake.push(reply);
         text_.assign(80, '#');
         text_.back() = '\0';
-        return DravlinType(s_, {0, 2}, text_.data());
+        return DravlinType(*link, {0, 2}, text_.data());
     }
     std::string Text() const { return text_.data(); }
 
-    scg_fake::FakeTransport fake_;
-    Session s_;
     std::vector<char> text_;
 };
 
@@ -44,9 +43,9 @@ TEST_F(DravlinTypeTest, EveryRowOfTheProductTableIsItsType) {
         EXPECT_EQ(Text(), std::string("DRAVLIN ") + ProductID[i] + " V1.00");
     }
     // Asked quietly, for 96 bytes, at lun 0.
-    EXPECT_EQ(fake_.sent.back().cdb, (std::vector<unsigned char>{0x12, 0, 0, 0, 96, 0}));
-    EXPECT_EQ(fake_.sent.back().target, 2);
-    EXPECT_EQ(s_.scgp->silent, 0);
+    EXPECT_EQ(fake.sent.back().cdb, (std::vector<unsigned char>{0x12, 0, 0, 0, 96, 0}));
+    EXPECT_EQ(fake.sent.back().target, 2);
+    EXPECT_FALSE(link->silenced());
 }
 
 TEST_F(DravlinTypeTest, RevisionOneDotOneMakesTheB8nbType17ButTheTextKeepsRow12) {
@@ -75,10 +74,10 @@ TEST_F(DravlinTypeTest, UnknownProductOfTheMakerIsMinusTwoWithTheNotice) {
     EXPECT_EQ(Text(), "Dravlin drive CD-R   QV-Z999ZZ not recognized.\nContact Dravlin for an update.");
 
     // Without a text there is nothing to say, and the type stays -1.
-    fake_.push(InquiryReply("DRAVLIN ", "CD-R   QV-Z999ZZ", "1.04"));
-    EXPECT_EQ(DravlinType(s_, {0, 2}, nullptr), -1);
-    fake_.push(InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.04"));
-    EXPECT_EQ(DravlinType(s_, {0, 2}, nullptr), 13);
+    fake.push(InquiryReply("DRAVLIN ", "CD-R   QV-Z999ZZ", "1.04"));
+    EXPECT_EQ(DravlinType(*link, {0, 2}, nullptr), -1);
+    fake.push(InquiryReply("DRAVLIN ", "CD-R   QV-G567L ", "1.04"));
+    EXPECT_EQ(DravlinType(*link, {0, 2}, nullptr), 13);
 }
 
 TEST_F(DravlinTypeTest, ShortAnswerReadsAsZeroBytesNotAsOldBufferContents) {
@@ -95,20 +94,20 @@ TEST_F(DravlinTypeTest, NoDeviceOrNoAdapterLeavesTheTextAlone) {
     EXPECT_EQ(Type(missing), -1);
     EXPECT_EQ(Text(), kUntouched);
 
-    const std::size_t sent = fake_.sent.size();
+    const std::size_t sent = fake.sent.size();
     text_.assign(80, '#');
     text_.back() = '\0';
-    const Identified none = IdentifyDrive(s_, {4, 2}, text_.data());  // the fake has adapter 0 only
+    const Identified none = IdentifyDrive(*link, {4, 2}, text_.data());  // the fake has adapter 0 only
     EXPECT_EQ(none.type, -1);
     EXPECT_EQ(none.reply, Reply::no_bus);
     EXPECT_EQ(Text(), kUntouched);
-    EXPECT_EQ(fake_.sent.size(), sent);
+    EXPECT_EQ(fake.sent.size(), sent);
 
     // A drive that another process has is no drive here, but says so.
     scg_fake::Reply busy;
     busy.status[0] = 0x08;
-    fake_.push(busy);
-    const Identified in_use = IdentifyDrive(s_, {0, 2}, text_.data());
+    fake.push(busy);
+    const Identified in_use = IdentifyDrive(*link, {0, 2}, text_.data());
     EXPECT_EQ(in_use.type, -1);
     EXPECT_EQ(in_use.reply, Reply::in_use);
 }

@@ -14,8 +14,8 @@
 
 #include "fwimage/fwimage.h"
 #include "testing/testsupport.h"
-#include "tool/qvupgrade.h"
-#include "tool/testing/sessiontest.h"
+#include "tool/imagecheck.h"
+#include "tool/testing/tooltest.h"
 
 namespace {
 
@@ -25,11 +25,9 @@ class ImageCheck : public ::testing::Test {
 protected:
     // What GetUpgradeInfo and isValidUpgradeFile print with -debug.
     static std::string Trace(const Bytes& image, int type) {
-        Session s;
-        s.options.debug = true;
         return qvtest::Capture([&] {
-                   GetUpgradeInfo(s, image);
-                   isValidUpgradeFile(s, image, type);
+                   GetUpgradeInfo(true, image);
+                   isValidUpgradeFile(true, image, type);
                })
             .out;
     }

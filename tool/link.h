@@ -84,6 +84,8 @@ public:
 
     // Whether a Quiet lives.
     bool silenced() const;
+    // The transport handle, for tests of what the link set on it.
+    SCSI* handle() const { return scgp_; }
 
     // While one lives, commands fail without a report: probes, and commands
     // whose report must wait.

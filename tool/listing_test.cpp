@@ -6,14 +6,14 @@
 
 #include "drivecmd/testing/drivetable.h"
 #include "support/printf.h"
-#include "tool/qvupgrade.h"
-#include "tool/testing/sessiontest.h"
+#include "tool/listing.h"
+#include "tool/testing/tooltest.h"
 
 namespace {
 
 using qvtest::InquiryReply;
 
-class ListDrivesTest : public qvtest::SessionTest {};
+class ListDrivesTest : public qvtest::ToolTest {};
 
 TEST_F(ListDrivesTest, ListsTheMakersDrivesOnEveryTargetUpTo15) {
     scg_fake::Reply disk = InquiryReply("HALCYON ", "HD-1080S        ", "0412");
@@ -43,13 +43,13 @@ TEST_F(ListDrivesTest, ListsTheMakersDrivesOnEveryTargetUpTo15) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        s.emplace();
         fake.sent.clear();
         fake.buses = {0, 1};
         qvtest::AnswerAsBus(fake, row.devices);
-        ASSERT_EQ(Open(), std::nullopt);
-        EXPECT_EQ(qvtest::Entries(s->drives), row.table);
-        const qvtest::Said said = qvtest::Capture([&] { ListDrives(*s); });
+        const SessionSetUp set_up = Open();
+        ASSERT_EQ(set_up.end, std::nullopt);
+        EXPECT_EQ(qvtest::Entries(set_up.drives), row.table);
+        const qvtest::Said said = qvtest::Capture([&] { ListDrives(*link, dialogue); });
         EXPECT_EQ(said.out, row.out);
         EXPECT_EQ(said.err, "");
 

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "drivecmd/testing/drivetable.h"
-#include "tool/testing/sessiontest.h"
+#include "scg/scg.h"
+#include "tool/testing/tooltest.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ using qvtest::Capture;
 using qvtest::InquiryReply;
 using qvtest::Said;
 
-class SessionSetUp : public qvtest::SessionTest {
+class SessionTest : public qvtest::ToolTest {
 protected:
     // Two adapters: the maker's drive at 0/2, another maker's CD-ROM at 0/4,
     // a disk at 1/0.
@@ -31,12 +32,13 @@ protected:
 
     // What a set-up that returned left: the address for the single-target
     // mode, the drive table, the buffer and the handle's settings.
-    std::string Summary() const {
-        const SCSI* h = s->scgp;
+    std::string Summary(const SessionSetUp& set_up) const {
+        const SCSI* h = link->handle();
         bool zeroed = true;
-        for (long i = 0; i < h->max_buffer; i++) zeroed = zeroed && s->buffer[i] == 0;
-        return "ha=" + std::to_string(s->options.ha) + " id=" + std::to_string(s->options.id) +
-               " nhost=" + std::to_string(s->drives.nhost) + " drives=" + qvtest::Entries(s->drives) +
+        for (unsigned char b : link->buffer()) zeroed = zeroed && b == 0;
+        const Drive target = set_up.target.value_or(Drive{-1, -1});
+        return "ha=" + std::to_string(target.ha) + " id=" + std::to_string(target.id) +
+               " nhost=" + std::to_string(set_up.drives.nhost) + " drives=" + qvtest::Entries(set_up.drives) +
                " buffer=" + std::to_string(h->max_buffer) + (zeroed ? " zeroed" : " dirty") +
                " timeout=" + std::to_string(h->default_timeout) + " verbose=" + std::to_string(h->verbose) +
                " debug=" + std::to_string(h->debug_level) +
@@ -56,104 +58,143 @@ void* NoBuffer(SCSI*, long) {
     return nullptr;
 }
 
-TEST_F(SessionSetUp, OpensScansAndTakesTheDevAddress) {
+TEST_F(SessionTest, OpensScansAndTakesTheDevAddress) {
     const std::string opened_1_2 = "scsidev: '1,2,0'\nscsibus: 1 target: 2 lun: 0\n";
     const struct {
         const char* name;
-        const char* devtext;
-        int ha, id;
+        std::vector<std::string> args;
         std::string summary;
         std::string err;
         std::size_t commands;
     } rows[] = {
         // Targets 0 to 7 of both adapters, TEST UNIT READY and INQUIRY each.
-        {"no address: every adapter, quietly", nullptr, 0, -1,
-         "ha=0 id=-1 nhost=2 drives=(0,2) (0,4) buffer=40000 zeroed timeout=300 verbose=0 debug=0 "
-         "capacity=2048 silent=0",
-         "", 2 * 8 * 2},
-        // Nothing answers at 1/2; the entry is made all the same.
-        {"dev= address: one entry, no command", "1,2,0", 0, -1,
-         "ha=1 id=2 nhost=2 drives=(1,2) buffer=40000 zeroed timeout=300 verbose=0 debug=0 capacity=2048 "
-         "silent=0",
-         opened_1_2, 0},
-        {"dev= overrides -ha:", "1,2,0", 5, -1,
-         "ha=1 id=2 nhost=2 drives=(1,2) buffer=40000 zeroed timeout=300 verbose=0 debug=0 capacity=2048 "
-         "silent=0",
-         opened_1_2, 0},
-        {"empty dev= scans", "", 0, -1,
+        {"no address: every adapter, quietly",
+         {},
          "ha=-1 id=-1 nhost=2 drives=(0,2) (0,4) buffer=40000 zeroed timeout=300 verbose=0 debug=0 "
          "capacity=2048 silent=0",
-         "scsidev: ''\nscsibus: -1 target: -1 lun: -1\n", 2 * 8 * 2},
+         "",
+         2 * 8 * 2},
+        // Nothing answers at 1/2; the entry is made all the same.
+        {"dev= address: one entry, no command",
+         {"dev=1,2,0"},
+         "ha=1 id=2 nhost=2 drives=(1,2) buffer=40000 zeroed timeout=300 verbose=0 debug=0 capacity=2048 "
+         "silent=0",
+         opened_1_2,
+         0},
+        {"dev= overrides -ha:",
+         {"dev=1,2,0", "-ha:5"},
+         "ha=1 id=2 nhost=2 drives=(1,2) buffer=40000 zeroed timeout=300 verbose=0 debug=0 capacity=2048 "
+         "silent=0",
+         opened_1_2,
+         0},
+        {"empty dev= scans",
+         {"dev="},
+         "ha=-1 id=-1 nhost=2 drives=(0,2) (0,4) buffer=40000 zeroed timeout=300 verbose=0 debug=0 "
+         "capacity=2048 silent=0",
+         "scsidev: ''\nscsibus: -1 target: -1 lun: -1\n",
+         2 * 8 * 2},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        s.emplace();
         fake.sent.clear();
         ops.scgo_getbuf = DirtyBuffer;
         TwoAdapters();
-        std::optional<RunEnd> end;
-        const Said said = Capture([&] { end = Open(row.devtext, row.ha, row.id); });
-        ASSERT_EQ(end, std::nullopt);
-        EXPECT_EQ(Summary(), row.summary);
+        SessionSetUp set_up;
+        const Said said = Capture([&] { set_up = Open(row.args); });
+        ASSERT_EQ(set_up.end, std::nullopt);
+        EXPECT_EQ(Summary(set_up), row.summary);
         EXPECT_EQ(said.out, "");
         EXPECT_EQ(said.err, row.err);
         EXPECT_EQ(fake.sent.size(), row.commands);
     }
 }
 
-TEST_F(SessionSetUp, AnAdapterLimitOf32768IsEnoughAndAdapterGapsCount) {
+TEST_F(SessionTest, AnAdapterLimitOf32768IsEnoughAndAdapterGapsCount) {
     fake.maxdma = 32768;
     fake.buses = {0, 3};
-    ASSERT_EQ(Open(), std::nullopt);
-    EXPECT_EQ(Summary(),
-              "ha=0 id=-1 nhost=4 drives= buffer=32768 zeroed timeout=300 verbose=0 debug=0 capacity=2048 "
+    const SessionSetUp set_up = Open();
+    ASSERT_EQ(set_up.end, std::nullopt);
+    EXPECT_EQ(Summary(set_up),
+              "ha=-1 id=-1 nhost=4 drives= buffer=32768 zeroed timeout=300 verbose=0 debug=0 capacity=2048 "
               "silent=0");
 }
 
 // Every failure returns what ends the run; nothing reaches a drive.
-TEST_F(SessionSetUp, FailuresEndTheRun) {
+TEST_F(SessionTest, FailuresEndTheRun) {
     const std::string ilegal = "Ilegal HA/ID spec. Ommit -ha / -id and use correct dev= option\n";
     const std::string opened = "scsidev: '1,2,0'\nscsibus: 1 target: 2 lun: 0\n";
     const std::string bad = "Illegal value for busno, target or lun '0,16,0'";
     enum Transport { opens, refuses_saying_why, refuses, does_not_start, small_limit, no_buffer };
     const struct {
         const char* name;
-        const char* devtext;
-        int id;
+        std::vector<std::string> args;
         Transport transport;
         RunEnd end;
         std::string out, err;
-        const char* log = nullptr;  // --log
     } rows[] = {
-        {"dev= with -id:0", "1,2,0", 0, opens, RunEnd(1), ilegal, opened},
-        {"dev= with -id:3", "1,2,0", 3, opens, RunEnd(1), ilegal, opened},
-        {"dev= with -id:-2", "1,2,0", -2, opens, RunEnd(1), ilegal, opened},
-        {"empty dev= with -id:", "", 4, opens, RunEnd(1), ilegal,
+        {"dev= with -id:0", {"dev=1,2,0", "-id:0"}, opens, RunEnd(1), ilegal, opened},
+        {"dev= with -id:3", {"dev=1,2,0", "-id:3"}, opens, RunEnd(1), ilegal, opened},
+        {"empty dev= with -id:",
+         {"dev=", "-id:4"},
+         opens,
+         RunEnd(1),
+         ilegal,
          "scsidev: ''\nscsibus: -1 target: -1 lun: -1\n"},
-        {"a lun above 0", "0,0x2,1", -1, opens, RunEnd(1), "Illegal option 'dev=0,0x2,1', must use Lun 0\n",
-         "scsidev: '0,0x2,1'\nscsibus: 0 target: 2 lun: 1\n"},
-        {"open refused with a reason", "0,16,0", -1, refuses_saying_why,
-         RunEnd(EINVAL, bad + ". Cannot open SCSI driver.\n", true), "",
+        {"a lun above 0",
+         {"dev=0,2,1"},
+         opens,
+         RunEnd(1),
+         "Illegal option 'dev=0,2,1', must use Lun 0\n",
+         "scsidev: '0,2,1'\nscsibus: 0 target: 2 lun: 1\n"},
+        {"open refused with a reason",
+         {"dev=0,16,0"},
+         refuses_saying_why,
+         RunEnd(EINVAL, bad + ". Cannot open SCSI driver.\n", true),
+         "",
          "scsidev: '0,16,0'\nscsibus: 0 target: 16 lun: 0\n"},
-        {"open refused without a reason", "5,0,0", -1, refuses,
-         RunEnd(ENXIO, "Cannot open SCSI driver.\n", true), "",
+        {"open refused without a reason",
+         {"dev=5,0,0"},
+         refuses,
+         RunEnd(ENXIO, "Cannot open SCSI driver.\n", true),
+         "",
          "scsidev: '5,0,0'\nscsibus: 5 target: 0 lun: 0\n"},
         // A layer that could not start has said why: no error number.
-        {"layer not started", nullptr, -1, does_not_start, RunEnd(1, "Cannot open SCSI driver.\n"), "", ""},
-        {"transfer limit below 32768", nullptr, -1, small_limit,
-         RunEnd(-1, "Cannot get sufficient memory for DMA\n", true), "", ""},
-        {"no buffer", nullptr, -1, no_buffer, RunEnd(ENOMEM, "Cannot get SCSI I/O buffer.\n", true), "", ""},
-        // A layer without the entries (the fake has none, as the simulator).
-        {"a kernel name", "/dev/sg3", -1, opens, RunEnd(1, "this ASPI layer cannot address drives by name\n"),
-         "", ""},
-        {"H:C:T:L", "2:0:0:0", -1, opens, RunEnd(1, "this ASPI layer cannot address drives by name\n"), "",
+        {"layer not started", {}, does_not_start, RunEnd(1, "Cannot open SCSI driver.\n"), "", ""},
+        {"transfer limit below 32768",
+         {},
+         small_limit,
+         RunEnd(-1, "Cannot get sufficient memory for DMA\n", true),
+         "",
          ""},
-        {"--log", nullptr, -1, opens, RunEnd(1, "this ASPI layer cannot keep a command log\n"), "", "",
-         "log"},
+        {"no buffer", {}, no_buffer, RunEnd(ENOMEM, "Cannot get SCSI I/O buffer.\n", true), "", ""},
+        // A layer without the entries (the fake has none, as the simulator).
+        {"a kernel name",
+         {"dev=/dev/sg3"},
+         opens,
+         RunEnd(1, "this ASPI layer cannot address drives by name\n"),
+         "",
+         ""},
+        {"H:C:T:L",
+         {"dev=2:0:0:0"},
+         opens,
+         RunEnd(1, "this ASPI layer cannot address drives by name\n"),
+         "",
+         ""},
+        {"--log",
+         {"-l", "--log", "log"},
+         opens,
+         RunEnd(1, "this ASPI layer cannot keep a command log\n"),
+         "",
+         ""},
+        {"--record",
+         {"-l", "--record", "rec"},
+         opens,
+         RunEnd(1, "this ASPI layer cannot record its commands\n"),
+         "",
+         ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        s.emplace();
         fake.sent.clear();
         fake.buses = {0, 1};
         fake.maxdma = row.transport == small_limit ? 32767 : 64512;
@@ -165,8 +206,7 @@ TEST_F(SessionSetUp, FailuresEndTheRun) {
         };
         ops.scgo_getbuf = row.transport == no_buffer ? NoBuffer : scg_fake::FakeTransport::ops.scgo_getbuf;
         std::optional<RunEnd> end;
-        s->options.log = row.log;
-        const Said said = Capture([&] { end = Open(row.devtext, 0, row.id); });
+        const Said said = Capture([&] { end = Open(row.args).end; });
         EXPECT_EQ(end, row.end);
         EXPECT_EQ(end ? end->message : "", row.end.message);
         EXPECT_EQ(said.out, row.out);

@@ -43,6 +43,7 @@ int fake_send(SCSI* scgp) {
     s.fd = scgp->fd;
     s.cmd_name = scgp->cmd_name != nullptr ? scgp->cmd_name : "";
     f->sent.push_back(std::move(s));
+    if (f->respond) return f->respond(scgp);
 
     Reply r = f->fallback;
     if (!f->replies.empty()) {

@@ -79,6 +79,9 @@ public:
     void push(const Reply& r) { replies.push_back(r); }
     std::deque<Reply> replies;
     Reply fallback;
+    // When set, answers every command instead (after it is recorded): fills
+    // the record as a transport would and returns what send returns.
+    std::function<int(SCSI*)> respond;
 
     std::vector<Sent> sent;  // every command send was handed, in order
 

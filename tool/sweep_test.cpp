@@ -8,19 +8,28 @@
 // The same for the probes of the bus scan and of the listing: a probe that
 // fails leaves its drive out and the run goes on with the others.
 //
-// Every run is a test of its own, so that ctest spreads them over the cores;
-// the tests are named Sweep* so that they can be run on their own.
+// The runs go in the test's own process, over the simulator's drives behind
+// the fake transport and a clock that only moves as the run sleeps: the
+// whole matrix takes a moment.
+#include <chrono>
 #include <cstdio>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "tests/harness.h"
+#include "testing/runtexts.h"
+#include "testing/simbus.h"
+#include "tool/testing/tooltest.h"
 
-namespace e2e {
 namespace {
+
+using Bytes = std::vector<unsigned char>;
+using qvtest::Drive;
+using qvtest::Image;
+using qvtest::kBanner;
+using qvtest::kPartlyWritten;
+using qvtest::kWarning;
 
 enum Opcode : int {
     TEST_UNIT_READY = 0x00,
@@ -197,7 +206,8 @@ struct Expected {
 
 // in_use: the command failed with "ASPI busy", how an ASPI layer says that
 // another program holds the drive.
-Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t failed, bool in_use, Kind kind) {
+Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t failed, bool in_use,
+                Kind kind) {
     const Step& step = clean[failed];
     const std::string head = Head(p), done = Progress(p.model, kHa, kTarget);
     // Up to the failed command, then the version read after the transfer.
@@ -305,24 +315,26 @@ Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t 
     return e;
 }
 
-void ExpectDrive(const Sandbox& box, const Procedure& p, const Expected& e) {
-    DriveState state = State(box, kHa, kTarget);
+void ExpectDrive(aspisim::Device& drive, const Procedure& p, const Expected& e) {
+    const Bytes flash(drive.flash().begin(), drive.flash().end());
+    const std::string revision(drive.revision().begin(), drive.revision().end());
     const Bytes image = Image(p.type, p.to);
     switch (e.drive) {
-    case DriveEnd::Untouched: EXPECT_FALSE(state.saved) << "the drive was changed"; break;
+    case DriveEnd::Untouched:
+        EXPECT_TRUE(flash == Image(p.type, p.from)) << "the drive was changed";
+        EXPECT_EQ(revision, p.from);
+        break;
     case DriveEnd::Committed:
-        ASSERT_TRUE(state.saved);
-        EXPECT_EQ(state.revision, p.rom ? p.from : p.to);
-        EXPECT_TRUE(state.flash == image) << "the drive does not hold the new image";
+        EXPECT_EQ(revision, p.rom ? p.from : p.to);
+        EXPECT_TRUE(flash == image) << "the drive does not hold the new image";
         break;
     case DriveEnd::Partial: {
-        ASSERT_TRUE(state.saved);
-        EXPECT_EQ(state.revision, p.from);
-        ASSERT_EQ(state.flash.size(), image.size());
+        EXPECT_EQ(revision, p.from);
+        ASSERT_EQ(flash.size(), image.size());
         const std::size_t in = static_cast<std::size_t>(e.pieces_in) * image.size() / p.pieces;
         Bytes expect(image.begin(), image.begin() + static_cast<long>(in));
         expect.resize(image.size(), 0xFF);
-        EXPECT_TRUE(state.flash == expect) << "the flash holds more or less than the pieces sent";
+        EXPECT_TRUE(flash == expect) << "the flash holds more or less than the pieces sent";
         break;
     }
     }
@@ -334,7 +346,7 @@ int Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-void ExpectReport(const Result& r, const Expected& e, int opcode, Kind kind) {
+void ExpectReport(const qvtest::Ran& r, const Expected& e, int opcode, Kind kind) {
     if (!e.reported) {
         // A note that ends in a blank is the start of the line the program says.
         if (e.note.ends_with(' '))
@@ -370,8 +382,7 @@ std::vector<TransferRun> TransferRuns() {
     return runs;
 }
 
-// The run's name, e.g. G567L_12_WriteBuffer5_Hang. Printed as the test's
-// value, it becomes the name ctest lists the run under.
+// The run's name, e.g. G567L_12_WriteBuffer5_Hang.
 std::string RunName(const TransferRun& run) {
     const Procedure& p = kProcedures[run.procedure];
     const Step step = CleanRun(p)[static_cast<std::size_t>(run.step)];
@@ -383,53 +394,63 @@ std::string RunName(const TransferRun& run) {
 
 std::string Bus(const Procedure& p) { return Drive(kHa, kTarget, p.product, p.from); }
 
-void PrintTo(const TransferRun& run, std::ostream* os) { *os << RunName(run); }
+// Each run on a simulated bus of its own, whose drives live in the run's
+// time.
+class Sweep : public qvtest::ToolTest {
+protected:
+    qvtest::Ran RunOn(const Bytes& image, const std::vector<std::string>& more) {
+        std::vector<std::string> args;
+        if (!image.empty()) args.push_back(qvtest::WriteFile(dir.Path("fw.bin"), image));
+        args.insert(args.end(), more.begin(), more.end());
+        return Run(args, "y\n");
+    }
+    qvtest::SimulatedBus::Now Time() {
+        return [this] { return aspisim::Device::Clock::time_point(clock.now()); };
+    }
+    // A hung command costs the run its time-out.
+    void Waits(qvtest::SimulatedBus& bus) {
+        bus.waited = [this](int seconds) { clock.sleep(std::chrono::seconds(seconds)); };
+    }
+};
 
-class SweepTransfer : public ::testing::TestWithParam<TransferRun> {};
-
-TEST_P(SweepTransfer, EndsSafely) {
-    const TransferRun& run = GetParam();
-    const Procedure& p = kProcedures[run.procedure];
-    const std::vector<Step> clean = CleanRun(p);
-    const Step& step = clean[static_cast<std::size_t>(run.step)];
-    const Expected e = Expect(p, clean, static_cast<std::size_t>(run.step),
-                              run.kind == Kind::Aspi && run.aspi_status == 0xE5, run.kind);
-
-    Sandbox box;
-    box.SetBus(Bus(p) + FaultLine(kHa, kTarget, step.opcode, step.nth, run.kind, run.aspi_status));
-    // A command that never completes is given up after 0.3 seconds.
-    if (run.kind == Kind::Hang) box.SetTimeScale("0.001");
-    std::string file = box.WriteFile("fw.bin", Image(p.type, p.to));
-    Result r = box.Run({file, "-all"}, "y\n");
-
-    ASSERT_FALSE(r.timed_out);
-    EXPECT_EQ(r.out, e.out);
-    EXPECT_EQ(r.status, e.status);
-    ExpectReport(r, e, step.opcode, run.kind);
-    // Exactly the commands a clean run sends up to the failed one; after a
-    // failed transfer command only the version is read.
-    EXPECT_EQ(Opcodes(To(box.Log(), kHa, kTarget)), e.sent);
-    ExpectDrive(box, p, e);
+TEST_F(Sweep, EveryCommandOfAnUpgradeFailedEachWayEndsSafely) {
+    for (const TransferRun& run : TransferRuns()) {
+        SCOPED_TRACE(RunName(run));
+        const Procedure& p = kProcedures[run.procedure];
+        const std::vector<Step> clean = CleanRun(p);
+        const Step& step = clean[static_cast<std::size_t>(run.step)];
+        const Expected e = Expect(p, clean, static_cast<std::size_t>(run.step),
+                                  run.kind == Kind::Aspi && run.aspi_status == 0xE5, run.kind);
+        fake.sent.clear();
+        qvtest::SimulatedBus bus(
+            fake, Bus(p) + FaultLine(kHa, kTarget, step.opcode, step.nth, run.kind, run.aspi_status), Time());
+        Waits(bus);
+        const qvtest::Ran r = RunOn(Image(p.type, p.to), {"-all"});
+        EXPECT_EQ(r.out, e.out);
+        EXPECT_EQ(r.status, e.status);
+        ExpectReport(r, e, step.opcode, run.kind);
+        // Exactly the commands a clean run sends up to the failed one; after
+        // a failed transfer command only the version is read.
+        EXPECT_EQ(bus.opcodes(kHa, kTarget), e.sent);
+        ExpectDrive(bus.device(kHa, kTarget), p, e);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sweep, SweepTransfer, ::testing::ValuesIn(TransferRuns()));
-
 // The positions of the sweep are every command of a clean run.
-TEST(SweepClean, EveryCommandOfACleanRunIsSwept) {
+TEST_F(Sweep, EveryCommandOfACleanRunIsSwept) {
     for (const Procedure& p : kProcedures) {
         SCOPED_TRACE(p.name);
-        Sandbox box;
-        box.SetBus(Bus(p));
-        std::string file = box.WriteFile("fw.bin", Image(p.type, p.to));
-        Result r = box.Run({file, "-all"}, "y\n");
+        fake.sent.clear();
+        qvtest::SimulatedBus bus(fake, Bus(p), Time());
+        const qvtest::Ran r = RunOn(Image(p.type, p.to), {"-all"});
         EXPECT_EQ(r.out, Head(p) + kWarning + CurrentLine(p.from) + Progress(p.model, kHa, kTarget) +
                              NewLine(p, p.to));
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(Opcodes(To(box.Log(), kHa, kTarget)), StepOpcodes(CleanRun(p)));
+        EXPECT_EQ(bus.opcodes(kHa, kTarget), StepOpcodes(CleanRun(p)));
         Expected committed;
         committed.drive = DriveEnd::Committed;
-        ExpectDrive(box, p, committed);
+        ExpectDrive(bus.device(kHa, kTarget), p, committed);
     }
 }
 
@@ -474,57 +495,51 @@ std::string RunName(const ProbeRun& run) {
            "_" + KindName(run.kind, run.aspi_status);
 }
 
-void PrintTo(const ProbeRun& run, std::ostream* os) { *os << RunName(run); }
-
-class SweepProbe : public ::testing::TestWithParam<ProbeRun> {};
-
-TEST_P(SweepProbe, LeavesTheDriveOutAndGoesOn) {
-    const ProbeRun& run = GetParam();
+TEST_F(Sweep, AProbeThatFailsLeavesItsDriveOutAndTheRunGoesOn) {
     const ProbeDrive& faulty = kProbeDrives[0];
-    // Only a failed INQUIRY hides a drive; the scan does not look at the
-    // answer to TEST UNIT READY, and the listing probes afresh.
-    const bool hidden = run.opcode == INQUIRY && run.nth == (run.listing ? 2 : 1);
-
-    Sandbox box;
-    std::string bus = "adapters 2\n";
-    for (const ProbeDrive& d : kProbeDrives) bus += Drive(d.ha, d.target, kLoader.product, d.revision);
-    box.SetBus(bus + FaultLine(faulty.ha, faulty.target, run.opcode, run.nth, run.kind, run.aspi_status));
-    if (run.kind == Kind::Hang) box.SetTimeScale("0.001");
-
-    Result r;
-    std::string expect = kBanner;
-    if (run.listing) {
-        r = box.Run({"-l"});
+    for (const ProbeRun& run : ProbeRuns()) {
+        SCOPED_TRACE(RunName(run));
+        // Only a failed INQUIRY hides a drive; the scan does not look at the
+        // answer to TEST UNIT READY, and the listing probes afresh.
+        const bool hidden = run.opcode == INQUIRY && run.nth == (run.listing ? 2 : 1);
+        std::string description = "adapters 2\n";
         for (const ProbeDrive& d : kProbeDrives)
-            if (!(hidden && &d == &faulty))
-                expect += std::string("DRAVLIN ") + kLoader.product + " V" + d.revision +
-                          " (HA:" + std::to_string(d.ha) + " ID:" + std::to_string(d.target) + ")\n";
-    } else {
-        std::string file = box.WriteFile("fw.bin", Image(kLoader.type, kLoader.to));
-        r = box.Run({file, "-all"}, "y\n");
-        expect = Head(kLoader) + kWarning;
-        for (const ProbeDrive& d : kProbeDrives)
-            if (!(hidden && &d == &faulty))
-                expect += CurrentLine(d.revision) + Progress(kLoader.model, d.ha, d.target) +
-                          NewLine(kLoader, kLoader.to);
-    }
-    ASSERT_FALSE(r.timed_out);
-    EXPECT_EQ(r.out, expect);
-    EXPECT_EQ(r.err, "");  // probes are quiet
-    EXPECT_EQ(r.status, 0);
-
-    // A drive left out of the scan gets nothing after it.
-    std::vector<LogEntry> log = box.Log();
-    if (hidden && !run.listing) {
-        EXPECT_EQ(Opcodes(To(log, faulty.ha, faulty.target)), (std::vector<int>{TEST_UNIT_READY, INQUIRY}));
-    }
-    for (const ProbeDrive& d : kProbeDrives) {
-        bool upgraded = !run.listing && !(hidden && &d == &faulty);
-        EXPECT_EQ(State(box, d.ha, d.target).saved, upgraded) << d.ha << ":" << d.target;
+            description += Drive(d.ha, d.target, kLoader.product, d.revision);
+        fake.sent.clear();
+        qvtest::SimulatedBus bus(
+            fake,
+            description + FaultLine(faulty.ha, faulty.target, run.opcode, run.nth, run.kind, run.aspi_status),
+            Time());
+        std::string expect = kBanner;
+        qvtest::Ran r;
+        if (run.listing) {
+            r = RunOn({}, {"-l"});
+            for (const ProbeDrive& d : kProbeDrives)
+                if (!(hidden && &d == &faulty))
+                    expect += std::string("DRAVLIN ") + kLoader.product + " V" + d.revision +
+                              " (HA:" + std::to_string(d.ha) + " ID:" + std::to_string(d.target) + ")\n";
+        } else {
+            r = RunOn(Image(kLoader.type, kLoader.to), {"-all"});
+            expect = Head(kLoader) + kWarning;
+            for (const ProbeDrive& d : kProbeDrives)
+                if (!(hidden && &d == &faulty))
+                    expect += CurrentLine(d.revision) + Progress(kLoader.model, d.ha, d.target) +
+                              NewLine(kLoader, kLoader.to);
+        }
+        EXPECT_EQ(r.out, expect);
+        EXPECT_EQ(r.err, "");  // probes are quiet
+        EXPECT_EQ(r.status, 0);
+        // A drive left out of the scan gets nothing after it.
+        if (hidden && !run.listing) {
+            EXPECT_EQ(bus.opcodes(faulty.ha, faulty.target), (std::vector<int>{TEST_UNIT_READY, INQUIRY}));
+        }
+        for (const ProbeDrive& d : kProbeDrives) {
+            const bool upgraded = !run.listing && !(hidden && &d == &faulty);
+            const auto& flash = bus.device(d.ha, d.target).flash();
+            EXPECT_EQ(Bytes(flash.begin(), flash.end()) == Image(kLoader.type, kLoader.to), upgraded)
+                << d.ha << ":" << d.target;
+        }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sweep, SweepProbe, ::testing::ValuesIn(ProbeRuns()));
-
 }  // namespace
-}  // namespace e2e
