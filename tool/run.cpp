@@ -25,6 +25,10 @@ namespace {
 enum Outcome { NO_MATCH = 0, MATCHED = 1, NEEDS_JUMPER = 2 };
 
 bool Failed(UpgradeResult r) { return r == UpgradeResult::failed || r == UpgradeResult::failed_at_risk; }
+// Not upgraded as meant: the run ends with status 1.
+bool Missed(UpgradeResult r) {
+    return Failed(r) || r == UpgradeResult::refused || r == UpgradeResult::unconfirmed;
+}
 
 // Upgrades one drive; a failure is said, with a warning when the flash may
 // be partly written.
@@ -65,7 +69,9 @@ std::optional<Walked> WalkDrives(Run& r, Image image, bool ask) {
             const UpgradeResult result = UpgradeOne(r, at, image);
             // A dry run goes on to the next drive: it is to show them all.
             if (result == UpgradeResult::refused && !r.options.dry_run) return std::nullopt;
-            w.failed = w.failed || result == UpgradeResult::refused || Failed(result);
+            w.failed = w.failed || Missed(result);
+            // A drive that may still be saving its image is no reason to
+            // stop: the others are upgraded as they would be.
             if (Failed(result)) break;
         } else if (t == NORMAL_MODE_TYPE && r.UpgradeDrive == LOADER_TYPE) {
             // The drive is in its normal mode; the image is for its loader.
@@ -122,7 +128,7 @@ RunEnd RunMode(Run& r, std::optional<Drive> target, Image image) {
         return RunEnd(0);
     } else if (target) {
         const UpgradeResult result = UpgradeOne(r, *target, image);
-        return RunEnd(result == UpgradeResult::refused || Failed(result) ? 1 : 0);
+        return RunEnd(Missed(result) ? 1 : 0);
     } else {
         walked = WalkDrives(r, image, !o.dry_run);
     }

@@ -98,18 +98,22 @@ std::optional<Shown> ReadFirmware(Link& link, Drive at, TransferProcedure proced
     return Shown(inq + INQ_VENDOR_AT, inq + INQ_REVISION_AT + INQ_REVISION_LEN);
 }
 
-// After a complete transfer: a drive that does not answer is asked again
-// once a second, quietly, until it does or kRestartSeconds have passed.
-std::optional<Shown> ReadBack(Run& r, Drive at, TransferProcedure procedure) {
+// After a complete transfer a drive saves the image and restarts: until it
+// shows the image it is asked once a second, quietly, for kRestartSeconds,
+// while it gives no answer (or says it is becoming ready, or has a unit
+// attention: any failure) or still shows what it showed before. What it
+// shows then (none: it never answered); something else is judged at once.
+std::optional<Shown> ReadBack(Run& r, Drive at, TransferProcedure procedure,
+                              const std::vector<Shown>& expected, const std::optional<Shown>& before) {
     const Clock::Duration give_up = r.clock.now() + std::chrono::seconds(kRestartSeconds);
-    // The first answer too may come from a drive still becoming ready.
     Link::Quiet quiet(r.link);
-    std::optional<Shown> shown = ReadFirmware(r.link, at, procedure);
-    while (!shown && r.clock.now() < give_up) {
+    for (;;) {
+        std::optional<Shown> shown = ReadFirmware(r.link, at, procedure);
+        const bool waiting = !shown || shown == before;
+        if (!waiting || std::find(expected.begin(), expected.end(), *shown) != expected.end()) return shown;
+        if (r.clock.now() >= give_up) return shown;
         r.clock.sleep(kAskAgain);
-        shown = ReadFirmware(r.link, at, procedure);
     }
-    return shown;
 }
 
 // The version text of a version field: up to VERSION_LEN characters, fewer
@@ -168,33 +172,40 @@ std::vector<Shown> Expected(const Run& r, Image image, TransferProcedure procedu
     return expected;
 }
 
-// A drive that took the image shows what the image holds; anything else
-// (an old or garbled version, another drive, no answer) makes the upgrade a
-// failure, said on standard error with what the drive showed and what the
-// image holds.
-bool Confirmed(const Run& r, Drive at, Image image, TransferProcedure procedure,
-               const std::optional<Shown>& shown, const Fingerprint& drive) {
-    const std::vector<Shown> expected = Expected(r, image, procedure, drive);
-    if (shown && std::find(expected.begin(), expected.end(), *shown) != expected.end()) return true;
+// A drive that took the image shows what the image holds: done. One that
+// shows anything else (an old or garbled version, another drive) failed,
+// said on standard error with what it showed and what the image holds; one
+// that never answered may still be saving the image, which must not be
+// interrupted by a second upgrade: unconfirmed, and said so.
+UpgradeResult Confirmed(Drive at, const std::vector<Shown>& expected, TransferProcedure procedure,
+                        const std::optional<Shown>& shown) {
+    if (shown && std::find(expected.begin(), expected.end(), *shown) != expected.end())
+        return UpgradeResult::done;
+    sup::flush();
+    if (!shown) {
+        sup::fprintf(
+            stderr,
+            "qvupdate: drive HA:%d ID:%d: the drive did not answer for %d s after the upgrade; it may "
+            "still be saving the firmware: wait, switch it off and on, then check it with -l\n",
+            at.ha, at.id, kRestartSeconds);
+        return UpgradeResult::unconfirmed;
+    }
     const std::span<const unsigned char> wanted = expected.front();
     const std::size_t from = procedure == ROM_PROGRAMMING ? 0 : VersionAt(procedure);
     const char* advice = "run the upgrade again before you switch the drive off";
-    sup::flush();
-    if (shown && from > 0 && !std::equal(shown->begin(), shown->begin() + from, wanted.begin())) {
+    if (from > 0 && !std::equal(shown->begin(), shown->begin() + from, wanted.begin())) {
         sup::fprintf(
             stderr,
             "qvupdate: drive HA:%d ID:%d: the drive identifies as %s after the upgrade, not as %s; %s\n",
             at.ha, at.id, Quoted(std::span(*shown).first(from)).c_str(), Quoted(wanted.first(from)).c_str(),
             advice);
-        return false;
+        return UpgradeResult::failed;
     }
-    char unread[32];
-    sup::zt_snprintf(unread, sizeof unread, "could not be read for %d s", kRestartSeconds);
-    const std::string reads = shown ? "reads " + Quoted(std::span(*shown).subspan(from)) : unread;
-    sup::fprintf(stderr, "qvupdate: drive HA:%d ID:%d: the %s %s after the upgrade, the image holds %s; %s\n",
-                 at.ha, at.id, procedure == ROM_PROGRAMMING ? "flash identity area" : "firmware version",
-                 reads.c_str(), Quoted(wanted.subspan(from)).c_str(), advice);
-    return false;
+    sup::fprintf(
+        stderr, "qvupdate: drive HA:%d ID:%d: the %s reads %s after the upgrade, the image holds %s; %s\n",
+        at.ha, at.id, procedure == ROM_PROGRAMMING ? "flash identity area" : "firmware version",
+        Quoted(std::span(*shown).subspan(from)).c_str(), Quoted(wanted.subspan(from)).c_str(), advice);
+    return UpgradeResult::failed;
 }
 
 bool Erased(std::span<const unsigned char> bytes) {
@@ -486,13 +497,15 @@ UpgradeResult upgrade(Run& r, Drive at, Image image) {
     sup::printf("Done\n");
 
     if (plan->procedure == WRITE_BUFFER) r.clock.sleep(kSave);
-    shown = t.complete ? ReadBack(r, at, plan->procedure) : ReadFirmware(r.link, at, plan->procedure);
+    const std::vector<Shown> expected = Expected(r, image, plan->procedure, drive);
+    const std::optional<Shown> before = shown;
+    shown = t.complete ? ReadBack(r, at, plan->procedure, expected, before)
+                       : ReadFirmware(r.link, at, plan->procedure);
     VersionText(shown, plan->procedure, version);
     if (rom)
         sup::printf("New firmware version: %s\n", version);
     else
         sup::printf("New firmware version    : %s\n", version);
     if (!t.complete) return t.at_risk ? UpgradeResult::failed_at_risk : UpgradeResult::failed;
-    return Confirmed(r, at, image, plan->procedure, shown, drive) ? UpgradeResult::done
-                                                                  : UpgradeResult::failed;
+    return Confirmed(at, expected, plan->procedure, shown);
 }

@@ -13,6 +13,9 @@ enum class UpgradeResult {
     failed,
     // As failed, and the flash may be partly written.
     failed_at_risk,
+    // The transfer went through, and the drive did not answer within the
+    // wait after it: it may still be saving the image (said how to check).
+    unconfirmed,
     // Not upgraded, and said why (declined, another drive or none at the
     // address, a drive in use, a disc, the end of the answers, a backup
     // that could not be taken): the run ends with status 1.

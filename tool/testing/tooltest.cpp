@@ -40,6 +40,18 @@ SessionSetUp ToolTest::Open(const std::vector<std::string>& args) {
     return initscsi(options, *link);
 }
 
+SimulatedBus& ToolTest::SetBus(const std::string& description) {
+    fake.sent.clear();
+    bus.reset();
+    bus.emplace(fake, description, [this] { return aspisim::Device::Clock::time_point(clock.now()); });
+    bus->waited = [this](int seconds) { clock.sleep(std::chrono::seconds(seconds)); };
+    return *bus;
+}
+
+std::string ToolTest::WriteImage(const std::vector<unsigned char>& image, const std::string& name) {
+    return WriteFile(dir.Path(name), image);
+}
+
 Ran ToolTest::Run(const std::vector<std::string>& args, const std::string& typed) {
     std::vector<std::string> copy = args;
     std::vector<char*> argv = Argv(copy);

@@ -22,6 +22,7 @@
 #include "scg/testing/fake_transport.h"
 #include "support/printf.h"
 #include "testing/scsitest.h"
+#include "testing/simbus.h"
 #include "testing/testsupport.h"
 #include "tool/clock.h"
 #include "tool/cmdline.h"
@@ -85,6 +86,12 @@ protected:
     SessionSetUp Open(const std::vector<std::string>& args = {});
     // The run of `qvupdate args`, answered from input, on a new link.
     Ran Run(const std::vector<std::string>& args, const std::string& input = "");
+    // The drives of a bus description behind the fake from now on, in the
+    // run's time: a hung command costs the run its time-out. Every command
+    // sent so far is forgotten.
+    SimulatedBus& SetBus(const std::string& description);
+    // An image in the test's folder; its path.
+    std::string WriteImage(const std::vector<unsigned char>& image, const std::string& name = "fw.bin");
 
     scg_fake::FakeTransport fake;
     // The table scg_open installs: the fake's, with slots a test may replace.
@@ -95,6 +102,7 @@ protected:
     CapturedStream input;
     Dialogue dialogue{input};
     TempDir dir{"qvtool"};
+    std::optional<SimulatedBus> bus;
 
 private:
     const scg_ops* previous_ = nullptr;
