@@ -9,6 +9,7 @@
 
 #include "scg/scg.h"
 #include "scg/testing/fake_transport.h"
+#include "support/utils.h"
 
 namespace {
 
@@ -190,27 +191,26 @@ TEST_F(OpenTest, ErrorTextIsBoundedByTheCallersSize) {
     EXPECT_EQ(errs[8], '#');
 }
 
-TEST(OpenDeathTest, RemoteNamesEndTheProgramAfterParsing) {
-    FakeTransport fake;
-    UseAsStdTransport use;
-    char errs[64];
-    EXPECT_EXIT(scg_open("REMOTE:host:1,2,0", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
-                "^scsidev: 'REMOTE:host:1,2,0'\n"
-                "devname: 'REMOTE:host:1,2,0'\n"
-                "scsibus: 1 target: 2 lun: 0\n"
-                ".*: No remote SCSI transport available\\.\n$");
-    EXPECT_EXIT(scg_open("REMOTE(host)", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
-                "devname: 'REMOTE\\(host\\)'\nscsibus: -1 target: -1 lun: -1\n"
-                ".*No remote SCSI transport available");
-    EXPECT_EXIT(scg_open("REMOTE:a:b:2,0", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
-                "devname: 'REMOTE:a:b:2,0'\nscsibus: 0 target: 2 lun: 0\n"
-                ".*No remote SCSI transport available");
-    // A seventh character other than ':' or '(' parses as an ordinary
-    // address, but the name still selects the remote table.
-    EXPECT_EXIT(scg_open("REMOTEX:1,2,0", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
-                "devname: 'REMOTEX'\nscsibus: 1 target: 2 lun: 0\n"
-                ".*No remote SCSI transport available");
-    EXPECT_TRUE(fake.opened.empty());
+TEST_F(OpenTest, RemoteNamesAreRefusedAfterParsing) {
+    const std::string refusal = std::string(sup::get_progname()) + ": No remote SCSI transport available.\n";
+    const struct {
+        std::string dev;
+        const char* parsed;
+    } rows[] = {
+        {"REMOTE:host:1,2,0", "devname: 'REMOTE:host:1,2,0'\nscsibus: 1 target: 2 lun: 0\n"},
+        {"REMOTE(host)", "devname: 'REMOTE(host)'\nscsibus: -1 target: -1 lun: -1\n"},
+        {"REMOTE:a:b:2,0", "devname: 'REMOTE:a:b:2,0'\nscsibus: 0 target: 2 lun: 0\n"},
+        // A seventh character other than ':' or '(' parses as an ordinary
+        // address, but the name still selects the remote table.
+        {"REMOTEX:1,2,0", "devname: 'REMOTEX'\nscsibus: 1 target: 2 lun: 0\n"},
+    };
+    for (const auto& row : rows) {
+        const Opened o = open(row.dev.c_str(), 0, 1);
+        EXPECT_FALSE(o.ok) << row.dev;
+        EXPECT_EQ(o.stderr_text, "scsidev: '" + row.dev + "'\n" + row.parsed + refusal);
+        EXPECT_EQ(o.err, 0) << "no system error applies: " << row.dev;
+        EXPECT_TRUE(fake.opened.empty()) << row.dev;
+    }
 }
 
 TEST(ScanDev, CountsAndAssignments) {
