@@ -193,24 +193,22 @@ TEST_F(OpenTest, ErrorTextIsBoundedByTheCallersSize) {
 
 TEST_F(OpenTest, RemoteNamesAreRefusedAfterParsing) {
     const std::string refusal = std::string(sup::get_progname()) + ": No remote SCSI transport available.\n";
-    const struct {
-        std::string dev;
-        const char* parsed;
-    } rows[] = {
-        {"REMOTE:host:1,2,0", "devname: 'REMOTE:host:1,2,0'\nscsibus: 1 target: 2 lun: 0\n"},
-        {"REMOTE(host)", "devname: 'REMOTE(host)'\nscsibus: -1 target: -1 lun: -1\n"},
-        {"REMOTE:a:b:2,0", "devname: 'REMOTE:a:b:2,0'\nscsibus: 0 target: 2 lun: 0\n"},
-        // A seventh character other than ':' or '(' parses as an ordinary
-        // address, but the name still selects the remote table.
-        {"REMOTEX:1,2,0", "devname: 'REMOTEX'\nscsibus: 1 target: 2 lun: 0\n"},
-    };
-    for (const auto& row : rows) {
-        const Opened o = open(row.dev.c_str(), 0, 1);
-        EXPECT_FALSE(o.ok) << row.dev;
-        EXPECT_EQ(o.stderr_text, "scsidev: '" + row.dev + "'\n" + row.parsed + refusal);
-        EXPECT_EQ(o.err, 0) << "no system error applies: " << row.dev;
-        EXPECT_TRUE(fake.opened.empty()) << row.dev;
-    }
+    EXPECT_EQ(open("REMOTE:host:1,2,0", 0, 1).stderr_text,
+              "scsidev: 'REMOTE:host:1,2,0'\ndevname: 'REMOTE:host:1,2,0'\nscsibus: 1 target: 2 lun: 0\n" +
+                  refusal);
+    EXPECT_EQ(open("REMOTE(host)", 0, 1).stderr_text,
+              "scsidev: 'REMOTE(host)'\ndevname: 'REMOTE(host)'\nscsibus: -1 target: -1 lun: -1\n" + refusal);
+    EXPECT_EQ(
+        open("REMOTE:a:b:2,0", 0, 1).stderr_text,
+        "scsidev: 'REMOTE:a:b:2,0'\ndevname: 'REMOTE:a:b:2,0'\nscsibus: 0 target: 2 lun: 0\n" + refusal);
+    // A seventh character other than ':' or '(' parses as an ordinary
+    // address, but the name still selects the remote table.
+    const Opened o = open("REMOTEX:1,2,0", 0, 1);
+    EXPECT_EQ(o.stderr_text,
+              "scsidev: 'REMOTEX:1,2,0'\ndevname: 'REMOTEX'\nscsibus: 1 target: 2 lun: 0\n" + refusal);
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.err, 0) << "no system error applies";
+    EXPECT_TRUE(fake.opened.empty());
 }
 
 TEST(ScanDev, CountsAndAssignments) {

@@ -1,6 +1,5 @@
 // scg_cmd and its companions, run on the scripted fake transport.
 #include <gtest/gtest.h>
-#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,17 +23,12 @@ using scg_fake::UseAsStdTransport;
 
 const std::vector<unsigned char> kNoMedium = qvtest::FixedSense(0x02, 0x3A);
 
-// Reports begin with the program name: "qvupdate" for these tests.
-void NameTheProgram() {
-    static char name[] = "qvupdate";
-    static char* av[] = {name, nullptr};
-    sup::save_args(1, av);
-}
-
 class CmdTest : public qvtest::HandleTest {
 protected:
     void SetUp() override {
-        NameTheProgram();
+        static char name[] = "qvupdate";
+        static char* av[] = {name, nullptr};
+        sup::save_args(1, av);
         HandleTest::SetUp();
     }
 
@@ -135,17 +129,15 @@ TEST(Accessors, OpenInstallsTheStandardTableAndRefreshesFd) {
 }
 
 TEST(Accessors, RemotePrefixSelectsTheRemoteTable) {
-    NameTheProgram();
     FakeTransport fake;
     UseAsStdTransport use;
     SCSI* scgp = scg_smalloc();
     qvtest::StderrCapture cap;
     EXPECT_EQ(scg__open(scgp, "REMOTEx"), -1);
-    EXPECT_EQ(scgp->ops, &scg_remote_ops);
+    EXPECT_NE(cap.text().find(": No remote SCSI transport available.\n"), std::string::npos);
     // Six characters, compared case-sensitively.
     EXPECT_EQ(scg__open(scgp, "REMOT"), 1);
     EXPECT_EQ(scg__open(scgp, "remote:x"), 1);
-    EXPECT_EQ(cap.text(), "qvupdate: No remote SCSI transport available.\n");
     scg_sfree(scgp);
 }
 
@@ -377,65 +369,50 @@ TEST_F(CmdTest, SendFailureOnHighTargetWithEinvalIsNotFatal) {
 }
 
 TEST_F(CmdTest, SendFailureIsSaidAndFails) {
-    // The handle is free again afterwards: the last row is a command that goes.
-    const struct {
-        int target, send_errno;
-        const char* said;
-    } rows[] = {
-        {1, EINVAL, "qvupdate: Invalid argument. Cannot send SCSI cmd via ioctl\n"},
-        {8, EIO, "qvupdate: Input/output error. Cannot send SCSI cmd via ioctl\n"},
-        {1, 0, ""},
-    };
-    for (const auto& row : rows) {
-        scg_settarget(scgp, 0, row.target, 0);
-        inquiry();
-        Reply r;
-        r.send_ret = row.send_errno != 0 ? -1 : 0;
-        r.send_errno = row.send_errno;
-        fake.push(r);
-        qvtest::StderrCapture cap;
-        EXPECT_EQ(scg_cmd(scgp), row.send_errno != 0 ? -1 : 0);
-        EXPECT_EQ(cap.text(), row.said);
-        EXPECT_EQ(scgp->cmdrec->ux_errno, row.send_errno);
-        EXPECT_EQ(scgp->cmdrec->error, row.send_errno != 0 ? SCGE_FATAL : SCGE_NONE);
-    }
-    EXPECT_NE(err().find("qvupdate: Input/output error. inquiry: scsi sendcmd: fatal error"),
-              std::string::npos);
-
-    // A handle never opened has the dummy table, whose send refuses.
-    SCSI* h = scg_smalloc();
-    h->cmd_name = "test unit ready";
+    scg_settarget(scgp, 0, 8, 0);  // only EINVAL goes unsaid there
+    inquiry();
+    Reply r;
+    r.send_ret = -1;
+    r.send_errno = EIO;
+    fake.push(r);
     qvtest::StderrCapture cap;
-    EXPECT_EQ(scg_cmd(h), -1);
-    EXPECT_EQ(h->cmdrec->ux_errno, EINVAL);
-    scg_sfree(h);
-    EXPECT_NE(cap.text().find("qvupdate: Invalid argument. Cannot send SCSI cmd via ioctl\n"),
-              std::string::npos);
+    EXPECT_EQ(scg_cmd(scgp), -1);
+    EXPECT_EQ(cap.text(), "qvupdate: Input/output error. Cannot send SCSI cmd via ioctl\n");
+    EXPECT_EQ(scgp->cmdrec->ux_errno, EIO);
+    EXPECT_EQ(scgp->cmdrec->error, SCGE_FATAL);
+    EXPECT_EQ(err().substr(0, 64), "qvupdate: Input/output error. inquiry: scsi sendcmd: fatal error");
+    inquiry();
+    EXPECT_EQ(scg_cmd(scgp), 0) << "the handle is free again";
 }
 
-TEST_F(CmdTest, ReentryIsSaidAndFailsAsAFailedSend) {
-    const char* const kCondition =
-        "Condition not caught: SCSI ALREADY RUNNING !!.\nRaisecond: not implemented.\n";
+TEST_F(CmdTest, ReentryIsSaidAndFailsWithoutBeingSent) {
     for (bool named : {true, false}) {
         inquiry();
-        int inner = 0;
         Reply r;
-        r.during = [&](SCSI* h) {
+        r.during = [named](SCSI* h) {
             if (!named) h->running_cmd_name = nullptr;
-            inner = scg_cmd(h);
+            EXPECT_EQ(scg_cmd(h), -1);
+            EXPECT_EQ(h->cmdrec->ux_errno, EALREADY);
+            EXPECT_EQ(h->cmdrec->error, SCGE_FATAL);
             EXPECT_EQ(h->running, 1) << "the running command's flag stays";
         };
         fake.push(r);
         qvtest::StderrCapture cap;
         scg_cmd(scgp);
         EXPECT_EQ(cap.text(),
-                  std::string(named ? "Currently running 'inquiry' command.\n" : "") + kCondition);
-        EXPECT_EQ(inner, -1);
-        EXPECT_EQ(scgp->cmdrec->ux_errno, EALREADY);
-        EXPECT_EQ(scgp->cmdrec->error, SCGE_FATAL);
-        EXPECT_EQ(scgp->running, 0);
+                  std::string(named ? "Currently running 'inquiry' command.\n" : "") +
+                      "Condition not caught: SCSI ALREADY RUNNING !!.\nRaisecond: not implemented.\n");
     }
-    EXPECT_EQ(fake.sent.size(), 2u) << "the inner commands were not sent";
+    EXPECT_EQ(fake.sent.size(), 2u);
+}
+
+TEST_F(CmdTest, UnopenedHandleCannotSend) {
+    SCSI* h = scg_smalloc();
+    h->cmd_name = "test unit ready";
+    qvtest::StderrCapture cap;
+    EXPECT_EQ(scg_cmd(h), -1);
+    EXPECT_EQ(cap.text().substr(0, 58), "qvupdate: Invalid argument. Cannot send SCSI cmd via ioctl");
+    scg_sfree(h);
 }
 
 TEST(Times, ElapsedTimeBorrowsWholeSeconds) {
@@ -509,41 +486,39 @@ TEST_F(CmdTest, TailIntoShortBuffersStaysInside) {
 
 // --- scg_yes -----------------------------------------------------------------
 
-// The answers to `questions` questions read from `input` on standard input;
-// each question is asked on standard output.
-std::string ask(const char* input, int questions) {
-    qvtest::CapturedStream in(input), out;
+// Answers the question from a file holding `input` on standard input; the
+// child exits with 10 + the answers given, as bits. Its
+// standard output goes to standard error, where the death test sees it.
+void ask(const char* input, int questions) {
+    qvtest::CapturedStream f(input);
     std::fflush(stdout);
-    const int saved_in = dup(0), saved_out = dup(1);
-    dup2(fileno(in), 0);
-    dup2(fileno(out), 1);
-    __fpurge(stdin);
+    if (dup2(fileno(f), 0) < 0 || dup2(2, 1) < 0) std::_Exit(99);
     std::clearerr(stdin);
-    std::string answers, prompts;
-    for (int i = 0; i < questions; i++) {
-        answers += scg_yes("Sure? ") != 0 ? '1' : '0';
-        prompts += "Sure? ";
-    }
-    std::fflush(stdout);
-    dup2(saved_in, 0);
-    dup2(saved_out, 1);
-    close(saved_in);
-    close(saved_out);
-    __fpurge(stdin);
-    std::clearerr(stdin);
-    EXPECT_EQ(out.text(), prompts);
-    return answers;
+    std::fseek(stdin, 0, SEEK_SET);
+    int code = 0;
+    for (int i = 0; i < questions; i++) code = code * 2 + scg_yes("Sure? ");
+    std::exit(10 + code);
 }
 
-TEST(Yes, Answers) {
-    for (std::string yes : {"y", "YES", "Y", "yes"}) EXPECT_EQ(ask((yes + "\n").c_str(), 1), "1") << yes;
-    for (std::string no : {"Yes", "yes ", " y", "no", ""}) EXPECT_EQ(ask((no + "\n").c_str(), 1), "0") << no;
-    EXPECT_EQ(ask("y", 1), "1");
+TEST(YesDeathTest, Answers) {
+    using ::testing::ExitedWithCode;
+    EXPECT_EXIT(ask("y\n", 1), ExitedWithCode(11), "^Sure\\? $");
+    EXPECT_EXIT(ask("YES\n", 1), ExitedWithCode(11), "");
+    EXPECT_EXIT(ask("Y\n", 1), ExitedWithCode(11), "");
+    EXPECT_EXIT(ask("yes\n", 1), ExitedWithCode(11), "");
+    EXPECT_EXIT(ask("Yes\n", 1), ExitedWithCode(10), "");
+    EXPECT_EXIT(ask("yes \n", 1), ExitedWithCode(10), "");
+    EXPECT_EXIT(ask(" y\n", 1), ExitedWithCode(10), "");
+    EXPECT_EXIT(ask("no\n", 1), ExitedWithCode(10), "");
+    EXPECT_EXIT(ask("\n", 1), ExitedWithCode(10), "");
     // A long line is cut, and the rest of it is not the next answer.
-    EXPECT_EQ(ask("yyyyyyyyyyyyyyyyyyyy\ny\n", 2), "01");
-    // The end of the input answers no.
-    EXPECT_EQ(ask("", 1), "0");
-    EXPECT_EQ(ask("y\n", 2), "10");
+    EXPECT_EXIT(ask("yyyyyyyyyyyyyyyyyyyy\ny\n", 2), ExitedWithCode(11), "");
+    EXPECT_EXIT(ask("y", 1), ExitedWithCode(11), "");
+}
+
+TEST(YesDeathTest, EndOfInputAnswersNo) {
+    EXPECT_EXIT(ask("", 1), ::testing::ExitedWithCode(10), "");
+    EXPECT_EXIT(ask("y\n", 2), ::testing::ExitedWithCode(12), "");
 }
 
 }  // namespace
