@@ -273,8 +273,10 @@ void* movebytes_sse2(const void* from, void* to, int cnt) { return move_bytes<By
 // Chosen once, when the program is loaded, as target_clones would choose; the
 // short copies then pay one jump, as memmove does. External but hidden: clang
 // looks a resolver up by a symbol name that a static function does not keep.
+// Never instrumented: it runs before the sanitizers' runtime has started.
 extern "C" {
-[[gnu::visibility("hidden")]] sup::MoveFunc sup_resolve_movebytes() {
+__attribute__((visibility("hidden"), no_sanitize("address", "undefined"))) sup::MoveFunc
+sup_resolve_movebytes() {
     __builtin_cpu_init();
 #if SUP_MASKED_MOVES
     if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2")) return sup::movebytes_avx512bw;
