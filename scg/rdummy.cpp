@@ -1,5 +1,5 @@
 // The remote transport entry: this build has no remote transport, so the
-// table handed out ends the program when a device is opened through it.
+// table handed out refuses every open.
 #include "scg/scg.h"
 
 const scg_ops* scg_remote() { return &scg_remote_ops; }

@@ -198,7 +198,13 @@ int scgo_send(SCSI* scgp) {
         return -1;
     }
     if (scgp->fd < 0) {
+        // An address the adapters do not have. The caller reports the errno
+        // of a failed send, so it must be this one, not one left from before
+        // ("Success. Cannot send SCSI cmd via ioctl"); EINVAL, as a driver
+        // answers for a target beyond its bus, which scg_cmd then leaves
+        // unsaid above target 7.
         sp->error = SCGE_FATAL;
+        errno = EINVAL;
         return -1;
     }
 

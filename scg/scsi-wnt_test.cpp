@@ -449,8 +449,10 @@ TEST_F(AspiSim, RecordsThatDescribeNoRealBufferAreNotSent) {
     // An address the transport does not have is never sent either.
     scg_settarget(scgp, 0, 16, 0);
     prepare(scgp, {0, 0, 0, 0, 0, 0}, nullptr, 0, 0);
+    errno = 0;
     EXPECT_EQ(scg_std_ops.scgo_send(scgp), -1);
     EXPECT_EQ(scgp->cmdrec->error, SCGE_FATAL);
+    EXPECT_EQ(errno, EINVAL) << "the send's own, for the report of scg_cmd";
     EXPECT_EQ(err.text(),
               "sp->cdb_len > sizeof(SRB_ExecSCSICmd.CDBByte). Fatal error in scgo_send, "
               "exiting...\n");

@@ -1,6 +1,6 @@
 // Transport selection, and the two tables that reach no device: the dummy
 // table every new handle carries until a transport is opened, and the remote
-// table, which this build has no transport behind.
+// table, which this build has no transport behind (opening through it fails).
 #include "scg/scsihack.h"
 
 #include <cerrno>
@@ -28,9 +28,17 @@ const char* scgo_dversion(SCSI* scgp, int what) {
     }
 }
 
-int scgo_dopen(SCSI*, const char*) { sup::comerrno(-1, "SCSI open usage error.\n"); }
+// The opens say why and fail. No system error applies, so errno is 0: the
+// caller shows no stale error text and takes no number from it.
+int refuse_open(const char* why) {
+    sup::errmsgno(-1, "%s", why);
+    errno = 0;
+    return -1;
+}
 
-int scgo_ropen(SCSI*, const char*) { sup::comerrno(-1, "No remote SCSI transport available.\n"); }
+int scgo_dopen(SCSI*, const char*) { return refuse_open("SCSI open usage error.\n"); }
+
+int scgo_ropen(SCSI*, const char*) { return refuse_open("No remote SCSI transport available.\n"); }
 
 int scgo_dclose(SCSI*) {
     errno = EINVAL;

@@ -9,6 +9,7 @@
 
 #include "scg/scg.h"
 #include "scg/testing/fake_transport.h"
+#include "support/utils.h"
 
 namespace {
 
@@ -190,26 +191,23 @@ TEST_F(OpenTest, ErrorTextIsBoundedByTheCallersSize) {
     EXPECT_EQ(errs[8], '#');
 }
 
-TEST(OpenDeathTest, RemoteNamesEndTheProgramAfterParsing) {
-    FakeTransport fake;
-    UseAsStdTransport use;
-    char errs[64];
-    EXPECT_EXIT(scg_open("REMOTE:host:1,2,0", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
-                "^scsidev: 'REMOTE:host:1,2,0'\n"
-                "devname: 'REMOTE:host:1,2,0'\n"
-                "scsibus: 1 target: 2 lun: 0\n"
-                ".*: No remote SCSI transport available\\.\n$");
-    EXPECT_EXIT(scg_open("REMOTE(host)", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
-                "devname: 'REMOTE\\(host\\)'\nscsibus: -1 target: -1 lun: -1\n"
-                ".*No remote SCSI transport available");
-    EXPECT_EXIT(scg_open("REMOTE:a:b:2,0", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
-                "devname: 'REMOTE:a:b:2,0'\nscsibus: 0 target: 2 lun: 0\n"
-                ".*No remote SCSI transport available");
+TEST_F(OpenTest, RemoteNamesAreRefusedAfterParsing) {
+    const std::string refusal = std::string(sup::get_progname()) + ": No remote SCSI transport available.\n";
+    EXPECT_EQ(open("REMOTE:host:1,2,0", 0, 1).stderr_text,
+              "scsidev: 'REMOTE:host:1,2,0'\ndevname: 'REMOTE:host:1,2,0'\nscsibus: 1 target: 2 lun: 0\n" +
+                  refusal);
+    EXPECT_EQ(open("REMOTE(host)", 0, 1).stderr_text,
+              "scsidev: 'REMOTE(host)'\ndevname: 'REMOTE(host)'\nscsibus: -1 target: -1 lun: -1\n" + refusal);
+    EXPECT_EQ(
+        open("REMOTE:a:b:2,0", 0, 1).stderr_text,
+        "scsidev: 'REMOTE:a:b:2,0'\ndevname: 'REMOTE:a:b:2,0'\nscsibus: 0 target: 2 lun: 0\n" + refusal);
     // A seventh character other than ':' or '(' parses as an ordinary
     // address, but the name still selects the remote table.
-    EXPECT_EXIT(scg_open("REMOTEX:1,2,0", errs, sizeof errs, 0, 1), ::testing::ExitedWithCode(255),
-                "devname: 'REMOTEX'\nscsibus: 1 target: 2 lun: 0\n"
-                ".*No remote SCSI transport available");
+    const Opened o = open("REMOTEX:1,2,0", 0, 1);
+    EXPECT_EQ(o.stderr_text,
+              "scsidev: 'REMOTEX:1,2,0'\ndevname: 'REMOTEX'\nscsibus: 1 target: 2 lun: 0\n" + refusal);
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.err, 0) << "no system error applies";
     EXPECT_TRUE(fake.opened.empty());
 }
 

@@ -3,7 +3,6 @@
 // trace and error text around it are composed by the printing side
 // (scsiprint.cpp), which never calls back into this file.
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "scg/scg.h"
@@ -87,28 +86,37 @@ int scg_cmd(SCSI* scgp) {
         scg_errflush(scgp);
     }
 
-    if (scgp->running) {
+    // A command started while one runs (from inside a transport) is said and
+    // fails as a failed send would, with "operation already in progress"; the
+    // running command's flag, name and times are left as they are.
+    int ret = -1;
+    int err = EALREADY;
+    const bool reentered = scgp->running != 0;
+    if (reentered) {
         if (scgp->running_cmd_name != nullptr)
             sup::error("Currently running '%s' command.\n", scgp->running_cmd_name);
-        sup::raisecond("SCSI ALREADY RUNNING !!", 0L);
+        sup::reportcond("SCSI ALREADY RUNNING !!");
+    } else {
+        scg_gettimeofday(scgp->cmd_start);
+        scgp->running_cmd_name = scgp->cmd_name;
+        scgp->running = 1;
+        ret = scgp->ops->scgo_send(scgp);
+        err = errno;  // the send's, not the clock's
+        scgp->running = 0;
+        __scg_times(scgp);
     }
-    scg_gettimeofday(scgp->cmd_start);
-    scgp->running_cmd_name = scgp->cmd_name;
-    scgp->running = 1;
-    int ret = scgp->ops->scgo_send(scgp);
-    const int err = errno;  // the send's, not the clock's
-    scgp->running = 0;
-    __scg_times(scgp);
     errno = err;
 
     if (ret < 0) {
         // A target above 7 that the transport refused is an address the bus
-        // cannot have, not a broken transport.
-        if (!(scgp->target > 7 && err == EINVAL)) sup::comerr("Cannot send SCSI cmd via ioctl\n");
+        // cannot have, not a broken transport: that is not said.
+        if (!reentered && !(scgp->target > 7 && err == EINVAL))
+            sup::errmsgno(err, "Cannot send SCSI cmd via ioctl\n");
         if (scmd->ux_errno == 0) scmd->ux_errno = err;
         if (scmd->error == SCGE_NONE) scmd->error = SCGE_FATAL;
         if (scgp->debug_level > 0) {
-            sup::errmsg("ret < 0 errno: %d ux_errno: %d error: %d\n", err, scmd->ux_errno, scmd->error);
+            sup::errmsgno(err, "ret < 0 errno: %d ux_errno: %d error: %d\n", err, scmd->ux_errno,
+                          scmd->error);
         }
     }
 
@@ -117,11 +125,12 @@ int scg_cmd(SCSI* scgp) {
     return ret;
 }
 
+// The end of the input answers no: the caller sees it by feof(stdin).
 int scg_yes(const char* msg) {
     char okbuf[10];
     sup::zt_printf("%s", msg);
     sup::flush();
-    if (sup::getline(okbuf, sizeof okbuf) < 0) std::exit(-1);
+    if (sup::getline(okbuf, sizeof okbuf) < 0) return 0;
     return sup::streql(okbuf, "y") || sup::streql(okbuf, "yes") || sup::streql(okbuf, "Y") ||
            sup::streql(okbuf, "YES");
 }

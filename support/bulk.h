@@ -10,9 +10,12 @@
     (defined(__clang__) ? __clang_major__ >= 14 : defined(__GNUC__) && __GNUC__ >= 6)
 #define SUP_BULK_CLONES __attribute__((target_clones("avx2", "default")))
 #define SUP_MOVE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+// Versions of other shapes, chosen by a resolver of the library's own.
+#define SUP_BULK_DISPATCH 1
 #else
 #define SUP_BULK_CLONES
 #define SUP_MOVE_CLONES
+#define SUP_BULK_DISPATCH 0
 #endif
 
 #include <cstdint>

@@ -60,5 +60,7 @@ int on_comerr(ExitFunc func, void* arg);
 [[noreturn]] void comexit(int code);
 
 [[noreturn]] void raisecond(const char* name, long arg);
+// What raisecond writes for name (to descriptor 2), without the abort.
+void reportcond(const char* name);
 
 }  // namespace sup

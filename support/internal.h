@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <vector>
 
 #include "support/args.h"
 
@@ -35,5 +36,9 @@ Conversion parse_conversion(const char* after_percent);
 
 // The system's text for err, or "Error <err>" in fallback when it has none.
 const char* errtext(int err, char (&fallback)[20]);
+
+// The versions of movebytes this processor can run, the one in use first:
+// the tests copy with each.
+std::vector<void* (*)(const void*, void*, int)> move_versions();
 
 }  // namespace sup::detail

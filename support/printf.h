@@ -53,8 +53,9 @@ int filewrite(FILE* f, const void* buf, int len);
 // fflush of standard output.
 int flush();
 
-// Per-stream flags: bit 1 = a failed write raises no condition,
-// bit 2 = write straight to the descriptor.
+// Per-stream flags: bit 2 = write straight to the descriptor. Bit 1 once
+// kept a failed write from raising a condition; no stream raises one now, so
+// it is accepted and changes nothing.
 enum { _IO_NORAISE = 1, _IO_UNBUFFERED = 2 };
 int _io_get_my_flag(FILE* f);
 void _io_set_my_flag(FILE* f, int flags);

@@ -1,4 +1,6 @@
-// Conditions: no handler exists, so raising one is always fatal.
+// Conditions: no handler exists, so raising one is always fatal. Nothing in
+// the libraries raises one any more; a library that meets a condition reports
+// it with the same text and returns.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -9,14 +11,16 @@
 namespace sup {
 namespace {
 
-// Straight to descriptor 2: the condition may come from a failed stream
-// write, so no stream is trusted here.
+// Straight to descriptor 2, unbuffered: after a raise the process aborts,
+// and nothing may wait in a stream's buffer then.
 void put2(const char* s, std::size_t n) {
     ssize_t r = ::write(2, s, n);
     (void)r;
 }
 
-[[noreturn]] void raiseabort(const char* name) {
+}  // namespace
+
+void reportcond(const char* name) {
     static const char head[] = "Condition not caught: ";
     static const char tail[] = ".\n";
     static const char ni[] = "Raisecond: not implemented.\n";
@@ -25,11 +29,11 @@ void put2(const char* s, std::size_t n) {
     put2(name, std::strlen(name));
     put2(tail, sizeof tail - 1);
     put2(ni, sizeof ni - 1);
-    std::abort();
 }
 
-}  // namespace
-
-void raisecond(const char* name, long /*arg*/) { raiseabort(name); }
+void raisecond(const char* name, long /*arg*/) {
+    reportcond(name);
+    std::abort();
+}
 
 }  // namespace sup

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/internal.h"
 #include "testing/testsupport.h"
 
 namespace {
@@ -95,10 +96,14 @@ TEST(Fillbytes, ExactExtentAtEveryAlignment) {
     EXPECT_EQ(b[0], 1);
 }
 
-TEST(Movebytes, OverlapInBothDirectionsWithoutSmearing) {
+// Each version of movebytes the processor runs, alike.
+class Movebytes : public testing::TestWithParam<void* (*)(const void*, void*, int)> {};
+INSTANTIATE_TEST_SUITE_P(Versions, Movebytes, testing::ValuesIn(sup::detail::move_versions()));
+TEST_P(Movebytes, OverlapInBothDirectionsWithoutSmearing) {
     // Every size class of the short moves, the passes and the string move, at
     // every source alignment modulo 32, with shifts that overlap either way or
     // keep the areas apart.
+    const auto movebytes = GetParam();
     for (int count : {1, 2, 3, 4, 7, 8, 15, 16, 31, 32, 33, 63, 64, 65, 100, 128, 129, 257, 2100}) {
         for (int shift : {-33, -32, -8, -4, -1, 1, 3, 4, 8, 32, 33, 65, count + 5, -count - 5}) {
             for (int misalign = 0; misalign < 32; misalign++) {
@@ -110,7 +115,7 @@ TEST(Movebytes, OverlapInBothDirectionsWithoutSmearing) {
                 int from_off = margin + static_cast<int>((32 - base % 32) % 32) + misalign;
                 int to_off = from_off + shift;
                 std::memmove(expect.data() + to_off, expect.data() + from_off, count);
-                void* end = sup::movebytes(mem.data() + from_off, mem.data() + to_off, count);
+                void* end = movebytes(mem.data() + from_off, mem.data() + to_off, count);
                 EXPECT_EQ(end, mem.data() + to_off + count);
                 ASSERT_EQ(mem, expect) << "count " << count << " shift " << shift << " misalign " << misalign;
             }
@@ -123,9 +128,10 @@ TEST(Movebytes, OverlapInBothDirectionsWithoutSmearing) {
     EXPECT_EQ(sup::movebytes(a, a, 4), a + 4);
 }
 
-TEST(Movebytes, TouchesNothingOutsideTheAreas) {
+TEST_P(Movebytes, TouchesNothingOutsideTheAreas) {
     // Blocks of exactly the areas' size: the sanitizer build reports any load
     // or store past either end (the guard bytes above catch stores only).
+    const auto movebytes = GetParam();
     for (int count = 1; count <= 140; count++) {
         for (int off = 0; off < 32; off++) {
             const int to_off = (off * 7) % 32;
@@ -134,9 +140,9 @@ TEST(Movebytes, TouchesNothingOutsideTheAreas) {
             for (int i = 0; i < count; i++) src[off + i] = static_cast<unsigned char>(i + 1);
             unsigned char* from = src.get() + off;
             unsigned char* to = dst.get() + to_off;
-            EXPECT_EQ(sup::movebytes(from, to, count), to + count);
+            EXPECT_EQ(movebytes(from, to, count), to + count);
             ASSERT_EQ(std::memcmp(from, to, count), 0) << "count " << count << " offset " << off;
-            EXPECT_EQ(sup::movebytes(to, from, count), from + count);
+            EXPECT_EQ(movebytes(to, from, count), from + count);
         }
     }
 }
