@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 
 #include "aspihost/crc32.h"
 #include "platform/descriptors.h"
@@ -148,7 +147,21 @@ bool LineFile::write(const std::string& text) {
     return true;
 }
 
-void Log::report(const std::string& line) const { std::cerr << (who_ + ": " + line + "\n") << std::flush; }
+// Straight to the descriptor, in one write: std::cerr would first flush the
+// program's standard output (the streams are tied), so that a write the
+// program made fails here, out of its sight.
+void Log::report(const std::string& line) const {
+    const std::string text = who_ + ": " + line + "\n";
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
 
 std::shared_ptr<LineFile> Log::open_file(const std::string& who, const char* path) {
     return LineFile::open(who, "command log", path, LineFile::Mode::append);

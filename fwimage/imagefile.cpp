@@ -19,14 +19,16 @@ int open_unblocked(const char* path) { return open(path, O_RDONLY | O_BINARY | O
 void make_blocking(int) {}
 // Windows cannot open a folder at all: asked first, a folder is what it is
 // (not "cannot be opened"), as everywhere else.
-bool not_regular_by_name(const char* path) {
+bool not_regular_by_name(const char* path, bool& directory) {
     struct stat st {};
-    return stat(path, &st) == 0 && !S_ISREG(st.st_mode);
+    if (stat(path, &st) != 0 || S_ISREG(st.st_mode)) return false;
+    directory = S_ISDIR(st.st_mode);
+    return true;
 }
 #else
 int open_unblocked(const char* path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
 // The descriptor tells, once open without waiting.
-bool not_regular_by_name(const char*) { return false; }
+bool not_regular_by_name(const char*, bool&) { return false; }
 // A regular file reads as usual again: no read may end early for want of
 // data.
 void make_blocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK); }
@@ -40,7 +42,7 @@ ImageFile read_image_file(const char* path) {
         f.error = ENAMETOOLONG;
         return f;
     }
-    if (not_regular_by_name(path)) {
+    if (not_regular_by_name(path, f.directory)) {
         f.status = FileStatus::not_regular;
         return f;
     }
@@ -52,9 +54,10 @@ ImageFile read_image_file(const char* path) {
     struct stat st {};
     const bool known = fstat(fd, &st) == 0;
     if (!known || !S_ISREG(st.st_mode)) {
-        if (known)
+        if (known) {
             f.status = FileStatus::not_regular;
-        else
+            f.directory = S_ISDIR(st.st_mode);
+        } else
             f.error = errno;
         close(fd);
         return f;

@@ -22,6 +22,7 @@ struct ImageFile {
     std::vector<std::uint8_t> bytes;  // the first MAX_IMAGE bytes at most
     long long size = 0;               // the file's length
     int error = 0;                    // why it could not be opened (errno)
+    bool directory = false;           // not_regular: a folder
 };
 
 // Opens without blocking (a FIFO with no writer would hang a plain open),

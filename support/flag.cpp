@@ -15,6 +15,7 @@ struct FlagEntry {
     FILE* fp;
     FlagEntry* next;
     int flags;
+    int error;  // of the first failed write
 };
 
 FlagEntry _io_smyfl[10];
@@ -85,11 +86,33 @@ void _io_set_my_flag(FILE* f, int flags) {
             return;
         }
     }
-    auto* rec = new (std::nothrow) FlagEntry{f, head->next, flags};
+    auto* rec = new (std::nothrow) FlagEntry{f, head->next, flags, 0};
     if (rec == nullptr) return;
     head->next = rec;
 }
 
 void _io_add_my_flag(FILE* f, int flags) { _io_set_my_flag(f, _io_get_my_flag(f) | flags); }
+
+namespace {
+
+// The entry of f itself, made when it has none; null when there is no room.
+FlagEntry* entry_of(FILE* f) {
+    _io_set_my_flag(f, _io_get_my_flag(f));
+    FlagEntry* e = head_for(f);
+    while (e != nullptr && e->fp != f) e = e->next;
+    return e;
+}
+
+}  // namespace
+
+int _io_write_error(FILE* f) {
+    FlagEntry* e = entry_of(f);
+    return e != nullptr ? e->error : 0;
+}
+
+void _io_note_write_error(FILE* f, int error) {
+    FlagEntry* e = entry_of(f);
+    if (e != nullptr && e->error == 0) e->error = error;
+}
 
 }  // namespace sup

@@ -60,6 +60,11 @@ enum { _IO_NORAISE = 1, _IO_UNBUFFERED = 2 };
 int _io_get_my_flag(FILE* f);
 void _io_set_my_flag(FILE* f, int flags);
 void _io_add_my_flag(FILE* f, int flags);
+// The system error of the first write to f that failed (through filewrite
+// or flush), 0 while none did: the stream's error indicator stays set, but
+// errno has long changed when the program asks at its end.
+int _io_write_error(FILE* f);
+void _io_note_write_error(FILE* f, int error);
 
 // Flag table growth step and current size, visible for tests.
 extern const int _fl_inc;

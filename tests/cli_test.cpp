@@ -24,46 +24,53 @@ std::string Said(const std::string& what) { return QvupdatePath() + ": " + what 
 TEST(Cli, UsageComesBeforeTheSessionIsOpened) {
     Sandbox box;
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
-    const std::vector<std::vector<std::string>> runs = {
-        {},
-        {"-all"},
-        {"-?", file},
-        {file, "/?"},
-        {file, "-all", "-l"},  // -l would skip the image check
-        {"-list", "/all"},
-        {file, "-id:4294967298"},  // would wrap onto target 2
-        {file, "-ha:-4294967296", "-id:2"},
-        {file, "/id:99999999999999999999"},
-        {file, "-ha:256", "-id:2"},  // beyond what ASPI addresses
-        {file, "dev=,"},             // no target
-        {"--dry-run"},
+    const std::string target = ": a target is a whole decimal number from -1 to 255";
+    const std::string adapter = ": a host adapter is a whole decimal number from 0 to 255";
+    const std::string address = ": an address is bus,target,lun or target,lun, each a whole decimal number";
+    const std::string no_file = "no image file given (-l lists the drives without one)";
+    // Each refusal names the argument and its rule, after the options that
+    // are ignored, each named; -? asks for the usage and is told nothing.
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{}, no_file},
+        {{"-all"}, no_file},
+        {{"-?", file}, ""},
+        {{file, "/?"}, ""},
+        {{file, "-all", "-l"}, "-all with -l: -l upgrades nothing"},  // -l would skip the image check
+        {{"-list", "/all"}, "-all with -l: -l upgrades nothing"},
+        {{file, "-id:4294967298"}, "-id:4294967298" + target},  // would wrap onto target 2
+        {{file, "-ha:-4294967296", "-id:2"}, "-ha:-4294967296" + adapter},
+        {{file, "/id:99999999999999999999"}, "/id:99999999999999999999" + target},
+        {{file, "-ha:256", "-id:2"}, "-ha:256" + adapter},  // beyond what ASPI addresses
+        {{file, "dev=,"}, "dev=," + address},               // no target
+        {{"--dry-run"}, no_file},
         // Read as far as they are decimal, these would name targets 0, 2, 2
         // and adapter 0.
-        {file, "-id:0x2"},
-        {file, "-id:2x"},
-        {file, "dev=0,0x2,0"},
-        {file, "-ha:0x1", "-id:2"},
-        {"-l", "--backup", "flash.bin"},  // the listing upgrades nothing
-    };
-    // Options other than -l, each ignored one named; a long option the
-    // program does not know, or without its value.
-    const std::pair<std::vector<std::string>, std::string> named[] = {
-        {{"-x", "-debugx", "-ha:1"},
-         "qvupdate: ignoring unknown option -x\nqvupdate: ignoring unknown option -debugx\n"},
-        {{file, "--dry-run", "--force", "--yes"}, Said("unknown option --force")},
-        {{file, "--log"}, Said("--log needs a file name")},
+        {{file, "-id:0x2"}, "-id:0x2" + target},
+        {{file, "-id:2x"}, "-id:2x" + target},
+        {{file, "dev=0,0x2,0"}, "dev=0,0x2,0" + address},
+        {{file, "-ha:0x1", "-id:2"}, "-ha:0x1" + adapter},
+        {{"-l", "--backup", "flash.bin"}, "--backup with -l: -l upgrades nothing"},
+        {{"-x", "-debugx", "-ha:1"}, no_file},
+        {{file, "--dry-run", "--force", "--yes"}, "unknown option --force"},
+        {{file, "--log"}, "--log needs a file name"},
         // The next option is never the file: --dry-run would be lost.
-        {{file, "-all", "--log", "--dry-run"}, Said("--log needs a file name")},
-        {{file, "--record=", "-all"}, Said("--record needs a file name")},
+        {{file, "-all", "--log", "--dry-run"}, "--log needs a file name"},
+        {{file, "--record=", "-all"}, "--record needs a file name"},
+        // A long option with one dash would be ignored, or -log taken for -l.
+        {{file, "-dry-run"}, "unknown option -dry-run: --dry-run begins with two dashes"},
+        {{file, "-log=x"}, "unknown option -log=x: --log begins with two dashes"},
     };
-    auto usage = [&box](const std::vector<std::string>& args, const std::string& err) {
+    for (const auto& [args, refusal] : runs) {
         Result r = box.Run(args);
         EXPECT_EQ(r.out, std::string(kBanner) + kUsage) << testing::PrintToString(args);
-        EXPECT_EQ(r.err, err);
+        const std::string ignored =
+            args.size() > 1 && args[0] == "-x"
+                ? "qvupdate: ignoring unknown option -x\nqvupdate: ignoring unknown option -debugx\n"
+                : "";
+        EXPECT_EQ(r.err,
+                  ignored + (refusal.empty() ? "" : Said(refusal) + "qvupdate --help lists every option\n"));
         EXPECT_EQ(r.status, 1);
-    };
-    for (const auto& args : runs) usage(args, "");
-    for (const auto& [args, err] : named) usage(args, err);
+    }
     EXPECT_TRUE(box.Log().empty());  // the ASPI layer was never asked
 }
 
@@ -183,20 +190,24 @@ TEST(Cli, WhatCountsAsTheFileName) {
     const auto unable = [](const std::string& name) {
         return std::string(kBanner) + "\aUnable to open file " + name + "\n";
     };
+    const auto why = [](const std::string& name) {
+        return "qvupdate: " + name + " cannot be opened: No such file or directory\n";
+    };
     struct Case {
         std::vector<std::string> args;
         std::string out;
         int status;
         std::string err = "";
     } cases[] = {
-        {{"/x"}, unable("/x"), 1},
+        {{"/x"}, unable("/x"), 1, why("/x")},
         {{"-x", file}, loaded, 0, "qvupdate: ignoring unknown option -x\n"},
         {{missing, file}, loaded, 0},
-        {{file, missing}, unable(missing), 1},
+        {{file, missing}, unable(missing), 1, why(missing)},
         // A path that begins with /l is the list option on Windows only.
-        {{"/local/fw.bin"}, windows ? listing : unable("/local/fw.bin"), windows ? 0 : 1},
+        {{"/local/fw.bin"}, windows ? listing : unable("/local/fw.bin"), windows ? 0 : 1,
+         windows ? "" : why("/local/fw.bin")},
         {{"/l"}, listing, 0},
-        {{file, "/ha:1x"}, windows ? loaded : unable("/ha:1x"), windows ? 0 : 1},
+        {{file, "/ha:1x"}, windows ? loaded : unable("/ha:1x"), windows ? 0 : 1, windows ? "" : why("/ha:1x")},
     };
     for (const Case& c : cases) {
         Result r = box.Run(c.args);
@@ -260,7 +271,8 @@ TEST(Cli, InteractiveAnswers) {
     Result r = box.Run({file, "-ha:1"}, "q\nx\n\nn\nN");
     EXPECT_EQ(r.out, head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  n\n" +
                          "Upgrade Dravlin drive at HA:1 ID:3? (y/n/a)  n\n");
-    EXPECT_EQ(r.err, "qvupdate: -ha: without -id: names no drive; every adapter is walked\n");
+    EXPECT_EQ(r.err, "qvupdate: -ha: without -id: names no drive; every adapter is walked\n" +
+                         Yes("QV-G567L", 0, 2, "1.00", "1.10") + Yes("QV-G567L", 1, 3, "1.00", "1.10"));
     EXPECT_EQ(r.status, 0);  // drives matched, so no "No upgradable drives"
     EXPECT_TRUE(Changing(box.Log()).empty());
 

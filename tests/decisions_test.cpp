@@ -36,7 +36,7 @@ TEST(EndOfInput, AtTheDrivePrompt) {
         Result r = box.Run({file}, input);
         EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" +
                              "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a) \n");
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, Yes("QV-G567L", 0, 2, "1.00", "1.10"));
         EXPECT_EQ(r.status, 1);
         EXPECT_FALSE(r.timed_out);
     }
@@ -93,7 +93,8 @@ TEST(FailedTransfer, NoPieceAndNoClosingPieceAfterAFailedOne) {
                          "New firmware version    : 1.00\n"
                          "Error upgrading drive\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(ZeroTimes(r.err), FaultReport("write_buffer", "3B 04 00 00 80 00 00 20 00 00"));
+    EXPECT_EQ(ZeroTimes(r.err), Yes("QV-G567L", 0, 2, "1.00", "1.10") +
+                                    FaultReport("write_buffer", "3B 04 00 00 80 00 00 20 00 00"));
 
     std::vector<LogEntry> log = box.Log();
     EXPECT_EQ(WriteBufferModes(log, 0, 2), (std::vector<int>{4, 4, 4, 4, 4}));
@@ -115,7 +116,8 @@ TEST(FailedTransfer, FailedClosingPieceIsAnError) {
                          "Error upgrading drive\n" +
                          kPartlyWritten);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(ZeroTimes(r.err), FaultReport("write_buffer", "3B 05 00 07 E0 00 00 20 00 00"));
+    EXPECT_EQ(ZeroTimes(r.err), Yes("QV-G567L", 0, 2, "1.00", "1.10") +
+                                    FaultReport("write_buffer", "3B 05 00 07 E0 00 00 20 00 00"));
     std::vector<int> modes = WriteBufferModes(box.Log(), 0, 2);
     ASSERT_EQ(modes.size(), 64u);
     EXPECT_EQ(modes.back(), 5);
@@ -134,7 +136,8 @@ TEST(FailedTransfer, LoaderModeWriteStopsWithoutTheClosingBlock) {
                          "New firmware version: 1.06\n"
                          "Error upgrading drive\n" +
                          kPartlyWritten);
-    EXPECT_EQ(ZeroTimes(r.err), FaultReport("write_rom", "E2 01 00 01 00 00 00 00 80 00 00 00"));
+    EXPECT_EQ(ZeroTimes(r.err), Yes("QV-G253K", 0, 3, "1.02", "1.06") +
+                                    FaultReport("write_rom", "E2 01 00 01 00 00 00 00 80 00 00 00"));
     EXPECT_EQ(Execs(box.Log(), 0xE1).size(), 1u);
     EXPECT_EQ(WriteRomControls(box.Log()), (std::vector<int>{1, 1, 1}));
 }
@@ -182,7 +185,9 @@ TEST(ShortImage, RefusedBeforeAnyDriveIsWritten) {
         std::string file = box.WriteFile("qvh7763l.bin", Image(18, "1.10", length));
         Result r = box.Run({file, "-all"}, "y\n");
         EXPECT_EQ(r.out, std::string(kBanner) + "Invalid upgrade file (too short)\n");
-        EXPECT_EQ(r.err, "");
+        // The reason beside it.
+        EXPECT_EQ(r.err, "qvupdate: " + file + " is " + std::to_string(length) +
+                             " bytes, the transfer needs 524288 (qvimage info " + file + " tells more)\n");
         EXPECT_EQ(r.status, 1);
         // Nothing but the scan reached the drive.
         std::vector<int> opcodes;
@@ -205,7 +210,7 @@ TEST(VersionText, EmptyWhenTheDriveDoesNotAnswer) {
                          "Upgrade QV-G567L (HA:0 ID:2) in progress...Done\n"
                          "New firmware version    : 1.10\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(ZeroTimes(r.err), FaultReport("inquiry", "12 00 00 00 38 00"));
+    EXPECT_EQ(ZeroTimes(r.err), Yes("QV-G567L", 0, 2, "1.00", "1.10") + FaultReport("inquiry", "12 00 00 00 38 00"));
     EXPECT_EQ(WriteBufferModes(box.Log(), 0, 2).size(), 64u);
 }
 
@@ -221,7 +226,8 @@ TEST(VersionText, EmptyWhenTheFlashCannotBeRead) {
                          "Upgrade QV-G253K (HA:0 ID:3) in progress...Done\n"
                          "New firmware version: 1.06\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(ZeroTimes(r.err), FaultReport("read_rom", "E3 00 00 10 01 80 00 00 00 20 00 00"));
+    EXPECT_EQ(ZeroTimes(r.err), Yes("QV-G253K", 0, 3, "1.02", "1.06") +
+                                    FaultReport("read_rom", "E3 00 00 10 01 80 00 00 00 20 00 00"));
     EXPECT_EQ(WriteRomControls(box.Log()), (std::vector<int>{1, 1, 1, 1, 1, 1, 1, 0}));
 }
 

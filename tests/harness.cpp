@@ -305,6 +305,15 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
     return r;
 }
 
+std::string Yes(const std::string& model, int ha, int id, const std::string& from, const std::string& to) {
+    return "qvupdate: y upgrades the " + model + " at HA:" + std::to_string(ha) + " ID:" + std::to_string(id) +
+           " from version " + from + " to " + to + "\n";
+}
+
+std::string HoldsNo(const std::string& model, int ha, int id) {
+    return "qvupdate: HA:" + std::to_string(ha) + " ID:" + std::to_string(id) + " holds no " + model + "\n";
+}
+
 std::string FaultReport(const std::string& cmd_name, const std::string& cdb) {
     return qvtest::FaultReport(QvupdatePath(), cmd_name, cdb);
 }

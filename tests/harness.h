@@ -142,6 +142,11 @@ std::string QvimagePath();
 std::string ProgramFile(const std::string& name);
 std::string LayerFile();
 
+// The line on standard error before a question about a drive of the
+// image's model: what a y does; and about an address without one.
+std::string Yes(const std::string& model, int ha, int id, const std::string& from, const std::string& to);
+std::string HoldsNo(const std::string& model, int ha, int id);
+
 // What the tool's own tests make and compare too.
 using qvtest::Drive;
 using qvtest::Image;

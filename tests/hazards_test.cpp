@@ -32,20 +32,21 @@ TEST(EndOfInput, AtEveryPromptNoDriveIsTouched) {
     box.SetBus(Drive(0, 2, kG567L, "1.00") + Drive(0, 3, kG567L, "1.00"));
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
     const std::string head = std::string(kBanner) + "Upgrade file for QV-G567L loaded\n";
+    const std::string yes2 = Yes("QV-G567L", 0, 2, "1.00", "1.10"), yes3 = Yes("QV-G567L", 0, 3, "1.00", "1.10");
     struct Case {
         std::vector<std::string> args;
         std::string input, out, err;
     } cases[] = {
-        {{file}, "y\n", head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  y\n" + kWarning + "\n", ""},
-        {{file}, "A", head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  a\n" + kWarning + "\n", ""},
+        {{file}, "y\n", head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  y\n" + kWarning + "\n", yes2 + yes2},
+        {{file}, "A", head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  a\n" + kWarning + "\n", yes2 + yes2},
         {{file},
          "n\n",
          head +
              "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  n\nUpgrade Dravlin drive at HA:0 ID:3? (y/n/a) \n",
-         ""},
-        {{file, "-id:3"}, "\n", head + kWarning + "\n", ""},
+         yes2 + yes3},
+        {{file, "-id:3"}, "\n", head + kWarning + "\n", yes3},
         // The open traces the address it was given.
-        {{file, "dev=0,3,0"}, "", head + kWarning + "\n", "scsidev: '0,3,0'\nscsibus: 0 target: 3 lun: 0\n"},
+        {{file, "dev=0,3,0"}, "", head + kWarning + "\n", "scsidev: '0,3,0'\nscsibus: 0 target: 3 lun: 0\n" + yes3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back() + " input \"" + c.input + "\"");
@@ -148,7 +149,7 @@ TEST(MediumTest, OnlyTheThirdAnswerCounts) {
         Result r = box.Run({file, "-id:3"}, "y\n");
         const std::string head = std::string(kBanner) + "Upgrade file for QV-G253K loaded\n" + kWarning;
         std::vector<int> ops = Opcodes(To(box.Log(), 0, 3));
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, Yes("QV-G253K", 0, 3, "1.02", "1.06"));
         EXPECT_EQ(CountOf(ops, 0x00), 4);
         if (c.goes_on) {
             EXPECT_EQ(r.out, head +

@@ -27,19 +27,21 @@ void Reseal(Bytes& image, long from, long stored_at) {
 
 void Put(Bytes& image, long at, const char* text) { std::memcpy(image.data() + at, text, std::strlen(text)); }
 
+const char kNoIdentity[] = "has no identity text of a Dravlin drive";
+
 class ImageRun : public ::testing::Test {
 protected:
     void SetUp() override { box_.SetBus(Drive(0, 1, kB8NB, "1.04")); }
 
     // Runs the image through qvupdate -all; the drive on the bus is of
     // none of the models these images are for, except where a test wants
-    // it.
-    Result RunImage(const Bytes& image, std::vector<std::string> extra = {}) {
+    // it. `why` is what standard error says of a refused image.
+    Result RunImage(const Bytes& image, std::vector<std::string> extra = {}, const std::string& why = "") {
         std::string file = box_.WriteFile("fw.bin", image);
         extra.insert(extra.begin(), file);
         extra.push_back("-all");
         Result r = box_.Run(extra);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, why.empty() ? "" : "qvupdate: " + file + " " + why + " (qvimage info " + file + " tells more)\n");
         EXPECT_TRUE(Changing(box_.Log()).empty());
         return r;
     }
@@ -56,7 +58,7 @@ TEST_F(ImageRun, IdentityNeedsItsExactBlanks) {
     // One blank between the code name and the digits matches no row.
     Put(image, 0x7FF1C, "DRAVLIN ORVENT 000 ");
     Reseal(image, 0, 0x7FFFE);
-    r = RunImage(image);
+    r = RunImage(image, {}, kNoIdentity);
     EXPECT_EQ(r.out, std::string(kBanner) + "Invalid upgrade file\n");
     EXPECT_EQ(r.status, 1);
 
@@ -64,7 +66,7 @@ TEST_F(ImageRun, IdentityNeedsItsExactBlanks) {
     image = Image(11, "1.06");
     image[0x180 + 23] = 'X';
     Reseal(image, 0, 0x3FFFE);
-    r = RunImage(image);
+    r = RunImage(image, {}, kNoIdentity);
     EXPECT_EQ(r.out, std::string(kBanner) + "Invalid upgrade file\n");
     EXPECT_EQ(r.status, 1);
 }
@@ -85,11 +87,14 @@ TEST_F(ImageRun, OffByOneChecksumWithDebugTrace) {
     std::snprintf(trace, sizeof trace,
                   "Found drive type: 13\nChecksum pos: 0x7FFFE\nChecksum 0x%X should be 0x%X\n",
                   (stored - 1) & 0xFFFF, stored);
-    Result r = RunImage(image, {"-debug"});
+    char why[96];
+    std::snprintf(why, sizeof why, "has a bad checksum: its bytes sum to 0x%04X, 0x%04X is stored",
+                  (stored - 1) & 0xFFFF, stored);
+    Result r = RunImage(image, {"-debug"}, why);
     EXPECT_EQ(r.out, ProductTable() + kBanner + trace + "Invalid upgrade file (bad checksum)\n");
     EXPECT_EQ(r.status, 1);
 
-    r = RunImage(image);
+    r = RunImage(image, {}, why);
     EXPECT_EQ(r.out, std::string(kBanner) + "Invalid upgrade file (bad checksum)\n");
     EXPECT_EQ(r.status, 1);
 }
@@ -127,12 +132,12 @@ TEST_F(ImageRun, LastCodeNameTypeIsAnnouncedAsB8NB) {
 }
 
 TEST_F(ImageRun, EmptyAndTruncatedFiles) {
-    Result r = RunImage({});
+    Result r = RunImage({}, {}, "is empty");
     EXPECT_EQ(r.out, std::string(kBanner) + "Invalid upgrade file\n");
     EXPECT_EQ(r.status, 1);
 
     // Cut inside the stored checksum: identified, but no checksum to match.
-    r = RunImage(Image(13, "1.10", 0x7FFFF));
+    r = RunImage(Image(13, "1.10", 0x7FFFF), {}, "ends before its checksum");
     EXPECT_EQ(r.out, std::string(kBanner) + "Invalid upgrade file (bad checksum)\n");
     EXPECT_EQ(r.status, 1);
 }
@@ -141,7 +146,7 @@ TEST_F(ImageRun, MissingFileRingsTheBell) {
     std::string missing = box_.Path("g253k106.bin");
     Result r = box_.Run({missing, "-all"}, "y\n");
     EXPECT_EQ(r.out, std::string(kBanner) + "\aUnable to open file " + missing + "\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "qvupdate: " + missing + " cannot be opened: No such file or directory\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Changing(box_.Log()).empty());
 }
@@ -150,7 +155,8 @@ TEST_F(ImageRun, AFolderIsNoImage) {
     // Windows cannot open a folder: it is asked what the name is first, so
     // that both systems say the same.
     Result r = box_.Run({box_.dir(), "-all"}, "y\n", 10);
-    EXPECT_EQ(r.out + r.err + std::to_string(r.status), std::string(kBanner) + "Invalid upgrade file\n1");
+    EXPECT_EQ(r.out + r.err + std::to_string(r.status),
+              std::string(kBanner) + "Invalid upgrade file\nqvupdate: " + box_.dir() + " is a directory\n1");
     r = box_.Qvimage({"info", box_.dir()});
     EXPECT_EQ(r.err, "");
     EXPECT_NE(r.out.find("  verdict    Invalid upgrade file\n"), std::string::npos) << r.out;
@@ -165,7 +171,7 @@ TEST_F(ImageRun, OnlyARegularFileIsAnImage) {
         Result r = box_.Run({file, "-all"}, "y\n", 10);
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.out, std::string(kBanner) + "Invalid upgrade file\n");
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, "qvupdate: " + file + " is not a regular file\n");
         EXPECT_EQ(r.status, 1);
     }
     EXPECT_TRUE(Changing(box_.Log()).empty());

@@ -56,7 +56,7 @@ TEST_P(EveryModel, TakesItsImage) {
                          "Current firmware version: " + m.before + "\n" + "Upgrade " + m.name +
                          " (HA:1 ID:4) in progress...Done\n" +
                          (rom ? "New firmware version: " : "New firmware version    : ") + m.after + "\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, Yes(m.name, 1, 4, m.before, m.after));
     EXPECT_EQ(r.status, 0);
 
     std::vector<LogEntry> pieces = Execs(To(box.Log(), 1, 4), rom ? 0xE2 : 0x3B);

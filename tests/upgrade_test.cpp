@@ -57,7 +57,7 @@ TEST(Upgrade, LoaderModeDriveIsProgrammedDirectly) {
                          "Current firmware version: 1.02\n"
                          "Upgrade QV-G253K (HA:0 ID:3) in progress...Done\n"
                          "New firmware version: 1.06\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, Yes("QV-G253K", 0, 3, "1.02", "1.06"));
     EXPECT_EQ(r.status, 0);
 
     // After the medium check: read the identity area and the last block,
@@ -103,7 +103,7 @@ TEST(Upgrade, WriteBufferDownloadOfAFullImage) {
                          "Current firmware version: 1.00\n"
                          "Upgrade QV-G567L (HA:0 ID:2) in progress...Done\n"
                          "New firmware version    : 1.10\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, Yes("QV-G567L", 0, 2, "1.00", "1.10"));
     EXPECT_EQ(r.status, 0);
     ExpectWriteBufferDownload(box.Log(), 0, 2, image, 64);
 
@@ -139,7 +139,7 @@ TEST(Upgrade, WarningOnceForTwoDrivesAndTargetIgnoredWithAll) {
                          "Current firmware version: 1.01\n"
                          "Upgrade QV-G567L (HA:1 ID:3) in progress...Done\n"
                          "New firmware version    : 1.10\n");
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, Yes("QV-G567L", 0, 2, "1.00", "1.10"));
     EXPECT_EQ(r.status, 0);
     std::vector<LogEntry> log = box.Log();
     ExpectWriteBufferDownload(log, 0, 2, image, 64);
@@ -165,7 +165,8 @@ TEST(Upgrade, AnswerAllUpgradesEveryFurtherDriveWithSixteenPieces) {
                          "Current firmware version: 1.05\n"
                          "Upgrade QV-B8NB (HA:0 ID:3) in progress...Done\n"
                          "New firmware version    : 1.06\n");
-    EXPECT_EQ(r.err, "");
+    // Asked for the first drive, and again at the confirmation.
+    EXPECT_EQ(r.err, Yes("QV-B8NB", 0, 1, "1.04", "1.06") + Yes("QV-B8NB", 0, 1, "1.04", "1.06"));
     EXPECT_EQ(r.status, 0);
     std::vector<LogEntry> log = box.Log();
     ExpectWriteBufferDownload(log, 0, 1, image, 16);
@@ -192,7 +193,7 @@ TEST(Upgrade, ConfirmationSkipsNewlinesAndAsksAgainForOtherInput) {
     r = box.Run({file, "-all"}, "xq\ny");
     EXPECT_EQ(r.out, head + "\nContinue? (y/n) \nContinue? (y/n) " + medium);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, Yes("QV-G567L", 0, 2, "1.00", "1.10"));
 }
 
 TEST(Upgrade, AnswerNoEndsTheRunBeforeTheDriveIsProbed) {
@@ -201,7 +202,7 @@ TEST(Upgrade, AnswerNoEndsTheRunBeforeTheDriveIsProbed) {
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
     Result r = box.Run({file, "-all"}, "N\ny\n");
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kWarning);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, Yes("QV-G567L", 0, 2, "1.00", "1.10"));
     EXPECT_EQ(r.status, 1);
     // The scan's TEST UNIT READY only; the medium check never started.
     EXPECT_EQ(Execs(To(box.Log(), 0, 2), 0x00).size(), 1u);
@@ -215,7 +216,7 @@ TEST(Upgrade, LoadedDiscStopsBeforeAnyChangingCommand) {
     Result r = box.Run({file, "-id:2"}, "y\n");
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G567L loaded\n" + kWarning +
                          "Please remove medium from drive and try again.\n");
-    EXPECT_EQ(r.err, "");  // the three tests are silent
+    EXPECT_EQ(r.err, Yes("QV-G567L", 0, 2, "1.00", "1.10"));  // the three tests are silent
     EXPECT_EQ(r.status, 1);
 
     std::vector<LogEntry> log = box.Log();
@@ -237,23 +238,25 @@ TEST(Upgrade, AddressWithoutADriveOfTheImagesModel) {
 
     struct Case {
         std::vector<std::string> args;
-        std::string out;
+        std::string out, err;
     } cases[] = {
-        {{g567l, "-id:4"}, head + "No QV-G567L found at HA:0 ID:4\n"},           // another maker
-        {{g567l, "-id:6"}, head + "No QV-G567L found at HA:0 ID:6\n"},           // nothing there
-        {{g567l, "-id:1"}, head + "No QV-G567L found at HA:0 ID:1\n"},           // another model
-        {{g567l, "-ha:3", "-id:1"}, head + "No QV-G567L found at HA:3 ID:1\n"},  // no adapter
+        {{g567l, "-id:4"}, head + "No QV-G567L found at HA:0 ID:4\n", HoldsNo("QV-G567L", 0, 4)},  // another maker
+        {{g567l, "-id:6"}, head + "No QV-G567L found at HA:0 ID:6\n", HoldsNo("QV-G567L", 0, 6)},  // nothing there
+        {{g567l, "-id:1"}, head + "No QV-G567L found at HA:0 ID:1\n", HoldsNo("QV-G567L", 0, 1)},  // another model
+        {{g567l, "-ha:3", "-id:1"}, head + "No QV-G567L found at HA:3 ID:1\n",
+         HoldsNo("QV-G567L", 3, 1)},  // no adapter
         // A drive of revision 1.04 is type 12, not 17; the message names
         // row 17 while the announcement names the QV-B8NB.
         {{xxnb, "-id:1"},
          std::string(kBanner) + "Upgrade file for QV-B8NB loaded\n" + kWarning +
-             "No QV-xxNB found at HA:0 ID:1\n"},
+             "No QV-xxNB found at HA:0 ID:1\n",
+         HoldsNo("QV-xxNB", 0, 1)},
     };
     for (const Case& c : cases) {
         box.ClearLog();
         Result r = box.Run(c.args, "y\n");
         EXPECT_EQ(r.out, c.out) << c.args[1];
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.status, 1);
         // Nothing follows the identification of the addressed drive: no
         // medium check, no transfer.
@@ -270,7 +273,7 @@ TEST(Upgrade, NormalModeDriveAtTheAddressGetsTheJumperNotice) {
     std::string file = box.WriteFile("g253k106.bin", Image(11, "1.06"));
     Result r = box.Run({file, "-id:3"}, "y\n");
     EXPECT_EQ(r.out, std::string(kBanner) + "Upgrade file for QV-G253K loaded\n" + kWarning + JumperNotice());
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, HoldsNo("QV-G253K", 0, 3));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Changing(box.Log()).empty());
 }

@@ -43,15 +43,23 @@ struct Rule {
     void (*take)(Options& o, const char* arg);
 };
 
-void TakeAddress(bool& bad, int& into, const char* arg, int lowest) {
+// The first refusal of a command line is the one said.
+void Refuse(Options& o, const std::string& why) {
+    if (o.refused.empty()) o.refused = why;
+}
+
+void TakeAddress(Options& o, int& into, const char* arg, int lowest, const char* what) {
     const std::optional<int> n = OptionNumber(arg, lowest);
     if (n) into = *n;
-    bad = bad || !n;
+    if (!n)
+        Refuse(o, std::string(arg) + ": " + what + " is a whole decimal number from " +
+                      std::to_string(lowest) + " to " + std::to_string(kHighestAddress));
 }
 
 // In the order in which they are tried; the first that matches decides.
 const Rule kRules[] = {
-    {"/l", "-l", false, false, nullptr, "list the maker's drives; no file is needed",
+    {"/l", "-l", false, false, nullptr,
+     "list the maker's drives on every adapter, targets 0 to 15; no file is needed",
      [](Options& o, const char*) {
          o.list = true;
          o.file_given = true;  // no file name is needed
@@ -59,21 +67,22 @@ const Rule kRules[] = {
     {"/?", "-?", false, false, nullptr, "show the usage and stop",
      [](Options& o, const char*) { o.help = true; }},
     {nullptr, "dev=", false, false, "scsidev",
-     "upgrade the drive at bus,target,lun (or /dev/sgN, H:C:T:L with the Linux layer)",
+     "upgrade only the drive at bus,target,lun (or /dev/sgN, H:C:T:L with the Linux layer)",
      [](Options& o, const char* arg) { o.devtext = arg + 4; }},
-    {"/id:", "-id:", false, true, "target_id", "upgrade the drive at this target (0 to 255)",
-     [](Options& o, const char* arg) { TakeAddress(o.bad_address, o.id, arg, kNoTarget); }},
+    {"/id:", "-id:", false, true, "target_id", "upgrade the drive at this target (0 to 255, -1 for none)",
+     [](Options& o, const char* arg) { TakeAddress(o, o.id, arg, kNoTarget, "a target"); }},
     {"/ha:", "-ha:", false, true, "ha_id", "the host adapter of -id: (0 to 255, default 0)",
      [](Options& o, const char* arg) {
-         TakeAddress(o.bad_address, o.ha, arg, 0);
+         TakeAddress(o, o.ha, arg, 0, "a host adapter");
          o.ha_given = true;
      }},
-    {"/all", "-all", false, false, nullptr, "upgrade every drive of the image's model without asking",
+    {"/all", "-all", false, false, nullptr,
+     "upgrade every drive of the image's model, asking once (Continue?), not for each",
      [](Options& o, const char*) { o.all = true; }},
     {nullptr, "-debug", true, false, nullptr, "show the product table, the image's type and checksum",
      [](Options& o, const char*) { o.debug = true; }},
     {nullptr, "--dry-run", true, false, nullptr,
-     "check the image and the drives, say what would be written, write nothing",
+     "check the image and the drives, say on standard error what would be written, write nothing",
      [](Options& o, const char*) { o.dry_run = true; }},
     {nullptr, "--backup", true, false, "FILE",
      "save a loader-mode drive's flash in the new file FILE before the erase",
@@ -83,11 +92,24 @@ const Rule kRules[] = {
     {nullptr, "--record", true, false, "FILE",
      "the ASPI layer records every command and the drive's answers in the new file FILE",
      [](Options& o, const char* file) { o.record = file; }},
+    {nullptr, "--json", true, false, nullptr,
+     "one JSON document on standard output (the listing, or each drive's outcome); texts on standard error",
+     [](Options& o, const char*) { o.json = true; }},
     {nullptr, "--help", true, false, nullptr, "show this text and stop",
      [](Options& o, const char*) { o.options_help = true; }},
     {nullptr, "--version", true, false, nullptr, "show the program's version and stop",
      [](Options& o, const char*) { o.version = true; }},
 };
+
+// "-dry-run", "-log=x": a long option written with one dash, which would
+// otherwise be ignored (or, as -log, taken for -l) and the run go on.
+const Rule* LongWithOneDash(const char* arg) {
+    if (arg[0] != '-' || arg[1] == '-' || arg[1] == '\0') return nullptr;
+    const std::string name(arg, std::strcspn(arg, "="));
+    for (const Rule& r : kRules)
+        if (std::strncmp(r.dash, "--", 2) == 0 && name == r.dash + 1) return &r;
+    return nullptr;
+}
 
 bool IsNumber(const char* text) {
     if (*text == '-' || *text == '+') text++;
@@ -138,16 +160,18 @@ Options ParseArgs(int argc, char** argv) {
             }
         }
         const bool long_option = LongOption(arg);
-        if (rule != nullptr && long_option && rule->value != nullptr) {
+        if (const Rule* one = LongWithOneDash(arg)) {
+            Refuse(o, std::string("unknown option ") + arg + ": " + one->dash + " begins with two dashes");
+        } else if (rule != nullptr && long_option && rule->value != nullptr) {
             if (const char* value = LongValue(argc, argv, i, *rule))
                 rule->take(o, value);
-            else if (o.refused.empty())
-                o.refused = std::string(rule->dash) + " needs a file name";
+            else
+                Refuse(o, std::string(rule->dash) + " needs a file name");
         } else if (rule != nullptr) {
             rule->take(o, arg);
         } else if (long_option) {
             // None existed before, so nothing relies on one being ignored.
-            if (o.refused.empty()) o.refused = std::string("unknown option ") + arg;
+            Refuse(o, std::string("unknown option ") + arg);
         } else if (arg[0] == '-') {
             sup::fprintf(stderr, "qvupdate: ignoring unknown option %s\n", arg);
         } else {
@@ -156,7 +180,13 @@ Options ParseArgs(int argc, char** argv) {
         }
     }
     // Only the dev= text that counts: a later one overrides an earlier one.
-    if (o.devtext != nullptr && !DevTextNamesTarget(o.devtext)) o.bad_address = true;
+    if (o.devtext != nullptr && !DevTextNamesTarget(o.devtext))
+        Refuse(o, std::string("dev=") + o.devtext +
+                      ": an address is bus,target,lun or target,lun, each a whole decimal number");
+    // -l skips the image check, so -all with it would upgrade with no
+    // checked image, and --backup would back up nothing.
+    if (o.list && o.all) Refuse(o, "-all with -l: -l upgrades nothing");
+    if (o.list && o.backup) Refuse(o, "--backup with -l: -l upgrades nothing");
     return o;
 }
 

@@ -17,7 +17,6 @@ struct Options {
     bool list = false;
     bool help = false;
     bool file_given = false;
-    bool bad_address = false;      // an -ha:, -id: or dev= that names no drive
     bool debug = false;            // -debug
     bool dry_run = false;          // --dry-run: every check, nothing written
     bool options_help = false;     // --help
@@ -26,8 +25,9 @@ struct Options {
     const char* record = nullptr;  // --record FILE: the ASPI layer's transcript
     const char* backup = nullptr;  // --backup FILE: the flash before the erase
     bool ha_given = false;         // -ha: was given
-    // Why the command line is refused (an unknown long option, a missing
-    // value), said on standard error; empty: it is not.
+    bool json = false;             // --json: a document on standard output
+    // Why the command line is refused with the usage (the argument and the
+    // rule it breaks), said on standard error; empty: it is not.
     std::string refused;
 };
 

@@ -5,7 +5,17 @@
 #include "tool/console.h"
 #include "tool/link.h"
 
-Dialogue::Confirmation Dialogue::ConfirmOnce() {
+namespace {
+
+// Before a question, on standard error: what a y does.
+void SayWhat(const std::string& what) {
+    sup::flush();
+    sup::fprintf(stderr, "%s\n", what.c_str());
+}
+
+}  // namespace
+
+Dialogue::Confirmation Dialogue::ConfirmOnce(const std::string& what) {
     if (confirmed_) return Confirmation::earlier;
     confirmed_ = true;
     sup::printf("                 WARNING!\n");
@@ -13,6 +23,7 @@ Dialogue::Confirmation Dialogue::ConfirmOnce() {
     sup::printf("If you cannot put your machine into single user mode,\n");
     sup::printf("unmount and remove any media from the drive and stop\n");
     sup::printf("volume management.\n");
+    SayWhat(what);
     for (;;) {
         DiscardTypeAhead(input_);
         sup::printf("\nContinue? (y/n) ");
@@ -26,8 +37,9 @@ Dialogue::Confirmation Dialogue::ConfirmOnce() {
     }
 }
 
-std::optional<int> Dialogue::AskForDrive(const Link& link, Drive at) {
+std::optional<int> Dialogue::AskForDrive(const Link& link, Drive at, const std::string& what) {
     SayDriveName(link, at);
+    if (!all_) SayWhat(what);
     DiscardTypeAhead(input_);
     sup::printf("Upgrade Dravlin drive at HA:%d ID:%d? (y/n/a) ", at.ha, at.id);
     sup::flush();

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "drivecmd/drive.h"
 
@@ -19,12 +20,13 @@ public:
         earlier,   // once a run: shown before
         declined,  // answered n, or the answers ended
     };
-    // The warning and "Continue? (y/n) ", before the first drive of a run.
-    Confirmation ConfirmOnce();
+    // The warning and "Continue? (y/n) ", before the first drive of a run;
+    // `what` (a line for standard error) says what a y does.
+    Confirmation ConfirmOnce(const std::string& what);
 
     // "Upgrade Dravlin drive at HA:x ID:y? (y/n/a) ": 'y', 'n' or 'a' (at
     // once once every drive is wanted). None when the answers ended.
-    std::optional<int> AskForDrive(const Link& link, Drive at);
+    std::optional<int> AskForDrive(const Link& link, Drive at, const std::string& what);
     // The answer 'a' was given: every further drive is upgraded.
     bool all() const { return all_; }
 

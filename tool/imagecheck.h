@@ -16,6 +16,9 @@ using Image = std::span<const unsigned char>;
 // said on standard output, when it could not be opened or is not a regular
 // file.
 std::optional<std::vector<unsigned char>> TakeUpgradeFile(fwimage::ImageFile f, const char* file);
+// Why the image of size bytes, identified as type, is refused: on standard
+// error, after the refusal itself.
+void SayWhyRefused(const char* file, long long size, Image image, int type);
 // Drive type of an image, or NO_TYPE; with debug, the trace line.
 int GetUpgradeInfo(bool debug, Image image);
 // True when the image's checksum is right; with debug, its trace lines.

@@ -26,29 +26,33 @@ const char* const kJumperNotice[] = {
     "      PCB side    ----- <- jumper",
 };
 
-// Calls listed(at, text) for every drive of the maker from target `first` on.
+// Calls listed(at, found, text) for every drive of the maker from target
+// `first` on; the count of addresses whose drive another program holds.
 template <class F>
-void ForEachListed(Link& link, int first, F listed) {
+int ForEachListed(Link& link, int first, F listed) {
+    int busy = 0;
     for (int ha = 0; ha < kListHosts; ha++) {
         for (int id = first; id < kListTargets; id++) {
             char text[kDescriptionLen];
-            int type = DravlinType(link, {ha, id}, text);
-            if (type >= 0 || type == UNKNOWN_PRODUCT) listed(Drive{ha, id}, text);
+            const Identified found = IdentifyDrive(link, {ha, id}, text);
+            if (found.type >= 0 || found.type == UNKNOWN_PRODUCT) listed(Drive{ha, id}, found, text);
+            if (found.reply == Reply::in_use) busy++;
         }
     }
+    return busy;
 }
 
 }  // namespace
 
-void ListDrives(Link& link, Dialogue& dialogue) {
-    ForEachListed(link, 0, [&](Drive at, const char* text) {
+int ListDrives(Link& link, Dialogue& dialogue) {
+    return ForEachListed(link, 0, [&](Drive at, const Identified&, const char* text) {
         sup::printf("%s (HA:%d ID:%d)\n", text, at.ha, at.id);
         dialogue.SayDriveName(link, at);
     });
 }
 
 void SayBeyondScan(Link& link) {
-    ForEachListed(link, SCAN_TARGETS, [](Drive at, char* text) {
+    ForEachListed(link, SCAN_TARGETS, [](Drive at, const Identified&, char* text) {
         // The first line of a drive that is not recognized.
         if (char* newline = std::strchr(text, '\n')) *newline = '\0';
         sup::flush();

@@ -5,7 +5,8 @@
 class Dialogue;
 class Link;
 
-void ListDrives(Link& link, Dialogue& dialogue);
+// The count of addresses whose drive another program holds.
+int ListDrives(Link& link, Dialogue& dialogue);
 // After -all: one line on standard error for each drive the listing shows
 // beyond the targets the scan walks, which no walk offers.
 void SayBeyondScan(Link& link);

@@ -17,10 +17,10 @@ namespace {
 // written is said on standard error and never ends with status 0.
 [[noreturn]] void EndRun(int status) {
     // Output that never arrived is a failure too, whatever else went well.
-    errno = 0;
-    int failed = sup::flush() != 0 || std::ferror(stdout);
+    const int failed = sup::flush() != 0 || std::ferror(stdout);
     if (failed) {
-        sup::errmsgno(errno > 0 ? errno : -1, "Cannot write standard output.\n");
+        const int error = sup::_io_write_error(stdout);
+        sup::errmsgno(error > 0 ? error : -1, "Cannot write standard output.\n");
         if (status == 0) status = 1;
     }
     std::exit(status);

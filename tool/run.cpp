@@ -24,6 +24,11 @@ namespace {
 
 enum Outcome { NO_MATCH = 0, MATCHED = 1, NEEDS_JUMPER = 2 };
 
+void SayBusy(int busy) {
+    sup::flush();
+    sup::fprintf(stderr, "qvupdate: %d busy drive(s) could not be examined\n", busy);
+}
+
 bool Failed(UpgradeResult r) { return r == UpgradeResult::failed || r == UpgradeResult::failed_at_risk; }
 // Not upgraded as meant: the run ends with status 1.
 bool Missed(UpgradeResult r) {
@@ -34,12 +39,17 @@ bool Missed(UpgradeResult r) {
 // be partly written.
 UpgradeResult UpgradeOne(Run& r, Drive at, Image image) {
     const UpgradeResult result = upgrade(r, at, image);
-    if (!Failed(result)) return result;
-    sup::printf("Error upgrading drive\n");
-    if (result == UpgradeResult::failed_at_risk)
-        sup::printf(
-            "Warning: the drive's flash is only partly written. "
-            "Run the upgrade again before you switch the drive off.\n");
+    if (Failed(result)) {
+        sup::printf("Error upgrading drive\n");
+        if (result == UpgradeResult::failed_at_risk)
+            sup::printf(
+                "Warning: the drive's flash is only partly written. "
+                "Run the upgrade again before you switch the drive off.\n");
+    }
+    // A signal held in the transfer takes its effect once the outcome is
+    // said.
+    sup::flush();
+    ReleaseSignals();
     return result;
 }
 
@@ -58,11 +68,13 @@ std::optional<Walked> WalkDrives(Run& r, Image image, bool ask) {
     char text[kDescriptionLen];
     for (int i = 0; i < r.drives.ndrive && i < MAX_DRIVES; i++) {
         const Drive at = r.drives.at(i);
-        int t = DravlinType(r.link, at, text);
+        const Identified found = IdentifyDrive(r.link, at, text);
+        const int t = found.type;
         if (t == r.UpgradeDrive) {
             w.outcome = MATCHED;
             if (ask) {
-                const std::optional<int> answer = r.dialogue.AskForDrive(r.link, at);
+                const std::optional<int> answer =
+                    r.dialogue.AskForDrive(r.link, at, WhatAYesDoes(r, at, found, image));
                 if (!answer) return std::nullopt;
                 if (*answer == 'n') continue;
             }
@@ -84,6 +96,7 @@ std::optional<Walked> WalkDrives(Run& r, Image image, bool ask) {
 // Identifies and checks the one copy of the image; none, said, when the run
 // is to end before a drive is touched.
 std::optional<std::vector<unsigned char>> LoadImage(Run& r, fwimage::ImageFile file) {
+    const long long size = file.size;
     std::optional<std::vector<unsigned char>> image = TakeUpgradeFile(std::move(file), r.options.file);
     if (!image) return std::nullopt;
     r.UpgradeDrive = GetUpgradeInfo(r.options.debug, *image);
@@ -97,6 +110,7 @@ std::optional<std::vector<unsigned char>> LoadImage(Run& r, fwimage::ImageFile f
     }
     if (verdict != fwimage::Verdict::valid) {
         sup::printf("%s\n", fwimage::verdict_text(verdict));
+        SayWhyRefused(r.options.file, size, *image, r.UpgradeDrive);
         return std::nullopt;
     }
     const std::string model(image_model_name(r.UpgradeDrive));
@@ -124,8 +138,10 @@ RunEnd RunMode(Run& r, std::optional<Drive> target, Image image) {
         walked = WalkDrives(r, image, false);
         if (walked && o.devtext == nullptr) SayBeyondScan(r.link);
     } else if (o.list) {
-        ListDrives(r.link, r.dialogue);
-        return RunEnd(0);
+        // A drive another program holds may be one the user looks for.
+        const int busy = ListDrives(r.link, r.dialogue);
+        if (busy > 0) SayBusy(busy);
+        return RunEnd(busy > 0 ? 1 : 0);
     } else if (target) {
         const UpgradeResult result = UpgradeOne(r, *target, image);
         return RunEnd(Missed(result) ? 1 : 0);
@@ -142,7 +158,7 @@ RunEnd RunMode(Run& r, std::optional<Drive> target, Image image) {
     bool failed = walked->failed || (walked->outcome != MATCHED && o.dry_run);
     // A drive that another program holds may be one the run was meant for.
     if (r.drives.nbusy > 0) {
-        sup::fprintf(stderr, "qvupdate: %d busy drive(s) could not be examined\n", r.drives.nbusy);
+        SayBusy(r.drives.nbusy);
         failed = true;
     }
     return RunEnd(failed ? 1 : 0);
@@ -173,13 +189,14 @@ RunEnd RunProgram(int argc, char** argv, Link& link, Clock& clock, FILE* input) 
 
     PrintBanner();
 
-    // -l skips the image check, so -all with it would upgrade with no
-    // checked image, and --backup would back up nothing.
-    if (o.help || !o.file_given || o.bad_address || (o.all && o.list) || (o.backup && o.list) ||
-        !o.refused.empty()) {
+    const std::string refused = !o.refused.empty() ? o.refused
+                                : o.file_given     ? ""
+                                                   : "no image file given (-l lists the drives without one)";
+    if (o.help || !refused.empty()) {
         PrintUsage();
-        if (o.refused.empty()) return RunEnd(1);
-        return RunEnd(1, o.refused + "\n");
+        // -? asks for the usage; anything else says what is wrong.
+        if (o.help) return RunEnd(1);
+        return RunEnd(1, refused + "\nqvupdate --help lists every option\n");
     }
     if (o.ha_given && o.id == kNoTarget && o.devtext == nullptr) {
         sup::flush();

@@ -202,7 +202,17 @@ struct Expected {
     int pieces_in = 0;      // for DriveEnd::Partial
     bool reported = false;  // the failure shows on standard error
     std::string note;       // else the program's own line there, if any
+    std::string asked;      // the line before the question, first on standard error
 };
+
+// The line before the question: what a y does, or that the address holds
+// no drive of the model.
+std::string Asked(const Procedure& p, int ha, int target, const char* from, bool found = true) {
+    const std::string at = "HA:" + std::to_string(ha) + " ID:" + std::to_string(target);
+    if (!found) return "qvupdate: " + at + " holds no " + p.model + "\n";
+    return std::string("qvupdate: y upgrades the ") + p.model + " at " + at + " from version " + from +
+           " to " + p.to + "\n";
+}
 
 // in_use: the command failed with "ASPI busy", how an ASPI layer says that
 // another program holds the drive.
@@ -217,6 +227,10 @@ Expected Expect(const Procedure& p, const std::vector<Step>& clean, std::size_t 
     stopped.push_back(clean.back().opcode);
 
     Expected e;
+    // The question comes once upgrade has identified the drive, unless the
+    // scan or the walk lost it.
+    if (step.phase != Phase::ScanInquiry && step.phase != Phase::Identify)
+        e.asked = Asked(p, kHa, kTarget, p.from, step.phase != Phase::IdentifyAgain);
     switch (step.phase) {
     case Phase::ScanTest:
     case Phase::MediumTest:
@@ -350,7 +364,9 @@ int Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-void ExpectReport(const qvtest::Ran& r, const Expected& e, int opcode, Kind kind) {
+void ExpectReport(qvtest::Ran r, const Expected& e, int opcode, Kind kind) {
+    EXPECT_EQ(r.err.substr(0, e.asked.size()), e.asked);
+    r.err.erase(0, e.asked.size());
     if (!e.reported) {
         // A note that ends in a blank is the start of the line the program says.
         if (e.note.ends_with(' '))
@@ -438,7 +454,7 @@ TEST_F(Sweep, EveryCommandOfACleanRunIsSwept) {
         const qvtest::Ran r = RunOn(Image(p.type, p.to), {"-all"});
         EXPECT_EQ(r.out, Head(p) + kWarning + CurrentLine(p.from) + Progress(p.model, kHa, kTarget) +
                              NewLine(p, p.to));
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, Asked(p, kHa, kTarget, p.from));
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(bus->opcodes(kHa, kTarget), StepOpcodes(CleanRun(p)));
         Expected committed;
@@ -500,7 +516,7 @@ TEST_F(Sweep, AProbeThatFailsLeavesItsDriveOutAndTheRunGoesOn) {
             description += Drive(d.ha, d.target, kLoader.product, d.revision);
         SetBus(description +
                FaultLine(faulty.ha, faulty.target, run.opcode, run.nth, run.kind, run.aspi_status));
-        std::string expect = kBanner;
+        std::string expect = kBanner, asked;
         qvtest::Ran r;
         if (run.listing) {
             r = RunOn({}, {"-l"});
@@ -511,13 +527,15 @@ TEST_F(Sweep, AProbeThatFailsLeavesItsDriveOutAndTheRunGoesOn) {
         } else {
             r = RunOn(Image(kLoader.type, kLoader.to), {"-all"});
             expect = Head(kLoader) + kWarning;
+            const ProbeDrive& first = hidden ? kProbeDrives[1] : faulty;
+            asked = Asked(kLoader, first.ha, first.target, first.revision);
             for (const ProbeDrive& d : kProbeDrives)
                 if (!(hidden && &d == &faulty))
                     expect += CurrentLine(d.revision) + Progress(kLoader.model, d.ha, d.target) +
                               NewLine(kLoader, kLoader.to);
         }
         EXPECT_EQ(r.out, expect);
-        EXPECT_EQ(r.err, "");  // probes are quiet
+        EXPECT_EQ(r.err, asked);  // probes are quiet
         EXPECT_EQ(r.status, 0);
         // A drive left out of the scan gets nothing after it.
         if (hidden && !run.listing) {

@@ -421,6 +421,28 @@ void SayNotFound(const Run& r, Drive at, const Identified& found) {
 
 }  // namespace
 
+std::string WhatAYesDoes(const Run& r, Drive at, const Identified& found, Image image) {
+    char model[PRODUCT_ID_LEN + 1];
+    ModelName(r.UpgradeDrive, model);
+    char where[64];
+    sup::zt_snprintf(where, sizeof where, "HA:%d ID:%d", at.ha, at.id);
+    if (found.type != r.UpgradeDrive) return std::string("qvupdate: ") + where + " holds no " + model;
+    const TransferPlan* plan = transfer_plan(r.UpgradeDrive);
+    const bool rom = plan != nullptr && plan->procedure == ROM_PROGRAMMING;
+    char now[VERSION_LEN + 1], wanted[VERSION_LEN + 1], names[128];
+    VersionText(std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(found.inquiry.revision),
+                                               INQ_REVISION_LEN),
+                now);
+    VersionText(rom ? fwimage::flash_identity(image).subspan(VersionAt(ROM_PROGRAMMING))
+                    : fwimage::version_field(image, r.UpgradeDrive),
+                wanted);
+    const LayerEntries& layer = r.link.layer();
+    const bool named =
+        layer.device_name != nullptr && layer.device_name(at.ha, at.id, 0, names, sizeof names) >= 0;
+    return std::string("qvupdate: y upgrades the ") + model + " at " + where +
+           (named ? std::string(" = ") + names : std::string()) + " from version " + now + " to " + wanted;
+}
+
 UpgradeResult upgrade(Run& r, Drive at, Image image) {
     char text[kDescriptionLen];
     char model[PRODUCT_ID_LEN + 1];
@@ -431,7 +453,8 @@ UpgradeResult upgrade(Run& r, Drive at, Image image) {
     r.dialogue.SayDriveName(r.link, at);
     // A dry run asks nothing: it writes nothing.
     using Confirmation = Dialogue::Confirmation;
-    const Confirmation confirmed = r.options.dry_run ? Confirmation::earlier : r.dialogue.ConfirmOnce();
+    const Confirmation confirmed =
+        r.options.dry_run ? Confirmation::earlier : r.dialogue.ConfirmOnce(WhatAYesDoes(r, at, found, image));
     if (confirmed == Confirmation::declined) return UpgradeResult::refused;
 
     if (found.type != r.UpgradeDrive) {
@@ -491,9 +514,10 @@ UpgradeResult upgrade(Run& r, Drive at, Image image) {
         // completes.
         t = Send(r, at, image, *plan, incomplete, progress);
     }
-    // Still in the window: the verdict on the flash belongs to its transfer.
+    // Still in the window: the verdict on the flash belongs to its transfer,
+    // and a signal held meanwhile ends the run only once the outcome is said
+    // (the caller closes the window).
     if (t.complete && rom) t.complete = Verify(r.link, at, image, *plan);
-    ReleaseSignals();
     sup::printf("Done\n");
 
     if (plan->procedure == WRITE_BUFFER) r.clock.sleep(kSave);

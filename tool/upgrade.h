@@ -1,7 +1,10 @@
 // The upgrade of one drive.
 #pragma once
 
+#include <string>
+
 #include "drivecmd/drive.h"
+#include "tool/drivetype.h"
 #include "tool/imagecheck.h"
 
 struct Run;
@@ -24,3 +27,8 @@ enum class UpgradeResult {
     checked,
 };
 UpgradeResult upgrade(Run& run, Drive at, Image image);
+
+// What a y to a question about the drive at an address does, for standard
+// error: its model, address and kernel names, the version it reports and
+// the image's; or that it holds no drive of the image's model.
+std::string WhatAYesDoes(const Run& run, Drive at, const Identified& found, Image image);

@@ -73,10 +73,15 @@ TEST_F(UpgradeTest, TheDriveIsWaitedForAndJudgedByWhatItShows) {
         const qvtest::Ran r = Run({WriteImage(Image(row.loader ? 11 : 13, "1.10")), "-all"}, "y\n");
         const std::string version = row.loader ? "New firmware version: " : "New firmware version    : ";
         EXPECT_TRUE(r.out.ends_with(version + row.version + "\n" + row.tail)) << r.out;
+        const std::string asked = std::string("qvupdate: y upgrades the ") +
+                                  (row.loader ? "QV-G253K" : "QV-G567L") +
+                                  " at HA:0 ID:2 from version 1.00 to 1.10\n";
+        ASSERT_EQ(r.err.substr(0, asked.size()), asked);
+        const std::string err = r.err.substr(asked.size());
         if (row.err.empty())
-            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(err, "");
         else
-            EXPECT_EQ(r.err.find("qvupdate: drive HA:0 ID:2: the " + row.err), 0u) << r.err;
+            EXPECT_EQ(err.find("qvupdate: drive HA:0 ID:2: the " + row.err), 0u) << err;
         EXPECT_EQ(r.status, row.status);
         EXPECT_EQ(std::chrono::duration_cast<std::chrono::seconds>(clock.now() - start).count(), row.seconds);
     }
@@ -91,7 +96,9 @@ TEST_F(UpgradeTest, ADriveSwappedWhileTheQuestionWaitedIsNotWritten) {
         SetBus(Drive(0, 2, kG567L, "1.00") + "swap 0 2 " + std::to_string(swapped_at) +
                " product=\"CD-R   QV-H3551L\"\n");
         const qvtest::Ran r = Run({WriteImage(Image(13, "1.10")), "-all"}, "y\n");
-        EXPECT_EQ(r.err, "qvupdate: drive HA:0 ID:2 changed while the question waited; nothing written\n");
+        EXPECT_EQ(r.err,
+                  "qvupdate: y upgrades the QV-G567L at HA:0 ID:2 from version 1.00 to 1.10\n"
+                  "qvupdate: drive HA:0 ID:2 changed while the question waited; nothing written\n");
         EXPECT_EQ(r.status, 1);
         const std::vector<int> sent = bus->opcodes(0, 2);
         EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x3B), 0);

@@ -185,7 +185,7 @@ const Row kRows[] = {
     // (then the first ends the run): every thread of the layer blocks them,
     // no piece is interrupted or sent twice.
     {"SignalsDuringASlowPiece", OneG567L({{0x3B, 10, 0, 0, false, 1000, true}}), {}, 13, "1.10",
-     {"IMAGE", "-all"}, 128 + SIGINT, kTransfer13, {"firmware transfer in progress"}, 64, true},
+     {"IMAGE", "-all"}, 128 + SIGINT, kUpgraded13, {"firmware transfer in progress"}, 64, true},
     {"LoaderModeUpgrade", {At(7, 0, 0, -1, Dravlin(kLoader, "1.02"))}, {}, 11, "1.06", {"IMAGE", "-all"}, 0,
      "Upgrade file for QV-G253K loaded\n" + std::string(e2e::kWarning) +
          "Current firmware version: 1.02\n"
