@@ -204,10 +204,15 @@ TEST(Cli, WhatCountsAsTheFileName) {
         {{missing, file}, loaded, 0},
         {{file, missing}, unable(missing), 1, why(missing)},
         // A path that begins with /l is the list option on Windows only.
-        {{"/local/fw.bin"}, windows ? listing : unable("/local/fw.bin"), windows ? 0 : 1,
+        {{"/local/fw.bin"},
+         windows ? listing : unable("/local/fw.bin"),
+         windows ? 0 : 1,
          windows ? "" : why("/local/fw.bin")},
         {{"/l"}, listing, 0},
-        {{file, "/ha:1x"}, windows ? loaded : unable("/ha:1x"), windows ? 0 : 1, windows ? "" : why("/ha:1x")},
+        {{file, "/ha:1x"},
+         windows ? loaded : unable("/ha:1x"),
+         windows ? 0 : 1,
+         windows ? "" : why("/ha:1x")},
     };
     for (const Case& c : cases) {
         Result r = box.Run(c.args);

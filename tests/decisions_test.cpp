@@ -210,7 +210,8 @@ TEST(VersionText, EmptyWhenTheDriveDoesNotAnswer) {
                          "Upgrade QV-G567L (HA:0 ID:2) in progress...Done\n"
                          "New firmware version    : 1.10\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(ZeroTimes(r.err), Yes("QV-G567L", 0, 2, "1.00", "1.10") + FaultReport("inquiry", "12 00 00 00 38 00"));
+    EXPECT_EQ(ZeroTimes(r.err),
+              Yes("QV-G567L", 0, 2, "1.00", "1.10") + FaultReport("inquiry", "12 00 00 00 38 00"));
     EXPECT_EQ(WriteBufferModes(box.Log(), 0, 2).size(), 64u);
 }
 

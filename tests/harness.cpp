@@ -306,8 +306,8 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
 }
 
 std::string Yes(const std::string& model, int ha, int id, const std::string& from, const std::string& to) {
-    return "qvupdate: y upgrades the " + model + " at HA:" + std::to_string(ha) + " ID:" + std::to_string(id) +
-           " from version " + from + " to " + to + "\n";
+    return "qvupdate: y upgrades the " + model + " at HA:" + std::to_string(ha) +
+           " ID:" + std::to_string(id) + " from version " + from + " to " + to + "\n";
 }
 
 std::string HoldsNo(const std::string& model, int ha, int id) {

@@ -32,13 +32,20 @@ TEST(EndOfInput, AtEveryPromptNoDriveIsTouched) {
     box.SetBus(Drive(0, 2, kG567L, "1.00") + Drive(0, 3, kG567L, "1.00"));
     std::string file = box.WriteFile("qvg567l.bin", Image(13, "1.10"));
     const std::string head = std::string(kBanner) + "Upgrade file for QV-G567L loaded\n";
-    const std::string yes2 = Yes("QV-G567L", 0, 2, "1.00", "1.10"), yes3 = Yes("QV-G567L", 0, 3, "1.00", "1.10");
+    const std::string yes2 = Yes("QV-G567L", 0, 2, "1.00", "1.10"),
+                      yes3 = Yes("QV-G567L", 0, 3, "1.00", "1.10");
     struct Case {
         std::vector<std::string> args;
         std::string input, out, err;
     } cases[] = {
-        {{file}, "y\n", head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  y\n" + kWarning + "\n", yes2 + yes2},
-        {{file}, "A", head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  a\n" + kWarning + "\n", yes2 + yes2},
+        {{file},
+         "y\n",
+         head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  y\n" + kWarning + "\n",
+         yes2 + yes2},
+        {{file},
+         "A",
+         head + "Upgrade Dravlin drive at HA:0 ID:2? (y/n/a)  a\n" + kWarning + "\n",
+         yes2 + yes2},
         {{file},
          "n\n",
          head +
@@ -46,7 +53,10 @@ TEST(EndOfInput, AtEveryPromptNoDriveIsTouched) {
          yes2 + yes3},
         {{file, "-id:3"}, "\n", head + kWarning + "\n", yes3},
         // The open traces the address it was given.
-        {{file, "dev=0,3,0"}, "", head + kWarning + "\n", "scsidev: '0,3,0'\nscsibus: 0 target: 3 lun: 0\n" + yes3},
+        {{file, "dev=0,3,0"},
+         "",
+         head + kWarning + "\n",
+         "scsidev: '0,3,0'\nscsibus: 0 target: 3 lun: 0\n" + yes3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back() + " input \"" + c.input + "\"");

@@ -41,7 +41,9 @@ protected:
         extra.insert(extra.begin(), file);
         extra.push_back("-all");
         Result r = box_.Run(extra);
-        EXPECT_EQ(r.err, why.empty() ? "" : "qvupdate: " + file + " " + why + " (qvimage info " + file + " tells more)\n");
+        EXPECT_EQ(r.err, why.empty()
+                             ? ""
+                             : "qvupdate: " + file + " " + why + " (qvimage info " + file + " tells more)\n");
         EXPECT_TRUE(Changing(box_.Log()).empty());
         return r;
     }

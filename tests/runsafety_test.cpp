@@ -397,8 +397,9 @@ TEST(OneRunPerDrive, ListingDuringAFlashLeavesTheDriveOut) {
     // The drive another program holds may be the one looked for.
     EXPECT_EQ(listing.status, 1);
     EXPECT_EQ(listing.out, kBanner);
-    EXPECT_EQ(listing.err,
-              "aspisim: drive 0:3 is in use by another process\nqvupdate: 1 busy drive(s) could not be examined\n");
+    EXPECT_EQ(
+        listing.err,
+        "aspisim: drive 0:3 is in use by another process\nqvupdate: 1 busy drive(s) could not be examined\n");
 }
 
 // --- addresses, limits and texts ---------------------------------------------

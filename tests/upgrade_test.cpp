@@ -240,10 +240,17 @@ TEST(Upgrade, AddressWithoutADriveOfTheImagesModel) {
         std::vector<std::string> args;
         std::string out, err;
     } cases[] = {
-        {{g567l, "-id:4"}, head + "No QV-G567L found at HA:0 ID:4\n", HoldsNo("QV-G567L", 0, 4)},  // another maker
-        {{g567l, "-id:6"}, head + "No QV-G567L found at HA:0 ID:6\n", HoldsNo("QV-G567L", 0, 6)},  // nothing there
-        {{g567l, "-id:1"}, head + "No QV-G567L found at HA:0 ID:1\n", HoldsNo("QV-G567L", 0, 1)},  // another model
-        {{g567l, "-ha:3", "-id:1"}, head + "No QV-G567L found at HA:3 ID:1\n",
+        {{g567l, "-id:4"},
+         head + "No QV-G567L found at HA:0 ID:4\n",
+         HoldsNo("QV-G567L", 0, 4)},  // another maker
+        {{g567l, "-id:6"},
+         head + "No QV-G567L found at HA:0 ID:6\n",
+         HoldsNo("QV-G567L", 0, 6)},  // nothing there
+        {{g567l, "-id:1"},
+         head + "No QV-G567L found at HA:0 ID:1\n",
+         HoldsNo("QV-G567L", 0, 1)},  // another model
+        {{g567l, "-ha:3", "-id:1"},
+         head + "No QV-G567L found at HA:3 ID:1\n",
          HoldsNo("QV-G567L", 3, 1)},  // no adapter
         // A drive of revision 1.04 is type 12, not 17; the message names
         // row 17 while the announcement names the QV-B8NB.
