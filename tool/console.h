@@ -22,6 +22,14 @@ void DiscardTypeAhead(FILE* in);
 // the run then ends with status 1.
 std::optional<int> GetAnswer(FILE* in);
 
+// --json: what the program writes to standard output goes to standard error
+// from now on; the descriptor of the standard output as it was, for the
+// document (-1 when it could not be kept: the document then goes with the
+// texts).
+int DivertStandardOutput();
+// Standard output is the descriptor DivertStandardOutput gave again.
+void RestoreStandardOutput(int kept);
+
 // Whether a stream goes to a terminal (a console on Windows), where a
 // line can be rewritten in place.
 bool IsTerminal(FILE* stream);

@@ -29,4 +29,18 @@ void DiscardTypeAhead(FILE* in) {
 
 bool IsTerminal(FILE* stream) { return isatty(fileno(stream)) == 1; }
 
+int DivertStandardOutput() {
+    std::fflush(stdout);
+    const int kept = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (kept >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
+    return kept;
+}
+
+void RestoreStandardOutput(int kept) {
+    if (kept < 0) return;
+    std::fflush(stdout);
+    dup2(kept, STDOUT_FILENO);
+    close(kept);
+}
+
 bool SlashSwitchesArePrefixes() { return false; }

@@ -23,4 +23,18 @@ void DiscardTypeAhead(FILE* in) {
 
 bool IsTerminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
+int DivertStandardOutput() {
+    std::fflush(stdout);
+    const int kept = _dup(1);
+    if (kept >= 0) _dup2(2, 1);
+    return kept;
+}
+
+void RestoreStandardOutput(int kept) {
+    if (kept < 0) return;
+    std::fflush(stdout);
+    _dup2(kept, 1);
+    _close(kept);
+}
+
 bool SlashSwitchesArePrefixes() { return true; }

@@ -44,6 +44,16 @@ Identified IdentifyDrive(Link& link, Drive at, char* text) {
 
 int DravlinType(Link& link, Drive at, char* text) { return IdentifyDrive(link, at, text).type; }
 
+void VersionText(std::span<const unsigned char> field, char (&version)[VERSION_LEN + 1]) {
+    std::size_t n = 0;
+    while (n < VERSION_LEN && n < field.size() && field[n] != 0) {
+        version[n] = static_cast<char>(field[n]);
+        n++;
+    }
+    version[n] = 0;
+    PrintableText(version);
+}
+
 char* PrintableText(char* text) {
     for (char* p = text; *p != '\0'; p++)
         if (static_cast<unsigned char>(*p) < 0x20 || static_cast<unsigned char>(*p) >= 0x7F) *p = '?';

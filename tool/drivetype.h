@@ -2,7 +2,10 @@
 // and the model names used in messages.
 #pragma once
 
+#include <span>
+
 #include "drivecmd/drive.h"
+#include "fwimage/fwtables.h"
 
 class Link;
 
@@ -25,6 +28,9 @@ char* RemoveSpaces(const char* src, char* dst);
 // The model name of a drive type for messages ("QV-G567L"; type 11 gives
 // row 10's name), written into out (>= 17 bytes).
 char* ModelName(int type, char* out);
+// The version text of a version field: up to VERSION_LEN characters, fewer
+// when a zero byte comes first, made safe to print.
+void VersionText(std::span<const unsigned char> field, char (&version)[VERSION_LEN + 1]);
 // Drive texts (INQUIRY fields, version texts) made safe to print: control
 // characters, DEL and every byte above ASCII become '?'.
 char* PrintableText(char* text);

@@ -9,6 +9,7 @@
 #include "tool/dialogue.h"
 #include "tool/drivetype.h"
 #include "tool/link.h"
+#include "tool/report.h"
 
 namespace {
 
@@ -44,10 +45,22 @@ int ForEachListed(Link& link, int first, F listed) {
 
 }  // namespace
 
-int ListDrives(Link& link, Dialogue& dialogue) {
-    return ForEachListed(link, 0, [&](Drive at, const Identified&, const char* text) {
+int ListDrives(Link& link, Dialogue& dialogue, Report& report, int image_type) {
+    return ForEachListed(link, 0, [&](Drive at, const Identified& found, const char* text) {
         sup::printf("%s (HA:%d ID:%d)\n", text, at.ha, at.id);
         dialogue.SayDriveName(link, at);
+        DriveReport& d = report.drives.emplace_back();
+        d.at = at;
+        char names[128];
+        if (link.layer().device_name != nullptr &&
+            link.layer().device_name(at.ha, at.id, 0, names, sizeof names) >= 0)
+            d.names = names;
+        d.vendor = found.inquiry.vendor;
+        d.product = found.inquiry.product;
+        d.revision = found.inquiry.revision;
+        d.type = found.type;
+        d.model = model_name(found.type);
+        if (image_type != NO_TYPE) d.for_image = found.type == image_type;
     });
 }
 

@@ -7,13 +7,17 @@
 #include "drivecmd/testing/drivetable.h"
 #include "support/printf.h"
 #include "tool/listing.h"
+#include "tool/report.h"
 #include "tool/testing/tooltest.h"
 
 namespace {
 
 using qvtest::InquiryReply;
 
-class ListDrivesTest : public qvtest::ToolTest {};
+class ListDrivesTest : public qvtest::ToolTest {
+protected:
+    Report report;
+};
 
 TEST_F(ListDrivesTest, ListsTheMakersDrivesOnEveryTargetUpTo15) {
     scg_fake::Reply disk = InquiryReply("HALCYON ", "HD-1080S        ", "0412");
@@ -49,7 +53,7 @@ TEST_F(ListDrivesTest, ListsTheMakersDrivesOnEveryTargetUpTo15) {
         const SessionSetUp set_up = Open();
         ASSERT_EQ(set_up.end, std::nullopt);
         EXPECT_EQ(qvtest::Entries(set_up.drives), row.table);
-        const qvtest::Said said = qvtest::Capture([&] { ListDrives(*link, dialogue); });
+        const qvtest::Said said = qvtest::Capture([&] { ListDrives(*link, dialogue, report, NO_TYPE); });
         EXPECT_EQ(said.out, row.out);
         EXPECT_EQ(said.err, "");
 

@@ -16,6 +16,9 @@
 #include "tool/imagecheck.h"
 #include "tool/link.h"
 #include "tool/listing.h"
+#include "tool/report.h"
+#include "tool/console.h"
+#include "tool/clock.h"
 #include "tool/session.h"
 #include "tool/signals.h"
 #include "tool/upgrade.h"
@@ -29,6 +32,13 @@ void SayBusy(int busy) {
     sup::fprintf(stderr, "qvupdate: %d busy drive(s) could not be examined\n", busy);
 }
 
+// The version an image holds, as a drive that took it shows it.
+std::string ImageVersion(Image image, int type) {
+    char version[VERSION_LEN + 1];
+    VersionText(fwimage::version_field(image, type), version);
+    return version;
+}
+
 bool Failed(UpgradeResult r) { return r == UpgradeResult::failed || r == UpgradeResult::failed_at_risk; }
 // Not upgraded as meant: the run ends with status 1.
 bool Missed(UpgradeResult r) {
@@ -37,8 +47,26 @@ bool Missed(UpgradeResult r) {
 
 // Upgrades one drive; a failure is said, with a warning when the flash may
 // be partly written.
+// The outcome of a drive in the document.
+const char* OutcomeName(UpgradeResult r) {
+    switch (r) {
+    case UpgradeResult::done: return "upgraded";
+    case UpgradeResult::checked: return "would-upgrade";
+    case UpgradeResult::refused: return "refused";
+    case UpgradeResult::failed: return "failed";
+    case UpgradeResult::failed_at_risk: return "failed-at-risk";
+    case UpgradeResult::unconfirmed: return "not-confirmed";
+    }
+    return "";
+}
+
 UpgradeResult UpgradeOne(Run& r, Drive at, Image image) {
+    const Clock::Duration started = r.clock.now();
     const UpgradeResult result = upgrade(r, at, image);
+    DriveReport& report = r.report.drives.back();
+    report.outcome = OutcomeName(result);
+    report.seconds = std::chrono::duration<double>(r.clock.now() - started).count();
+    r.report.Keep();
     if (Failed(result)) {
         sup::printf("Error upgrading drive\n");
         if (result == UpgradeResult::failed_at_risk)
@@ -76,7 +104,13 @@ std::optional<Walked> WalkDrives(Run& r, Image image, bool ask) {
                 const std::optional<int> answer =
                     r.dialogue.AskForDrive(r.link, at, WhatAYesDoes(r, at, found, image));
                 if (!answer) return std::nullopt;
-                if (*answer == 'n') continue;
+                if (*answer == 'n') {
+                    DriveReport& report = r.report.drives.emplace_back();
+                    report.at = at;
+                    report.outcome = "refused";
+                    report.reason = "answered n";
+                    continue;
+                }
             }
             const UpgradeResult result = UpgradeOne(r, at, image);
             // A dry run goes on to the next drive: it is to show them all.
@@ -100,6 +134,7 @@ std::optional<std::vector<unsigned char>> LoadImage(Run& r, fwimage::ImageFile f
     std::optional<std::vector<unsigned char>> image = TakeUpgradeFile(std::move(file), r.options.file);
     if (!image) return std::nullopt;
     r.UpgradeDrive = GetUpgradeInfo(r.options.debug, *image);
+    r.report.image = ImageReport{r.options.file, r.UpgradeDrive, "", "", ""};
     // Some checksums cover less than the transfer sends, so the length is
     // checked too: an image that would run out before the closing piece is
     // refused.
@@ -108,6 +143,7 @@ std::optional<std::vector<unsigned char>> LoadImage(Run& r, fwimage::ImageFile f
         const bool right = isValidUpgradeFile(r.options.debug, *image, r.UpgradeDrive);
         verdict = fwimage::verdict(r.UpgradeDrive, right, fwimage::complete(*image, r.UpgradeDrive));
     }
+    r.report.image->verdict = verdict == fwimage::Verdict::valid ? "valid" : fwimage::verdict_text(verdict);
     if (verdict != fwimage::Verdict::valid) {
         sup::printf("%s\n", fwimage::verdict_text(verdict));
         SayWhyRefused(r.options.file, size, *image, r.UpgradeDrive);
@@ -115,6 +151,9 @@ std::optional<std::vector<unsigned char>> LoadImage(Run& r, fwimage::ImageFile f
     }
     const std::string model(image_model_name(r.UpgradeDrive));
     sup::printf("Upgrade file for %s loaded\n", model.c_str());
+    r.report.image->model = model;
+    r.report.image->version = ImageVersion(*image, r.UpgradeDrive);
+    r.report.Keep();
     return image;
 }
 
@@ -139,7 +178,7 @@ RunEnd RunMode(Run& r, std::optional<Drive> target, Image image) {
         if (walked && o.devtext == nullptr) SayBeyondScan(r.link);
     } else if (o.list) {
         // A drive another program holds may be one the user looks for.
-        const int busy = ListDrives(r.link, r.dialogue);
+        const int busy = ListDrives(r.link, r.dialogue, r.report, r.UpgradeDrive);
         if (busy > 0) SayBusy(busy);
         return RunEnd(busy > 0 ? 1 : 0);
     } else if (target) {
@@ -164,26 +203,8 @@ RunEnd RunMode(Run& r, std::optional<Drive> target, Image image) {
     return RunEnd(failed ? 1 : 0);
 }
 
-}  // namespace
-
-RunEnd RunProgram(int argc, char** argv, Link& link, Clock& clock, FILE* input) {
-    sup::save_args(argc, argv);
-    // A closed or full standard output must not end the run part-way (a
-    // drive may be in the middle of its transfer): writes fail quietly and
-    // the run says so at its end.
-    IgnoreWriteSignals();
-    sup::_io_add_my_flag(stdout, sup::_IO_NORAISE);
-
-    const Options o = ParseArgs(argc, argv);
-    if (o.refused.empty() && o.version) {
-        sup::printf("qvupdate %s\n", QV_VERSION);
-        return RunEnd(0);
-    }
-    if (o.refused.empty() && o.options_help) {
-        PrintOptions();
-        return RunEnd(0);
-    }
-
+// The run once the command line is parsed, reported as it goes.
+RunEnd RunWith(const Options& o, Link& link, Clock& clock, FILE* input, Report& report) {
     if (o.debug)
         for (int i = 0; i < numProds; i++) sup::printf("%d\t%s\n", i, ProductID[i]);
 
@@ -215,14 +236,60 @@ RunEnd RunProgram(int argc, char** argv, Link& link, Clock& clock, FILE* input) 
 
     SessionSetUp set_up = initscsi(o, link);
     if (set_up.end) return *set_up.end;
+    for (int bus = 0; bus < set_up.drives.nhost; bus++)
+        if (link.have_bus(bus)) report.adapters.push_back(bus);
 
     Dialogue dialogue(input);
-    Run r{o, link, clock, dialogue, set_up.drives};
+    Run r{o, link, clock, dialogue, set_up.drives, report};
     std::vector<unsigned char> image;
+    if (o.list && o.json && *o.file != '\0') {
+        // The listing says which drives an image given is for.
+        const fwimage::ImageFile f = fwimage::read_image_file(o.file);
+        r.UpgradeDrive = f.status == fwimage::FileStatus::ok ? fwimage::identify(f.bytes) : NO_TYPE;
+        report.image =
+            ImageReport{o.file, r.UpgradeDrive, std::string(image_model_name(r.UpgradeDrive)),
+                        f.status == fwimage::FileStatus::ok ? ImageVersion(f.bytes, r.UpgradeDrive) : "", ""};
+    }
     if (!o.list) {
         std::optional<std::vector<unsigned char>> loaded = LoadImage(r, std::move(file));
         if (!loaded) return RunEnd(1);
         image = std::move(*loaded);
     }
     return RunMode(r, set_up.target, image);
+}
+
+}  // namespace
+
+RunEnd RunProgram(int argc, char** argv, Link& link, Clock& clock, FILE* input) {
+    sup::save_args(argc, argv);
+    // A closed or full standard output must not end the run part-way (a
+    // drive may be in the middle of its transfer): writes fail quietly and
+    // the run says so at its end.
+    IgnoreWriteSignals();
+
+    const Options o = ParseArgs(argc, argv);
+    if (o.refused.empty() && o.version) {
+        sup::printf("qvupdate %s\n", QV_VERSION);
+        return RunEnd(0);
+    }
+    if (o.refused.empty() && o.options_help) {
+        PrintOptions();
+        return RunEnd(0);
+    }
+    Report report;
+    report.mode = o.list ? "list" : o.dry_run ? "dry-run" : "upgrade";
+    if (!o.json) return RunWith(o, link, clock, input, report);
+
+    // Standard output holds the document alone: every text goes to
+    // standard error, and a signal that ends the run leaves the document
+    // as far as it got.
+    const int document = DivertStandardOutput();
+    report.last_words_fd = document >= 0 ? document : 1;
+    LeaveLastWords(report.last_words_fd);
+    report.Keep();
+    const RunEnd end = RunWith(o, link, clock, input, report);
+    report.error = end.message.substr(0, end.message.find('\n'));
+    RestoreStandardOutput(document);
+    sup::printf("%s", report.Render(end.status).c_str());
+    return end;
 }

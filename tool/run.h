@@ -11,6 +11,7 @@ class Clock;
 class Dialogue;
 class Link;
 struct Options;
+struct Report;
 
 // What a run shares once its session is open. Each part is written by the
 // functions named beside it and read by the others.
@@ -20,6 +21,7 @@ struct Run {
     Clock& clock;
     Dialogue& dialogue;    // its own questions
     DriveTable drives;     // initscsi's
+    Report& report;        // for --json: the image by LoadImage, the drives by the listing and upgrade
     int UpgradeDrive = 0;  // the image's drive type, by LoadImage
     int backups = 0;       // flashes saved by --backup so far, by Backup
 };

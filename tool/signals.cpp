@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -78,6 +79,53 @@ void ReleaseSignals() {
     for (int i = 0; i < nheld; i++) sigaction(held[i], &saved[i], nullptr);
     for (int i = 0; i < nheld; i++)
         if (arrived[i]) raise(held[i]);
+}
+
+namespace {
+
+// Read by the handler, so replaced only while every signal is blocked.
+int words_fd = -1;
+char* words = nullptr;
+std::size_t words_len = 0;
+
+void SayLastWordsAndEnd(int sig) {
+    std::size_t done = 0;
+    while (done < words_len) {
+        const ssize_t n = write(words_fd, words + done, words_len - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+}  // namespace
+
+void LeaveLastWords(int fd) {
+    words_fd = fd;
+    struct sigaction last;
+    std::memset(&last, 0, sizeof last);
+    last.sa_handler = SayLastWordsAndEnd;
+    sigfillset(&last.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction was;
+        // A signal the run was started to ignore stays ignored.
+        if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN) sigaction(sig, &last, nullptr);
+    }
+}
+
+void SetLastWords(const std::string& text) {
+    sigset_t all, was;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &was);
+    char* copy = static_cast<char*>(std::malloc(text.size()));
+    if (copy != nullptr) {
+        std::memcpy(copy, text.data(), text.size());
+        std::free(words);
+        words = copy;
+        words_len = text.size();
+    }
+    sigprocmask(SIG_SETMASK, &was, nullptr);
 }
 
 void IgnoreWriteSignals() {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 
 #include "tool/signals.h"
 #include "tool/signals_win32.h"
@@ -19,6 +20,11 @@ std::atomic<bool> announced{false};
 // Set while no window is open. A closing console ends the process as soon
 // as its handler returns, so the handler waits here for the window to close.
 HANDLE closed_window = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+
+// A console program's interrupt ends it at once outside a transfer; in
+// one, the document is written before the run ends (ReleaseSignals).
+int words_fd = -1;
+std::string words;
 
 }  // namespace
 
@@ -53,8 +59,16 @@ void ReleaseSignals() {
     SetEvent(closed_window);
     // What Windows' own handler does with an interrupt: the run ends at once,
     // with the status every Windows program gets for it.
-    if (arrived) ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    if (!arrived) return;
+    if (words_fd >= 0) {
+        int r = _write(words_fd, words.data(), static_cast<unsigned>(words.size()));
+        (void)r;
+    }
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
+
+void LeaveLastWords(int fd) { words_fd = fd; }
+void SetLastWords(const std::string& text) { words = text; }
 
 // A write to a closed pipe or a full disc fails on Windows; nothing ends the
 // process.

@@ -18,6 +18,7 @@
 #include "tool/drivetype.h"
 #include "tool/link.h"
 #include "tool/listing.h"
+#include "tool/report.h"
 #include "tool/run.h"
 #include "tool/signals.h"
 #include "tool/upgrade.h"
@@ -116,24 +117,12 @@ std::optional<Shown> ReadBack(Run& r, Drive at, TransferProcedure procedure,
     }
 }
 
-// The version text of a version field: up to VERSION_LEN characters, fewer
-// when a zero byte comes first.
-void VersionText(std::span<const unsigned char> field, char (&version)[VERSION_LEN + 1]) {
-    std::size_t n = 0;
-    while (n < VERSION_LEN && n < field.size() && field[n] != 0) {
-        version[n] = static_cast<char>(field[n]);
-        n++;
-    }
-    version[n] = 0;
-    PrintableText(version);
-}
-
 // The version a drive shows; empty when it did not answer.
 void VersionText(const std::optional<Shown>& shown, TransferProcedure procedure,
                  char (&version)[VERSION_LEN + 1]) {
-    VersionText(shown ? std::span<const unsigned char>(*shown).subspan(VersionAt(procedure))
-                      : std::span<const unsigned char>(),
-                version);
+    ::VersionText(shown ? std::span<const unsigned char>(*shown).subspan(VersionAt(procedure))
+                        : std::span<const unsigned char>(),
+                  version);
 }
 
 // Bytes in double quotes for a message, each one that is not printable
@@ -269,6 +258,7 @@ bool Backup(Run& r, Drive at, const TransferPlan& plan) {
         return false;
     }
     r.backups++;
+    r.report.drives.back().backup = path;
     sup::fprintf(stderr, "qvupdate: the flash of the drive at HA:%d ID:%d is saved in %s\n", at.ha, at.id,
                  path.c_str());
     return true;
@@ -281,6 +271,7 @@ bool Backup(Run& r, Drive at, const TransferPlan& plan) {
 struct Transfer {
     bool complete = false;
     bool at_risk = false;
+    int sent = 0;  // pieces the drive took
 
     // Notes a changing command's reply; true when it went through.
     bool Changing(Reply r) {
@@ -368,7 +359,10 @@ Transfer Send(Run& r, Drive at, Image image, const TransferPlan& plan, bool at_r
                     : r.link.write_buffer_at(at, closing ? WB_MODE_SAVE : WB_MODE_DOWNLOAD, 0, offset,
                                              plan.piece_size, buffer);
             if (rom || closing) t.Changing(reply);
-            if (reply == Reply::ok) progress.Show(offset + plan.piece_size);
+            if (reply == Reply::ok) {
+                t.sent++;
+                progress.Show(offset + plan.piece_size);
+            }
         }
     }
     if (reply != Reply::ok) {
@@ -449,19 +443,30 @@ UpgradeResult upgrade(Run& r, Drive at, Image image) {
     // Its reply is taken now: whether the drive is in use.
     const Identified found = IdentifyDrive(r.link, at, text);
     const Fingerprint drive = TakeFingerprint(r.link, at, found);
+    DriveReport& report = r.report.drives.emplace_back();
+    report.at = at;
+    report.names = drive.names;
+    const auto refused = [&report](const char* why) {
+        report.reason = why;
+        return UpgradeResult::refused;
+    };
 
     r.dialogue.SayDriveName(r.link, at);
     // A dry run asks nothing: it writes nothing.
     using Confirmation = Dialogue::Confirmation;
     const Confirmation confirmed =
         r.options.dry_run ? Confirmation::earlier : r.dialogue.ConfirmOnce(WhatAYesDoes(r, at, found, image));
-    if (confirmed == Confirmation::declined) return UpgradeResult::refused;
+    if (confirmed == Confirmation::declined) return refused("declined at the confirmation");
 
     if (found.type != r.UpgradeDrive) {
         SayNotFound(r, at, found);
-        return UpgradeResult::refused;
+        return refused(found.reply == Reply::in_use ? "in use by another process"
+                       : found.type == NORMAL_MODE_TYPE && r.UpgradeDrive == LOADER_TYPE
+                           ? "in its normal mode: the jumper is needed"
+                           : "no drive of the image's model at the address");
     }
-    if (confirmed == Confirmation::asked && !StillTheDrive(r.link, at, drive)) return UpgradeResult::refused;
+    if (confirmed == Confirmation::asked && !StillTheDrive(r.link, at, drive))
+        return refused("changed while the question waited");
 
     for (int i = 0; i < kTests; i++) {
         Link::Quiet quiet(r.link);
@@ -471,7 +476,7 @@ UpgradeResult upgrade(Run& r, Drive at, Image image) {
     // in use, and any other answer leaves its state unknown.
     if (r.link.sense_code() != kNoMedium) {
         sup::printf("Please remove medium from drive and try again.\n");
-        return UpgradeResult::refused;
+        return refused("a disc is in the drive");
     }
 
     const TransferPlan* plan = transfer_plan(r.UpgradeDrive);
@@ -484,10 +489,13 @@ UpgradeResult upgrade(Run& r, Drive at, Image image) {
     // goes on.
     const bool incomplete = rom && FlashIncomplete(r.link, at, *plan, shown);
     VersionText(shown, plan->procedure, version);
+    if (shown) report.before = version;
+    report.pieces = plan->pieces;
     ModelName(r.UpgradeDrive, model);
     // Reading changes nothing: a dry run is the way to take a backup alone.
     // (An image for a drive that cannot be read back ended the run before.)
-    if (r.options.backup != nullptr && rom && !Backup(r, at, *plan)) return UpgradeResult::refused;
+    if (r.options.backup != nullptr && rom && !Backup(r, at, *plan))
+        return refused("the backup could not be taken");
     if (r.options.dry_run) {
         char wanted[VERSION_LEN + 1];
         VersionText(rom ? fwimage::flash_identity(image).subspan(VersionAt(ROM_PROGRAMMING))
@@ -499,7 +507,7 @@ UpgradeResult upgrade(Run& r, Drive at, Image image) {
         return UpgradeResult::checked;
     }
     // Right before the first command that changes it.
-    if (!StillTheDrive(r.link, at, drive)) return UpgradeResult::refused;
+    if (!StillTheDrive(r.link, at, drive)) return refused("changed while the question waited");
     sup::printf("Current firmware version: %s\n", version);
     char announced[128];
     sup::zt_snprintf(announced, sizeof announced, "Upgrade %s (HA:%d ID:%d) in progress...", model, at.ha,
@@ -514,6 +522,7 @@ UpgradeResult upgrade(Run& r, Drive at, Image image) {
         // completes.
         t = Send(r, at, image, *plan, incomplete, progress);
     }
+    report.pieces_sent = t.sent;
     // Still in the window: the verdict on the flash belongs to its transfer,
     // and a signal held meanwhile ends the run only once the outcome is said
     // (the caller closes the window).
@@ -526,6 +535,7 @@ UpgradeResult upgrade(Run& r, Drive at, Image image) {
     shown = t.complete ? ReadBack(r, at, plan->procedure, expected, before)
                        : ReadFirmware(r.link, at, plan->procedure);
     VersionText(shown, plan->procedure, version);
+    if (shown) report.after = version;
     if (rom)
         sup::printf("New firmware version: %s\n", version);
     else
