@@ -245,10 +245,15 @@ RunEnd RunWith(const Options& o, Link& link, Clock& clock, FILE* input, Report& 
     if (o.list && o.json && *o.file != '\0') {
         // The listing says which drives an image given is for.
         const fwimage::ImageFile f = fwimage::read_image_file(o.file);
-        r.UpgradeDrive = f.status == fwimage::FileStatus::ok ? fwimage::identify(f.bytes) : NO_TYPE;
-        report.image =
-            ImageReport{o.file, r.UpgradeDrive, std::string(image_model_name(r.UpgradeDrive)),
-                        f.status == fwimage::FileStatus::ok ? ImageVersion(f.bytes, r.UpgradeDrive) : "", ""};
+        const bool read = f.status == fwimage::FileStatus::ok;
+        const fwimage::Verdict v = read ? fwimage::examine(f.bytes).verdict
+                                   : f.status == fwimage::FileStatus::cannot_open
+                                       ? fwimage::Verdict::unreadable
+                                       : fwimage::Verdict::unknown;
+        r.UpgradeDrive = read ? fwimage::identify(f.bytes) : NO_TYPE;
+        report.image = ImageReport{o.file, r.UpgradeDrive, std::string(image_model_name(r.UpgradeDrive)),
+                                   ImageVersion(f.bytes, r.UpgradeDrive),
+                                   v == fwimage::Verdict::valid ? "valid" : fwimage::verdict_text(v)};
     }
     if (!o.list) {
         std::optional<std::vector<unsigned char>> loaded = LoadImage(r, std::move(file));
