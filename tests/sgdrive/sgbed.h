@@ -42,7 +42,9 @@ struct Fault {
     bool burst = false;
     // Once it left, `after_ms` later (0: before the command is answered),
     // `then` is added: with `same`, the drive that left, its flash and
-    // version kept (it restarted and came back under new names).
+    // version kept (it restarted and came back under new names). Its sg
+    // node needs a number of its own: the one that left still answers
+    // ENODEV to what has it open.
     std::shared_ptr<const Drive> then{};
     unsigned after_ms = 0;
     bool same = false;
