@@ -141,8 +141,11 @@ private:
 };
 
 FakeKernel* current = nullptr;
+aspilinux::SgTarget* made = nullptr;
 std::unique_ptr<aspihost::Target> make_target(aspihost::Log& log) {
-    return std::make_unique<aspilinux::SgTarget>(*current, log);
+    auto t = std::make_unique<aspilinux::SgTarget>(*current, log);
+    made = t.get();
+    return t;
 }
 const aspihost::Layer test_layer{"aspilinux", make_target};
 
@@ -164,15 +167,20 @@ protected:
         tmp_.reset();
     }
 
-    // An sg node and its SCSI device directory, as the kernel lays them out.
+    // An sg node and its SCSI device directory, as the kernel lays them out;
+    // with a `place`, below hostH/targetH:C:T there.
     void node(int sg, const std::string& hctl, int type, const std::string& model,
-              const std::string& block = "") {
-        entry("sg" + std::to_string(sg), hctl, std::to_string(type), model, block);
+              const std::string& block = "", const std::string& place = "") {
+        entry("sg" + std::to_string(sg), hctl, std::to_string(type), model, block, place);
     }
     // The same with the texts as they stand.
     void entry(const std::string& name, const std::string& hctl, const std::string& type,
-               const std::string& model, const std::string& block = "") {
-        std::string dev = root_ + "/sys/devices/" + hctl;
+               const std::string& model, const std::string& block = "", const std::string& place = "") {
+        const std::string host = hctl.substr(0, hctl.find(':'));
+        const std::string at =
+            place.empty() ? hctl
+                          : place + "/host" + host + "/target" + hctl.substr(0, hctl.rfind(':')) + "/" + hctl;
+        std::string dev = root_ + "/sys/devices/" + at;
         fs::create_directories(dev);
         std::ofstream(dev + "/type") << type << "\n";
         std::ofstream(dev + "/vendor") << (type == "5" ? "DRAVLIN " : "ATA     ") << "\n";
@@ -181,10 +189,16 @@ protected:
         if (!block.empty()) fs::create_directories(dev + "/block/" + block);
         std::string sg_dir = root_ + "/sys/class/scsi_generic/" + name;
         fs::create_directories(sg_dir);
-        fs::create_symlink("../../../devices/" + hctl, sg_dir + "/device");
+        fs::create_symlink("../../../devices/" + at, sg_dir + "/device");
         std::ofstream(root_ + "/dev/" + name);
     }
     void start() { host_ = std::make_unique<aspihost::Host>(test_layer); }
+    // The drive at the USB port of most rows leaves sysfs.
+    void leave(int sg, int host) {
+        fs::remove_all(root_ + "/sys/class/scsi_generic/sg" + std::to_string(sg));
+        fs::remove_all(root_ + "/sys/devices/" + kPort + "/host" + std::to_string(host));
+    }
+    static constexpr const char* kPort = "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0";
     void fresh() {
         TearDown();
         SetUp();
@@ -552,6 +566,69 @@ TEST_F(Linux, DeviceReset) {
                          : "");
     }
     EXPECT_EQ(kernel_->resets, (std::vector<int>{SG_SCSI_RESET_DEVICE, SG_SCSI_RESET_DEVICE}));
+}
+
+// A drive in use whose node went away (as after its firmware was written,
+// when it restarts) and that comes back on a new host, under new names, is
+// answered at its old address, found by what does not change: the folder
+// above its hostH in the device tree, its vendor and model. Anything else
+// stays where the kernel put it.
+TEST_F(Linux, FollowsADriveByItsPlace) {
+    const std::string g567l = "CD-R   QV-G567L", other_port = "pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0";
+    struct Node {
+        int sg;
+        std::string hctl, model, place;
+        bool early = false;  // there before the drive left
+    };
+    struct Row {
+        const char* what;
+        std::vector<Node> nodes;
+        std::string taken;  // the node that answers at HA:0 ID:0 then; empty: none
+        BYTE own;           // what HA:1 ID:0 has
+        std::string said;   // DEV: the device folder
+    } rows[] = {
+        // clang-format off
+        {"on a new host", {{1, "1:0:0:0", g567l, kPort}}, "sg1", SS_NO_DEVICE,
+         "aspilinux: the drive at HA:0 ID:0 came back as DEV/sg1 (1:0:0:0)\n"},
+        {"its node number again", {{0, "1:0:0:0", g567l, kPort}}, "sg0", SS_NO_DEVICE,
+         "aspilinux: the drive at HA:0 ID:0 came back as DEV/sg0 (1:0:0:0)\n"},
+        {"at its old address", {{1, "0:0:0:0", g567l, kPort}}, "sg1", SS_INVALID_HA, ""},
+        {"another identity", {{1, "1:0:0:0", "CD-ROM QV-G253K", kPort}}, "", SS_COMP, ""},
+        {"another place", {{1, "1:0:0:0", g567l, other_port}}, "", SS_COMP, ""},
+        {"there before", {{1, "1:0:0:0", g567l, kPort, true}}, "", SS_COMP, ""},
+        {"two candidates", {{1, "1:0:0:0", g567l, kPort}, {2, "2:0:0:0", g567l, kPort}}, "", SS_COMP,
+         "aspilinux: the drive at HA:0 ID:0 could have come back as DEV/sg1 (1:0:0:0) or DEV/sg2 (2:0:0:0); "
+         "it is not followed\n"},
+        // clang-format on
+    };
+    std::uint8_t d[96];
+    for (const Row& r : rows) {
+        fresh();
+        node(0, "0:0:0:0", 5, g567l, "", kPort);
+        for (const Node& n : r.nodes)
+            if (n.early) node(n.sg, n.hctl, 5, n.model, "", n.place);
+        start();
+        EXPECT_EQ(run(0, 0, inq, d, 96, SRB_DIR_IN).SRB_Status, SS_COMP) << r.what;
+        leave(0, 0);
+        kernel_->replies = {fails(ENODEV)};
+        EXPECT_EQ(run(0, 0, inq, d, 96, SRB_DIR_IN).SRB_Status, SS_NO_DEVICE) << r.what;
+        for (const Node& n : r.nodes)
+            if (!n.early) node(n.sg, n.hctl, 5, n.model, "", n.place);
+
+        testing::internal::CaptureStderr();
+        const BYTE status = run(0, 0, inq, d, 96, SRB_DIR_IN).SRB_Status;
+        std::string want = r.said;
+        for (std::size_t at; (at = want.find("DEV")) != std::string::npos;)
+            want.replace(at, 3, root_ + "/dev");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), want) << r.what;
+        EXPECT_EQ(status, r.taken.empty() ? SS_ERR : SS_COMP) << r.what;
+        if (!r.taken.empty()) {
+            EXPECT_EQ(kernel_->opens.back().first, root_ + "/dev/" + r.taken) << r.what;
+            EXPECT_EQ(made->name_of({0, 0, 0}), root_ + "/dev/" + r.taken + " (" + r.nodes[0].hctl + ")");
+        }
+        BYTE type;
+        EXPECT_EQ(devtype(1, 0, 0, type), r.own) << r.what;
+    }
 }
 
 // The program gives up waiting while the command is still in the kernel:

@@ -22,6 +22,12 @@ constexpr BYTE write_opcodes[] = {0x3B, 0xE1, 0xE2};
 
 constexpr std::size_t SENSE_ROOM = 64;
 
+// An address as the program says it.
+std::string said(const aspihost::Address& at) {
+    return "HA:" + std::to_string(at.ha) + " ID:" + std::to_string(at.target) +
+           (at.lun != 0 ? " LUN:" + std::to_string(at.lun) : "");
+}
+
 bool writes(BYTE opcode) {
     return std::find(std::begin(write_opcodes), std::end(write_opcodes), opcode) != std::end(write_opcodes);
 }
@@ -54,7 +60,8 @@ SgTarget::SgTarget(Kernel& kernel, aspihost::Log& log) : kernel_(kernel), log_(l
 
 // Adapter numbers never move while the layer runs: a pair seen first later
 // gets the next free number.
-void SgTarget::rescan() {
+void SgTarget::rescan(const DrivePtr& gone) {
+    const std::uint64_t before = serial_;
     std::vector<Node> nodes = scan(kernel_);
     number_adapters(adapters_, nodes, MAX_ADAPTERS);
     std::map<int, DrivePtr> now;
@@ -62,27 +69,69 @@ void SgTarget::rescan() {
         auto a = std::find(adapters_.begin(), adapters_.end(), std::pair{n.host, n.channel});
         if (a == adapters_.end()) continue;
         auto old = drives_.find(n.sg);
-        if (old != drives_.end() && old->second->node.hctl() == n.hctl()) {
+        if (old != drives_.end() && old->second != gone && old->second->node.hctl() == n.hctl()) {
             now[n.sg] = old->second;
         } else {
             auto d = std::shared_ptr<Drive>(new Drive{kernel_, n});
             d->adapter = static_cast<int>(a - adapters_.begin());
+            d->serial = ++serial_;
             now[n.sg] = d;
         }
     }
+    for (const auto& [sg, d] : drives_) {
+        auto kept = now.find(sg);
+        if (d->used && (kept == now.end() || kept->second != d))
+            lost_.push_back({address(*d), d->node, before});
+    }
     drives_.swap(now);
+    follow();
+}
+
+// A drive that restarts after its firmware was written (a USB drive above
+// all) may come back on a new host, under new names: the one drive seen
+// since, at its place in the device tree and with its vendor and model,
+// takes its address while nothing else is there. Never a drive of
+// another identity, and never one of two: a wrong guess would write
+// another drive.
+void SgTarget::follow() {
+    std::erase_if(lost_, [this](const Lost& l) {
+        if (l.node.place.empty() || find(l.at)) return true;  // at its address again, or unknowable
+        std::vector<DrivePtr> candidates;
+        for (const auto& [sg, d] : drives_) {
+            const Node& n = d->node;
+            if (d->serial > l.last_serial && !d->follows && !d->used && n.place == l.node.place &&
+                n.vendor == l.node.vendor && n.model == l.node.model)
+                candidates.push_back(d);
+        }
+        if (candidates.empty()) return false;  // not yet back
+        std::string as;
+        for (const DrivePtr& d : candidates) as += (as.empty() ? "" : " or ") + names(*d);
+        if (candidates.size() > 1) {
+            log_.report("the drive at " + said(l.at) + " could have come back as " + as +
+                        "; it is not followed");
+            return true;
+        }
+        candidates[0]->follows = l.at;
+        log_.report("the drive at " + said(l.at) + " came back as " + as);
+        return true;
+    });
+}
+
+aspihost::Address SgTarget::address(const Drive& d) const {
+    return d.follows.value_or(aspihost::Address{d.adapter, d.node.target, d.node.lun});
 }
 
 SgTarget::DrivePtr SgTarget::find(const aspihost::Address& at) const {
     for (const auto& [sg, d] : drives_)
-        if (d->adapter == at.ha && d->node.target == at.target && d->node.lun == at.lun) return d;
+        if (address(*d) == at) return d;
     return nullptr;
 }
 
-void SgTarget::forget(const DrivePtr& d) {
-    auto it = drives_.find(d->node.sg);
-    if (it != drives_.end() && it->second == d) drives_.erase(it);
+SgTarget::DrivePtr SgTarget::lookup(const aspihost::Address& at) {
+    DrivePtr d = find(at);
+    if (d || std::none_of(lost_.begin(), lost_.end(), [&](const Lost& l) { return l.at == at; })) return d;
     rescan();
+    return find(at);
 }
 
 DWORD SgTarget::support_info() {
@@ -109,7 +158,7 @@ void SgTarget::adapter_inquiry(SRB_HAInquiry& s) {
     // adapter promises no more than the cap.
     std::uint32_t longest = MAX_TRANSFER;
     for (const auto& [sg, d] : drives_)
-        if (d->adapter == s.SRB_HaId && d->limit != 0) longest = std::min(longest, d->limit);
+        if (address(*d).ha == s.SRB_HaId && d->limit != 0) longest = std::min(longest, d->limit);
     s.HA_Unique[2] = 0x02;  // residual counts reported
     s.HA_Unique[3] = 16;    // targets per bus
     for (int i = 0; i < 4; i++) s.HA_Unique[4 + i] = static_cast<BYTE>(longest >> (8 * i));
@@ -117,7 +166,7 @@ void SgTarget::adapter_inquiry(SRB_HAInquiry& s) {
 
 BYTE SgTarget::device_type(const aspihost::Address& at, BYTE& type) {
     std::lock_guard<std::mutex> g(mu_);
-    DrivePtr d = find(at);
+    DrivePtr d = lookup(at);
     if (!d || d->refused || d->node.type < 0) return SS_NO_DEVICE;
     type = static_cast<BYTE>(d->node.type);
     return SS_COMP;
@@ -126,7 +175,7 @@ BYTE SgTarget::device_type(const aspihost::Address& at, BYTE& type) {
 // One queue per device: its commands run in order, other devices' beside.
 aspihost::Plan SgTarget::accept(const aspihost::Command& c, bool) {
     std::lock_guard<std::mutex> g(mu_);
-    DrivePtr d = find(c.at);
+    DrivePtr d = lookup(c.at);
     aspihost::Plan p;
     p.queue = d ? d->node.sg : -1;
     return p;
@@ -134,8 +183,8 @@ aspihost::Plan SgTarget::accept(const aspihost::Command& c, bool) {
 
 std::string SgTarget::name_of(const aspihost::Address& at) {
     std::lock_guard<std::mutex> g(mu_);
-    DrivePtr d = find(at);
-    return d ? sg_path(*d) + " (" + d->node.hctl() + ")" : "";
+    DrivePtr d = lookup(at);
+    return d ? names(*d) : "";
 }
 
 std::optional<aspihost::Address> SgTarget::address_of(const std::string& name) {
@@ -144,8 +193,7 @@ std::optional<aspihost::Address> SgTarget::address_of(const std::string& name) {
         if (look == 1) rescan();  // a drive that came since the layer started
         for (const auto& [sg, d] : drives_) {
             const bool block = !d->node.block.empty() && name == kernel_.dev_root() + "/" + d->node.block;
-            if (name == sg_path(*d) || name == d->node.hctl() || block)
-                return aspihost::Address{d->adapter, d->node.target, d->node.lun};
+            if (name == sg_path(*d) || name == d->node.hctl() || block) return address(*d);
         }
     }
     return std::nullopt;
@@ -154,6 +202,8 @@ std::optional<aspihost::Address> SgTarget::address_of(const std::string& name) {
 std::string SgTarget::sg_path(const Drive& d) const {
     return kernel_.dev_root() + "/sg" + std::to_string(d.node.sg);
 }
+
+std::string SgTarget::names(const Drive& d) const { return sg_path(d) + " (" + d.node.hctl() + ")"; }
 
 std::string SgTarget::describe(const Drive& d, const std::string& path) const {
     return path + " (" + d.node.hctl() + ", " + d.node.name() + ")";
@@ -212,12 +262,13 @@ aspihost::Result SgTarget::execute(const aspihost::Command& c) {
     bool large = false;
     {
         std::lock_guard<std::mutex> g(mu_);
-        d = find(c.at);
+        d = lookup(c.at);
         if (!d) return aspihost::status_only(SS_ERR, HASTAT_SEL_TO);
+        d->used = true;
         BYTE st = open(*d);
         if (st == SS_COMP && writes(c.cdb[0])) st = hold_block(*d);
         if (st != SS_COMP) {
-            if (st == SS_NO_DEVICE && !d->refused) forget(d);
+            if (st == SS_NO_DEVICE && !d->refused) rescan(d);
             return aspihost::status_only(st);
         }
         fd = d->fd;
@@ -255,7 +306,7 @@ aspihost::Result SgTarget::execute(const aspihost::Command& c) {
     }
     if (r.status == SS_NO_DEVICE) {
         std::lock_guard<std::mutex> g(mu_);
-        forget(d);
+        rescan(d);
     }
     return r;
 }
@@ -264,8 +315,9 @@ aspihost::Result SgTarget::reset(const aspihost::Command& c) {
     DrivePtr d;
     {
         std::lock_guard<std::mutex> g(mu_);
-        d = find(c.at);
+        d = lookup(c.at);
         if (!d) return aspihost::status_only(SS_ERR, HASTAT_SEL_TO);
+        d->used = true;
         if (BYTE st = open(*d); st != SS_COMP) return aspihost::status_only(st);
     }
     int what = SG_SCSI_RESET_DEVICE;

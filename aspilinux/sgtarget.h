@@ -53,6 +53,11 @@ private:
         Kernel& kernel;
         Node node;
         int adapter = 0;
+        std::uint64_t serial = 0;  // the order in which the layer first saw it
+        // The address of the drive it is, when that came back under new
+        // names: it is answered there, not at its own.
+        std::optional<aspihost::Address> follows{};
+        bool used = false;  // a command was sent to it
         int fd = -1;
         int block_fd = -1;     // the block node, held while the drive is written
         bool refused = false;  // no permission: the address has no device
@@ -62,13 +67,29 @@ private:
     };
     using DrivePtr = std::shared_ptr<Drive>;
 
-    void rescan();
+    // A drive in use that left sysfs, as it was last seen; any drive the
+    // layer saw first after `last_serial` may be it, come back.
+    struct Lost {
+        aspihost::Address at;
+        Node node;
+        std::uint64_t last_serial = 0;
+    };
+
+    // A fresh look at sysfs; `gone` is taken for left even if its node
+    // is still there.
+    void rescan(const DrivePtr& gone = nullptr);
+    void follow();
+    aspihost::Address address(const Drive& d) const;
     DrivePtr find(const aspihost::Address& at) const;
+    // find, and when nothing answers where a drive was lost, a fresh look
+    // for it.
+    DrivePtr lookup(const aspihost::Address& at);
     BYTE open(Drive& d);
     BYTE hold_block(Drive& d);
     std::string describe(const Drive& d, const std::string& path) const;
     std::string sg_path(const Drive& d) const;
-    void forget(const DrivePtr& d);
+    // "/dev/sg3 (2:0:0:0)"
+    std::string names(const Drive& d) const;
 
     Kernel& kernel_;
     aspihost::Log& log_;
@@ -76,6 +97,8 @@ private:
     mutable std::mutex mu_;  // the drive table, between the caller and the workers
     std::vector<std::pair<int, int>> adapters_;
     std::map<int, DrivePtr> drives_;  // by sg number
+    std::vector<Lost> lost_;
+    std::uint64_t serial_ = 0;  // of the drive seen last
 };
 
 }  // namespace aspilinux

@@ -58,6 +58,61 @@ bool parse_hctl(std::string_view s, Node& n) {
     return true;
 }
 
+constexpr int MAX_LINKS = 40;  // as the kernel follows them
+
+// The folder a sysfs path leads to, its links followed, as the kernel
+// resolves it; empty when it would leave the sysfs root or the links do
+// not end. Only paths below the root are asked for.
+std::string resolve(Kernel& kernel, const std::string& path) {
+    const std::string root = kernel.sysfs_root();
+    if (!path.starts_with(root + "/")) return {};
+    std::string at = root;
+    std::vector<std::string> todo;  // parts still to walk, the next last
+    auto push = [&todo](std::string_view parts) {
+        const std::size_t mark = todo.size();
+        while (!parts.empty()) {
+            const std::size_t cut = std::min(parts.find('/'), parts.size());
+            todo.emplace_back(parts.substr(0, cut));
+            parts.remove_prefix(std::min(cut + 1, parts.size()));
+        }
+        std::reverse(todo.begin() + static_cast<std::ptrdiff_t>(mark), todo.end());
+    };
+    push(std::string_view(path).substr(root.size() + 1));
+    for (int links = 0; !todo.empty();) {
+        const std::string part = std::move(todo.back());
+        todo.pop_back();
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (at.size() == root.size()) return {};
+            at.resize(at.find_last_of('/'));
+            continue;
+        }
+        const std::string to = kernel.link(at + "/" + part);
+        if (to.empty()) {
+            at += "/" + part;
+            continue;
+        }
+        if (++links > MAX_LINKS) return {};
+        if (to[0] == '/') {
+            if (!to.starts_with(root + "/")) return {};
+            at = root;
+            push(std::string_view(to).substr(root.size() + 1));
+        } else {
+            push(to);
+        }
+    }
+    return at;
+}
+
+// The folder above the device's hostH folder; empty when its path has
+// none.
+std::string place_of(Kernel& kernel, const std::string& device, int host) {
+    const std::string path = resolve(kernel, device);
+    const std::string folder = "/host" + std::to_string(host) + "/";
+    const std::size_t at = path.rfind(folder);
+    return at == std::string::npos || at <= kernel.sysfs_root().size() ? "" : path.substr(0, at);
+}
+
 }  // namespace
 
 std::string Node::hctl() const {
@@ -91,6 +146,7 @@ std::vector<Node> scan(Kernel& kernel) {
         n.rev = read_attribute(kernel, device + "/rev");
         std::vector<std::string> block = entries(kernel, device + "/block");
         if (!block.empty()) n.block = block.front();
+        n.place = place_of(kernel, device, n.host);
         nodes.push_back(std::move(n));
     }
     std::sort(nodes.begin(), nodes.end(), [](const Node& a, const Node& b) {

@@ -16,6 +16,11 @@ struct Node {
     int type = -1;  // peripheral device type; -1 when sysfs has none
     std::string vendor, model, rev;
     std::string block;  // "sr0" when the device has a block node, else empty
+    // Where the device sits in the device tree, which a new name after a
+    // restart leaves as it is: the sysfs folder above its hostH folder
+    // ("/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0"), links
+    // resolved; empty when it is not known.
+    std::string place;
 
     std::string hctl() const;
     // "VENDOR MODEL", blanks trimmed.

@@ -31,6 +31,8 @@ public:
 };
 
 std::unique_ptr<aspihost::Target> make(aspihost::Log& log) {
+    // A person must know these are the machine's own drives, not simulated.
+    log.report("using the drives of this machine through the SCSI generic driver");
     return std::make_unique<SgTarget>(system_kernel(), log);
 }
 

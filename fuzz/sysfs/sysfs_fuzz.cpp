@@ -3,7 +3,8 @@
 // go, each scanned and its adapters numbered on the table the first left.
 // Checked: discovery asks for nothing outside the tree and opens nothing;
 // every node found is an entry "sgN" whose device link ends in the node's
-// H:C:T:L as the kernel writes it, with the type its attribute holds; no
+// H:C:T:L as the kernel writes it, with the type its attribute holds, and
+// its place in the device tree a resolved path below the root; no
 // two nodes share an sg number; the adapters are at most the table's 8,
 // never renumbered, numbered in order, and every pair found has one while
 // the table has room.
@@ -50,6 +51,12 @@ void check_nodes(memsysfs::Tree& t, const std::vector<aspilinux::Node>& nodes, s
             require(n.type <= 0x1F && first_line(t.read(device + "/type", 256)) == std::to_string(n.type));
         for (const std::string* s : {&n.vendor, &n.model, &n.rev})
             require(s->find('\n') == std::string::npos);
+        // Its place is a path the tree takes as one below it (counted
+        // otherwise), with no link left to follow in it.
+        if (!n.place.empty()) {
+            t.names(n.place);
+            require(t.strayed == 0 && t.link(n.place).empty());
+        }
     }
 }
 

@@ -92,8 +92,8 @@ using Data = std::unique_ptr<UMockdevIoctlData, Unref>;
 struct Bed::Emulated {
     Bed* bed;
     Drive desc;
-    aspisim::Device device;
-    std::string syspath;  // the H:C:T:L folder
+    std::shared_ptr<aspisim::Device> device;  // shared with the drive it comes back as
+    std::string syspath;                      // the H:C:T:L folder
     UMockdevIoctlBase* handler = nullptr;
     bool gone = false;
 };
@@ -120,6 +120,7 @@ Bed::Bed() {
 }
 
 Bed::~Bed() {
+    for (std::thread& t : arrivals_) t.join();
     for (int fd : held_)
         if (fd >= 0) close(fd);
     for (auto& d : drives_) {
@@ -131,11 +132,18 @@ Bed::~Bed() {
 }
 
 void Bed::Add(const Drive& drive) {
+    std::unique_ptr<Emulated> d = Make(drive, std::make_shared<aspisim::Device>(drive.conf));
+    std::lock_guard lock(mutex_);
+    drives_.push_back(std::move(d));
+}
+
+std::unique_ptr<Bed::Emulated> Bed::Make(const Drive& drive, std::shared_ptr<aspisim::Device> device) {
     UMockdevTestbed* tb = Testbed(testbed_);
     std::string hctl = std::to_string(drive.host) + ":" + std::to_string(drive.channel) + ":" +
                        std::to_string(drive.target) + ":" + std::to_string(drive.lun);
-    std::string name = "host" + std::to_string(drive.host) + "/target" + std::to_string(drive.host) + ":" +
-                       std::to_string(drive.channel) + ":" + std::to_string(drive.target) + "/" + hctl;
+    std::string name = (drive.place.empty() ? "" : drive.place + "/") + "host" + std::to_string(drive.host) +
+                       "/target" + std::to_string(drive.host) + ":" + std::to_string(drive.channel) + ":" +
+                       std::to_string(drive.target) + "/" + hctl;
     // As the kernel shows them: each attribute ends with a newline.
     std::string type = std::to_string(drive.conf.type) + "\n";
     std::string vendor = Field(drive.conf.vendor), model = Field(drive.conf.product),
@@ -159,7 +167,7 @@ void Bed::Add(const Drive& drive) {
     node("scsi_generic", "sg", 21, drive.sg);
     if (drive.sr >= 0) node("block", "sr", 11, drive.sr);
 
-    auto d = std::make_unique<Emulated>(Emulated{this, drive, aspisim::Device(drive.conf), scsi});
+    auto d = std::make_unique<Emulated>(Emulated{this, drive, std::move(device), scsi});
     g_free(scsi);
     d->handler = umockdev_ioctl_base_new();
     auto answer = +[](UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) -> gboolean {
@@ -175,8 +183,7 @@ void Bed::Add(const Drive& drive) {
         if (error) g_error_free(error);
         throw std::runtime_error("cannot attach the ioctl handler of " + devnode + ": " + what);
     }
-    std::lock_guard lock(mutex_);
-    drives_.push_back(std::move(d));
+    return d;
 }
 
 void Bed::Refuse(const std::string& node, int error) {
@@ -191,7 +198,7 @@ bool Bed::Hold(const std::string& node, bool exclusive) {
 
 std::vector<std::uint8_t> Bed::Flash(std::size_t i) {
     std::lock_guard lock(mutex_);
-    return drives_.at(i)->device.flash();
+    return drives_.at(i)->device->flash();
 }
 
 std::vector<std::string> Bed::Unanswered() {
@@ -234,7 +241,7 @@ bool Bed::Answer(Emulated& d, void* c) {
     case BLKSECTGET: put_int(d.desc.max_bytes); return true;
     case SG_GET_VERSION_NUM: put_int(SG_VERSION); return true;
     case SG_SCSI_RESET:
-        d.device.reset();
+        d.device->reset();
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
     default: {
@@ -275,7 +282,7 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
         if (!changing_.insert(key).second) repeated_.push_back(key);
     }
 
-    unsigned long nth = d.device.count(cdb[0]);
+    unsigned long nth = d.device->count(cdb[0]);
     auto found = std::find_if(d.desc.faults.begin(), d.desc.faults.end(),
                               [&](const Fault& f) { return f.opcode == cdb[0] && f.nth == nth; });
     const Fault* fault = found != d.desc.faults.end() ? &*found : nullptr;
@@ -284,6 +291,8 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
         umockdev_ioctl_client_complete(client, -1, fault->error);
         return;
     }
+    const Fault* leaves = fault != nullptr && fault->vanish ? fault : nullptr;
+    if (leaves) fault = nullptr;  // answered as the drive answers
     if (fault != nullptr && fault->slow_ms > 0) {
         if (fault->burst && process_) {
             int pid = process_();
@@ -302,7 +311,7 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
         h->host_status = fault->host_status;
         h->resid = static_cast<int>(h->dxfer_len);
     } else {
-        aspisim::Outcome o = d.device.execute(cdb, data ? data->data : nullptr, data ? h->dxfer_len : 0);
+        aspisim::Outcome o = d.device->execute(cdb, data ? data->data : nullptr, data ? h->dxfer_len : 0);
         if (o.hastat == HASTAT_DO_DU) h->host_status = DID_ERROR;
         h->status = o.targstat;
         h->masked_status = static_cast<unsigned char>((o.targstat >> 1) & 0x7F);
@@ -316,7 +325,27 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
         }
     }
     h->info = (h->status | h->host_status | h->driver_status) ? SG_INFO_CHECK : 0;
+    if (leaves) {
+        Vanish(d);
+        Arrive(*leaves, d);
+    }
     umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+// What comes in the place of a drive that left; the bed's lock is held.
+void Bed::Arrive(const Fault& f, const Emulated& left) {
+    if (!f.then) return;
+    auto device = f.same ? left.device : std::make_shared<aspisim::Device>(f.then->conf);
+    if (f.after_ms == 0) {
+        drives_.push_back(Make(*f.then, std::move(device)));
+        return;
+    }
+    arrivals_.emplace_back([this, drive = *f.then, device = std::move(device), ms = f.after_ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        std::unique_ptr<Emulated> d = Make(drive, device);
+        std::lock_guard lock(mutex_);
+        drives_.push_back(std::move(d));
+    });
 }
 
 // The drive leaves the bus: its sysfs folder and its nodes are gone, and

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "aspilinux/outcome.h"
@@ -20,7 +21,10 @@ namespace sgdrive {
 
 using aspilinux::DID_TIME_OUT;
 
-// The n-th command with `opcode` to a drive goes wrong, or slowly.
+struct Drive;
+
+// The n-th command with `opcode` to a drive goes wrong, or slowly, or the
+// drive leaves after it.
 struct Fault {
     std::uint8_t opcode = 0;
     unsigned long nth = 1;
@@ -28,12 +32,22 @@ struct Fault {
     // cut short that reports GOOD). DID_TIME_OUT comes at once: the time-out
     // the command carries is recorded (Timeouts), not waited out.
     unsigned short host_status = 0;
-    int error = 0;        // the ioctl itself fails with this errno
-    bool vanish = false;  // and the drive leaves sysfs and /dev
+    int error = 0;  // the ioctl itself fails with this errno
+    // And the drive leaves sysfs and /dev; without an error, once the
+    // command was answered as the drive answers.
+    bool vanish = false;
     // Answered as the drive answers, this long after it came; with `burst`,
     // the program gets four signals back to back as it comes.
     unsigned slow_ms = 0;
     bool burst = false;
+    // Once it left, `after_ms` later (0: before the command is answered),
+    // `then` is added: with `same`, the drive that left, its flash and
+    // version kept (it restarted and came back under new names). Its sg
+    // node needs a number of its own: the one that left still answers
+    // ENODEV to what has it open.
+    std::shared_ptr<const Drive> then{};
+    unsigned after_ms = 0;
+    bool same = false;
 };
 
 struct Drive {
@@ -42,6 +56,9 @@ struct Drive {
     int sr = -1;  // /dev/srN, or none
     aspisim::DeviceConf conf;
     int max_bytes = 65536;  // BLKSECTGET
+    // The folders above hostH in /sys/devices ("pci0000:00/0000:00:14.0/
+    // usb1/1-1/1-1:1.0"); empty: right in it.
+    std::string place;
     std::vector<Fault> faults;
 };
 
@@ -81,9 +98,11 @@ public:
     struct Emulated;
 
 private:
+    std::unique_ptr<Emulated> Make(const Drive& drive, std::shared_ptr<aspisim::Device> device);
     bool Answer(Emulated& d, void* client);
     void SgIo(Emulated& d, void* client, void* arg);
     void Vanish(Emulated& d);
+    void Arrive(const Fault& f, const Emulated& left);
 
     std::string root_;
     void* testbed_;
@@ -96,6 +115,7 @@ private:
     std::vector<std::string> unblocked_;
     std::function<int()> process_;
     std::vector<int> held_;
+    std::vector<std::thread> arrivals_;
 };
 
 }  // namespace sgdrive
