@@ -35,6 +35,23 @@ wait_sg() {
   done
 }
 
+# Waits up to 20 s for the SCSI generic driver to know fewer than N devices.
+wait_sg_gone() {
+  i=0
+  while [ "$(sg_count)" -ge "$1" ]; do
+    i=$((i + 1))
+    [ $i -le 100 ] || bye "still $(sg_count) SCSI devices after 20 s"
+    sleep 0.2
+  done
+}
+
+# names WHEN: each SCSI generic node with its kernel address (H:C:T:L).
+names() {
+  for n in /sys/class/scsi_generic/*; do
+    echo "$1: ${n##*/} $(readlink $n/device | sed 's,.*/,,')"
+  done
+}
+
 load() {
   for m in "$@"; do modprobe $m || bye "cannot load $m"; done
 }
@@ -45,6 +62,20 @@ qemu_drives() {
   wait_sg 3
   load xhci-pci "usb-storage delay_use=0"
   wait_sg 4
+}
+
+# usb_restart: the drive behind the USB bridge gone from its port and back,
+# as a drive that restarts there: the kernel removes its SCSI host and makes
+# a new one when the port finds it again. A node still held open keeps its
+# name, and the host its number, so that the drive comes back under new ones.
+usb_restart() {
+  port=$(readlink -f /sys/bus/usb/drivers/usb-storage/*:*/../port)
+  [ -e "$port/disable" ] || { echo "no USB port of the bridge"; return 1; }
+  n=$(sg_count)
+  echo 1 > $port/disable
+  wait_sg_gone $n
+  echo 0 > $port/disable
+  wait_sg $n
 }
 
 # The drives of /qv/tcmu.bus served by simtarget through the user backstore
@@ -73,6 +104,18 @@ tcmu_drives() {
     ln -s $store $tpg/lun/lun_0/drive$t
     n=$((n + 1))
   done
+  wait_sg $n
+}
+
+# lun_restart T: the TCMU drive T restarts: its logical unit unlinked from
+# the loopback target and linked again, the backstore and its handler kept.
+# As with usb_restart, a node held open keeps its name.
+lun_restart() {
+  lun=$fabric/tpgt_$1/lun/lun_0
+  n=$(sg_count)
+  rm $lun/drive$1
+  wait_sg_gone $n
+  ln -s $cfg/core/user_1/drive$1 $lun/drive$1
   wait_sg $n
 }
 
