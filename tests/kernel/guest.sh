@@ -3,7 +3,8 @@
 # loads the modules of the guest that the kernel command line names
 # (qvguest=), sets up its drives, runs its runs (/qv/runs.GUEST, one line
 # each: NAME COMMAND) and prints each run's transcript on the console
-# between "=== run NAME" and "=== end NAME", then powers the guest off.
+# between "=== run NAME" and "=== end NAME"; then it writes its folder /out
+# as one cpio archive onto its virtio disk for the host, and powers off.
 /bin/busybox --install -s /bin
 export PATH=/qv:/bin
 mount -t proc proc /proc
@@ -11,6 +12,10 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs tmpfs /tmp
 guest=$(sed -n 's/.*qvguest=\([a-z0-9]*\).*/\1/p' /proc/cmdline)
+# What the host takes out of the guest: files/ holds what the recorded runs
+# read and write, beside the images.
+mkdir -p /out/files
+cp /img/* /out/files/
 
 say() { echo "guest: $*"; }
 bye() {
@@ -18,13 +23,32 @@ bye() {
   poweroff -f
 }
 
+sg_count() { ls /sys/class/scsi_generic 2>/dev/null | wc -l; }
+
 # Waits up to 20 s for the SCSI generic driver to know N devices.
 wait_sg() {
   i=0
-  while [ "$(ls /sys/class/scsi_generic 2>/dev/null | wc -l)" -lt "$1" ]; do
+  while [ "$(sg_count)" -lt "$1" ]; do
     i=$((i + 1))
-    [ $i -le 100 ] || bye "only $(ls /sys/class/scsi_generic | wc -l) of $1 SCSI devices came"
+    [ $i -le 100 ] || bye "only $(sg_count) of $1 SCSI devices came"
     sleep 0.2
+  done
+}
+
+# Waits up to 20 s for the SCSI generic driver to know fewer than N devices.
+wait_sg_gone() {
+  i=0
+  while [ "$(sg_count)" -ge "$1" ]; do
+    i=$((i + 1))
+    [ $i -le 100 ] || bye "still $(sg_count) SCSI devices after 20 s"
+    sleep 0.2
+  done
+}
+
+# names WHEN: each SCSI generic node with its kernel address (H:C:T:L).
+names() {
+  for n in /sys/class/scsi_generic/*; do
+    echo "$1: ${n##*/} $(readlink $n/device | sed 's,.*/,,')"
   done
 }
 
@@ -34,21 +58,35 @@ load() {
 
 # QEMU's own drives: virtio-scsi (adapter 0) before the USB bridge (1).
 qemu_drives() {
-  load sg sr_mod sd_mod virtio_pci virtio_scsi
+  load sg sr_mod sd_mod virtio_scsi
   wait_sg 3
   load xhci-pci "usb-storage delay_use=0"
   wait_sg 4
+}
+
+# usb_restart: the drive behind the USB bridge gone from its port and back,
+# as a drive that restarts there: the kernel removes its SCSI host and makes
+# a new one when the port finds it again. A node still held open keeps its
+# name, and the host its number, so that the drive comes back under new ones.
+usb_restart() {
+  port=$(readlink -f /sys/bus/usb/drivers/usb-storage/*:*/../port)
+  [ -e "$port/disable" ] || { echo "no USB port of the bridge"; return 1; }
+  n=$(sg_count)
+  echo 1 > $port/disable
+  wait_sg_gone $n
+  echo 0 > $port/disable
+  wait_sg $n
 }
 
 # The drives of /qv/tcmu.bus served by simtarget through the user backstore
 # and the loopback fabric: drive T of the description is target T of one
 # loopback adapter. Each handler runs before its logical unit is made, or
 # the kernel's first scan of it would wait for one.
+cfg=/sys/kernel/config/target
+fabric=$cfg/loopback/naa.5001405000000001
 tcmu_drives() {
   load sg sr_mod target_core_user tcm_loop
   mount -t configfs configfs /sys/kernel/config
-  cfg=/sys/kernel/config/target
-  fabric=$cfg/loopback/naa.5001405000000001
   mkdir -p $fabric
   n=0
   for t in $(sed -n 's/^device 0 \([0-9]*\) .*/\1/p' /qv/tcmu.bus); do
@@ -69,14 +107,53 @@ tcmu_drives() {
   wait_sg $n
 }
 
-# qv ARGS...: qvupdate with a fresh command log; then its status, the
-# commands that wrote to a drive (WRITE BUFFER, flash erase and write) and
-# how many pieces carried the image's bytes, the image being qvupdate's
-# first argument that is not an option.
+# lun_restart T: the TCMU drive T restarts: its logical unit unlinked from
+# the loopback target and linked again, the backstore and its handler kept.
+# As with usb_restart, a node held open keeps its name.
+lun_restart() {
+  lun=$fabric/tpgt_$1/lun/lun_0
+  n=$(sg_count)
+  rm $lun/drive$1
+  wait_sg_gone $n
+  ln -s $cfg/core/user_1/drive$1 $lun/drive$1
+  wait_sg $n
+}
+
+# qv ARGS...: qvupdate with a fresh command log; then its status and what
+# written says of the log.
 qv() {
   log=$(mktemp /tmp/aspi.XXXXXX)
   ASPILINUX_LOG=$log qvupdate "$@" 2>&1
   echo "status $?"
+  written $log "$@"
+}
+
+# rec ARGS...: qv's run in /out/files, recorded (--record) into
+# /out/GUEST-RUN.rec, with what the host needs to replay it beside that:
+# the names of the files there before (.files), the arguments one a line
+# (.args), standard input (.in), output (.out) and error (.err), and the
+# status (.status). The run's transcript shows its output, then its error.
+rec() (
+  r=/out/$guest-$name
+  cd /out/files || exit
+  ls > $r.files
+  printf '%s\n' "$@" > $r.args
+  cat > $r.in
+  log=$(mktemp /tmp/aspi.XXXXXX)
+  ASPILINUX_LOG=$log qvupdate --record $r.rec "$@" < $r.in > $r.out 2> $r.err
+  echo $? > $r.status
+  cat $r.out $r.err
+  echo "status $(cat $r.status)"
+  written $log "$@"
+)
+
+# written LOG ARGS...: of the commands in the command log LOG, those that
+# wrote to a drive (WRITE BUFFER, flash erase and write) and how many pieces
+# carried the image's bytes, the image being the first of ARGS that is not
+# an option.
+written() {
+  log=$1
+  shift
   image=
   for a in "$@"; do
     case $a in -* | *=*) ;; *) image=${image:-$a} ;; esac
@@ -110,11 +187,7 @@ await() {
   done
 }
 
-# flash T IMAGE: whether simtarget's drive T holds the image.
-flash() {
-  if cmp -s /tmp/flash-$1 "$2"; then echo "flash of drive $1 equal to $2"; else echo "flash of drive $1 differs from $2"; fi
-}
-
+load virtio_pci virtio_blk
 case $guest in
   qemu) qemu_drives ;;
   tcmu*) tcmu_drives ;;
@@ -126,4 +199,6 @@ while read -r name command; do
   (eval "$command") < /dev/null 2>&1
   echo "=== end $name"
 done < /qv/runs.$guest
+(cd /out && find . | cpio -o -H newc) > /dev/vda || bye "cannot write /out onto /dev/vda"
+sync
 bye "$guest runs done at $(cut -d' ' -f1 /proc/uptime) s"
