@@ -269,7 +269,8 @@ const Row kRows[] = {
     {"AnotherDriveInItsPlace",
      {OnUsb(At(0, 0, 0, 0, Dravlin(kG567L, "1.00"),
                {Leaves(0x3B, 64, OnUsb(At(1, 0, 1, 1, Dravlin(kG253K, "1.00"))), false, 300)}))},
-     {}, 13, "1.10", {"IMAGE", "-all"}, 1, Failed(""), {kName0, "qvupdate: drive HA:0 ID:0: "}, 64, true},
+     {}, 13, "1.10", {"IMAGE", "-all"}, 1, kTransfer13 + "Done\nNew firmware version    : \n",
+     {kName0, "qvupdate: drive HA:0 ID:0: the drive did not answer for 30 s after the upgrade"}, 64, true},
 };
 // clang-format on
 
