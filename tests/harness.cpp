@@ -250,7 +250,8 @@ Result Sandbox::Spawn(const std::string& program, const std::vector<std::string>
         }
         pollfd fds[3];
         int n = 0;
-        if (held && r.out.find(wait_for) != std::string::npos) {
+        if (held &&
+            (r.out.find(wait_for) != std::string::npos || r.err.find(wait_for) != std::string::npos)) {
             held = false;
             if (action) action();
             feed += input;

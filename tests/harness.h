@@ -77,8 +77,8 @@ public:
     // Runs qvupdate with args and the given standard input (closed after
     // it), with the simulator's log and state in this folder.
     Result Run(const std::vector<std::string>& args, const std::string& input = "", int timeout_s = 60) const;
-    // The same, but the input is held back until standard output shows
-    // wait_for; then action runs, and the input follows. `first` goes to
+    // The same, but the input is held back until standard output (or
+    // error) shows wait_for; then action runs, and the input follows. `first` goes to
     // the input at once, before wait_for.
     Result RunAfter(const std::vector<std::string>& args, const std::string& wait_for,
                     const std::function<void()>& action, const std::string& input,

@@ -113,6 +113,31 @@ INSTANTIATE_TEST_SUITE_P(
                (info.param.in_transfer ? "_InTransfer" : "_AtTheQuestion");
     });
 
+// A script's run ended by a signal still gets its document: in the
+// transfer, once the outcome is said; at the question, as far as it got.
+TEST(Signals, AScriptsRunLeavesItsDocument) {
+    for (bool in_transfer : {true, false}) {
+        Rig s(kWriteBuffer, in_transfer);
+        std::vector<std::string> args = s.Args();
+        args.push_back("--json");
+        const auto send = [&] { kill(s.box.Child(), SIGINT); };
+        Result r = in_transfer ? s.box.RunAfter(
+                                     args, "in progress...",
+                                     [&] {
+                                         ASSERT_TRUE(WaitFor([&] { return !Changing(s.box.Log()).empty(); }));
+                                         send();
+                                     },
+                                     "", "y\n")
+                               : s.box.RunAfter(args, "Continue? (y/n) ", send, "");
+        EXPECT_EQ(r.signal, SIGINT) << r.err;
+        EXPECT_NE(r.out.find(in_transfer ? "\"outcome\": \"upgraded\"" : "\"outcome\": \"interrupted\""),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("\"complete\": false, \"status\": null}"), std::string::npos) << r.out;
+        EXPECT_EQ(s.Flashed(), in_transfer);
+    }
+}
+
 // --- exit statuses and output that cannot be written ---------------------
 
 TEST(ExitStatus, FailuresAreNeverStatusZero) {

@@ -20,7 +20,7 @@ std::string DriveJson(const DriveReport& d, bool listing) {
                ", \"model\": " + (d.model.empty() ? "null" : Text(d.model)) +
                ", \"for_image\": " + (d.for_image ? (*d.for_image ? "true" : "false") : "null") + "}";
     return j + ", \"version_before\": " + Text(d.before) + ", \"version_after\": " + Text(d.after) +
-           ", \"outcome\": " + Text(d.outcome) +
+           ", \"outcome\": " + Text(d.outcome.empty() ? std::string("interrupted") : d.outcome) +
            ", \"reason\": " + (d.reason.empty() ? "null" : Text(d.reason)) +
            ", \"pieces_sent\": " + std::to_string(d.pieces_sent) +
            ", \"pieces\": " + std::to_string(d.pieces) + ", \"seconds\": " + seconds +

@@ -20,7 +20,8 @@ struct DriveReport {
     std::optional<bool> for_image;
     // An upgrade: the versions before and after (none: not read), what
     // became of it ("upgraded", "would-upgrade", "refused" with the reason,
-    // "failed", "failed-at-risk", "not-confirmed"), the pieces sent of the
+    // "failed", "failed-at-risk", "not-confirmed"; "interrupted" while none
+    // yet, as a signal that ends the run leaves it), the pieces sent of the
     // pieces planned, the seconds it took, the backup made.
     std::optional<std::string> before, after;
     std::string outcome, reason;

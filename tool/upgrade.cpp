@@ -446,6 +446,8 @@ UpgradeResult upgrade(Run& r, Drive at, Image image) {
     DriveReport& report = r.report.drives.emplace_back();
     report.at = at;
     report.names = drive.names;
+    // A question may wait long: a signal meanwhile leaves the drive named.
+    r.report.Keep();
     const auto refused = [&report](const char* why) {
         report.reason = why;
         return UpgradeResult::refused;
