@@ -195,6 +195,7 @@ case $guest in
 esac
 say "$guest drives up at $(cut -d' ' -f1 /proc/uptime) s"
 while read -r name command; do
+  say "$name at $(cut -d" " -f1 /proc/uptime) s"
   echo "=== run $name"
   (eval "$command") < /dev/null 2>&1
   echo "=== end $name"
