@@ -33,7 +33,11 @@ without risk.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The Depends come from dpkg-shlibdeps in depends.cmake rather than CPack's
+# scan, which would add maintainer scripts that run ldconfig for the ASPI
+# layers; the package needs no maintainer script at all.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/depends.cmake)
 # What finds a drive's node and address (lsscsi -g) and talks to it without
 # this program (sg_inq, sg_write_buffer).
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sg3-utils, lsscsi")
