@@ -107,7 +107,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SignalCase{&kRom, SIGINT, true}, SignalCase{&kRom, SIGTERM, true},
                       SignalCase{&kRom, SIGHUP, true}, SignalCase{&kWriteBuffer, SIGINT, true},
                       SignalCase{&kWriteBuffer, SIGTERM, true}, SignalCase{&kWriteBuffer, SIGHUP, true},
-                      SignalCase{&kRom, SIGINT, false}, SignalCase{&kWriteBuffer, SIGTERM, false}),
+                      SignalCase{&kRom, SIGINT, false}, SignalCase{&kWriteBuffer, SIGTERM, false},
+                      // Every other signal that would end the run is held as well.
+                      SignalCase{&kWriteBuffer, SIGUSR1, true}, SignalCase{&kRom, SIGALRM, true},
+                      SignalCase{&kWriteBuffer, SIGXCPU, true}),
     [](const ::testing::TestParamInfo<SignalCase>& info) {
         return std::string(info.param.procedure->name) + "_" + sigabbrev_np(info.param.signal) +
                (info.param.in_transfer ? "_InTransfer" : "_AtTheQuestion");
