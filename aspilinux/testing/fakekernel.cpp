@@ -146,8 +146,10 @@ void FakeKernel::plug(const Node& n, std::shared_ptr<aspisim::Device> device) {
     const int node = put("/dev/" + n.name, file);
     if (node < 0) return;
     if (!device) {
-        const int type = n.type.empty() ? 5 : std::atoi(n.type.c_str());
-        device = std::make_shared<aspisim::Device>(drive_conf(n.vendor, n.model, n.rev, type));
+        // A type the kernel would not write is a drive's to the model.
+        const long type = std::strtol(n.type.c_str(), nullptr, 10);
+        device = std::make_shared<aspisim::Device>(
+            drive_conf(n.vendor, n.model, n.rev, type >= 0 && type <= 0x1F ? int(type) : 5));
     }
     entries_[node].device = std::move(device);
     plugged_[n.name] = n;
