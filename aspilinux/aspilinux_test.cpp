@@ -1,6 +1,6 @@
-// The Linux layer through its request blocks, over sysfs trees in a
-// temporary folder and a fake SCSI generic driver whose SG_IO is answered by
-// the simulator's device model.
+// The Linux layer through its request blocks, over the fake kernel: sysfs
+// trees in memory and a SCSI generic driver whose SG_IO is answered by the
+// simulator's device model.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,135 +10,26 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "aspihost/host.h"
 #include "aspihost/testing/requests.h"
-#include "aspilinux/kernel.h"
 #include "aspilinux/outcome.h"
 #include "aspilinux/sgtarget.h"
-#include "aspisim/busconf.h"
-#include "aspisim/device.h"
+#include "aspilinux/testing/fakekernel.h"
 #include "platform/winevent.h"
 #include "testing/testsupport.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-// An SG_IO answer the test chooses instead of the device's.
-struct Reply {
-    int err = 0;
-    unsigned short host = 0;
-    unsigned char status = 0;
-    Bytes sense;
-    int resid = 0;
-    unsigned short driver = 0;
-};
-Reply fails(int err) {
-    Reply r;
-    r.err = err;
-    return r;
-}
-Reply host_status(unsigned short host) {
-    Reply r;
-    r.host = host;
-    return r;
-}
-Reply scsi_status(unsigned char status, const Bytes& sense = {}, int resid = 0) {
-    Reply r;
-    r.status = status;
-    r.sense = sense;
-    r.resid = resid;
-    return r;
-}
-Reply driver_status(unsigned short driver) {
-    Reply r;
-    r.driver = driver;
-    return r;
-}
-
-class FakeKernel : public aspilinux::Kernel {
-public:
-    explicit FakeKernel(std::string root) : root_(std::move(root)) {}
-
-    int open(const std::string& path, int flags) override {
-        std::lock_guard<std::mutex> g(mu);
-        opens.push_back({path, flags});
-        if (auto e = open_errors.find(path); e != open_errors.end()) return errno = e->second, -1;
-        fds[next_fd] = path;
-        return next_fd++;
-    }
-    int close(int fd) override {
-        std::lock_guard<std::mutex> g(mu);
-        closed.push_back(fd);
-        return 0;
-    }
-    int ioctl(int fd, unsigned long request, void* arg) override {
-        std::unique_lock<std::mutex> g(mu);
-        if (request == BLKSECTGET) return *static_cast<int*>(arg) = limit, 0;
-        if (request == SG_SCSI_RESET) {
-            resets.push_back(*static_cast<int*>(arg));
-            return reset_err ? (errno = reset_err, -1) : 0;
-        }
-        auto* h = static_cast<sg_io_hdr_t*>(arg);
-        sg_calls.push_back(*h);
-        sg_fds.push_back(fd);
-        if (hold) released.wait(g, [this] { return !hold; });
-        if (!replies.empty()) {
-            Reply r = replies.front();
-            replies.erase(replies.begin());
-            if (r.err) return errno = r.err, -1;
-            h->host_status = r.host;
-            h->driver_status = r.driver;
-            h->status = r.status;
-            h->sb_len_wr = static_cast<unsigned char>(std::min<std::size_t>(r.sense.size(), h->mx_sb_len));
-            if (h->sb_len_wr) std::memcpy(h->sbp, r.sense.data(), h->sb_len_wr);
-            h->resid = r.resid;
-            return 0;
-        }
-        std::uint8_t cdb[16] = {};
-        std::memcpy(cdb, h->cmdp, h->cmd_len);
-        aspisim::Outcome o = drive.execute(cdb, static_cast<std::uint8_t*>(h->dxferp), h->dxfer_len);
-        h->status = o.targstat;
-        h->host_status = o.hastat == HASTAT_OK ? 0 : 0x07;
-        h->sb_len_wr = static_cast<unsigned char>(std::min<std::size_t>(o.sense.size(), h->mx_sb_len));
-        if (h->sb_len_wr) std::memcpy(h->sbp, o.sense.data(), h->sb_len_wr);
-        return 0;
-    }
-    std::string sysfs_root() const override { return root_ + "/sys"; }
-    std::string dev_root() const override { return root_ + "/dev"; }
-
-    void release() {
-        std::lock_guard<std::mutex> g(mu);
-        hold = false;
-        released.notify_all();
-    }
-
-    std::mutex mu;
-    std::condition_variable released;
-    std::vector<std::pair<std::string, int>> opens;
-    std::vector<int> closed, resets, sg_fds;
-    std::vector<sg_io_hdr_t> sg_calls;
-    std::map<std::string, int> open_errors;
-    std::map<int, std::string> fds;
-    std::vector<Reply> replies;
-    int next_fd = 100, limit = 32768, reset_err = 0;
-    bool hold = false;
-    aspisim::Device drive{aspisim::default_bus().devices[0]};
-
-private:
-    std::string root_;
-};
+using aspilinux_fake::FakeKernel;
+using aspilinux_fake::Reply;
 
 FakeKernel* current = nullptr;
 aspilinux::SgTarget* made = nullptr;
@@ -154,10 +45,7 @@ protected:
     void SetUp() override {
         unsetenv("ASPILINUX_LOG");
         tmp_.emplace("aspilinux-test");
-        root_ = tmp_->path();
-        fs::create_directories(root_ + "/sys/class/scsi_generic");
-        fs::create_directories(root_ + "/dev");
-        kernel_ = std::make_unique<FakeKernel>(root_);
+        kernel_ = std::make_unique<FakeKernel>();
         current = kernel_.get();
         event_ = CreateEventA(nullptr, 1, 0, nullptr);
     }
@@ -167,37 +55,13 @@ protected:
         tmp_.reset();
     }
 
-    // An sg node and its SCSI device directory, as the kernel lays them out;
-    // with a `place`, below hostH/targetH:C:T there.
+    // An sg node and its SCSI device; with a `place`, below hostH/targetH:C:T
+    // there.
     void node(int sg, const std::string& hctl, int type, const std::string& model,
               const std::string& block = "", const std::string& place = "") {
-        entry("sg" + std::to_string(sg), hctl, std::to_string(type), model, block, place);
-    }
-    // The same with the texts as they stand.
-    void entry(const std::string& name, const std::string& hctl, const std::string& type,
-               const std::string& model, const std::string& block = "", const std::string& place = "") {
-        const std::string host = hctl.substr(0, hctl.find(':'));
-        const std::string at =
-            place.empty() ? hctl
-                          : place + "/host" + host + "/target" + hctl.substr(0, hctl.rfind(':')) + "/" + hctl;
-        std::string dev = root_ + "/sys/devices/" + at;
-        fs::create_directories(dev);
-        std::ofstream(dev + "/type") << type << "\n";
-        std::ofstream(dev + "/vendor") << (type == "5" ? "DRAVLIN " : "ATA     ") << "\n";
-        std::ofstream(dev + "/model") << model << "\n";
-        std::ofstream(dev + "/rev") << "1.00\n";
-        if (!block.empty()) fs::create_directories(dev + "/block/" + block);
-        std::string sg_dir = root_ + "/sys/class/scsi_generic/" + name;
-        fs::create_directories(sg_dir);
-        fs::create_symlink("../../../devices/" + at, sg_dir + "/device");
-        std::ofstream(root_ + "/dev/" + name);
+        kernel_->plug({"sg" + std::to_string(sg), hctl, model, std::to_string(type), block, place});
     }
     void start() { host_ = std::make_unique<aspihost::Host>(test_layer); }
-    // The drive at the USB port of most rows leaves sysfs.
-    void leave(int sg, int host) {
-        fs::remove_all(root_ + "/sys/class/scsi_generic/sg" + std::to_string(sg));
-        fs::remove_all(root_ + "/sys/devices/" + kPort + "/host" + std::to_string(host));
-    }
     static constexpr const char* kPort = "pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0";
     void fresh() {
         TearDown();
@@ -239,17 +103,16 @@ protected:
     // The one drive most tests use: a QV-G567L on SATA with its block node.
     void one_drive() {
         node(0, "0:0:0:0", 5, "CD-R   QV-G567L", "sr0");
-        std::ofstream(root_ + "/dev/sr0");
         start();
     }
-    std::string sg0() const { return root_ + "/dev/sg0"; }
 
     static Bytes write_buffer(std::uint32_t len) {
         return {0x3B, 4, 0, 0, 0, 0, std::uint8_t(len >> 16), std::uint8_t(len >> 8), std::uint8_t(len), 0};
     }
 
+    std::string log() const { return tmp_->Path("log"); }
+
     std::optional<qvtest::TempDir> tmp_;
-    std::string root_;
     std::unique_ptr<FakeKernel> kernel_;
     std::unique_ptr<aspihost::Host> host_;
     HANDLE event_ = nullptr;
@@ -265,8 +128,7 @@ TEST_F(Linux, DiscoveryFromSysfsAlone) {
     node(2, "2:0:1:0", 5, "CD-ROM QV-G253K");
     node(0, "7:0:0:0", 5, "CD-R   QV-G567L", "sr1");  // USB bridge
     node(5, "7:0:0:1", 5, "CD-ROM QV-G253K");         // and its second LUN
-    fs::create_directories(root_ + "/sys/class/scsi_host/host7");
-    std::ofstream(root_ + "/sys/class/scsi_host/host7/proc_name") << "usb-storage\n";
+    kernel_->put("/sys/class/scsi_host/host7/proc_name", FakeKernel::file, "usb-storage\n");
     start();
     EXPECT_EQ(host_->support_info(), 0x0104u);  // (0,0) (2,0) (2,1) (7,0)
 
@@ -334,7 +196,7 @@ TEST_F(Linux, NumbersAsTheKernelWritesThem) {
     };
     for (const Row& r : rows) {
         fresh();
-        entry(r.name, r.hctl, r.type, "CD-R   QV-G567L");
+        kernel_->plug({r.name, r.hctl, "CD-R   QV-G567L", r.type});
         testing::internal::CaptureStderr();
         start();
         testing::internal::GetCapturedStderr();
@@ -345,16 +207,16 @@ TEST_F(Linux, NumbersAsTheKernelWritesThem) {
         EXPECT_EQ(devtype(0, 1, 0, type), r.devtype) << what;
         run(0, 1, tur);
         ASSERT_EQ(kernel_->opens.size(), 1u) << what;
-        EXPECT_EQ(kernel_->opens[0].first, root_ + "/dev/" + r.name) << what;
+        EXPECT_EQ(kernel_->opens[0].first, "/dev/" + r.name) << what;
     }
 }
 
 TEST_F(Linux, NoAdapters) {
     testing::internal::CaptureStderr();
     start();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "aspilinux: no SCSI generic devices in " + root_ +
-                                                          "/sys/class/scsi_generic (is the sg module loaded? "
-                                                          "modprobe sg)\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "aspilinux: no SCSI generic devices in /sys/class/scsi_generic (is the sg module loaded? "
+              "modprobe sg)\n");
     EXPECT_EQ(host_->support_info(), DWORD{SS_NO_ADAPTERS} << 8);
 }
 
@@ -369,41 +231,39 @@ TEST_F(Linux, OutcomeTable) {
         std::uint32_t len;
         BYTE status, hastat, targstat;
     } rows[] = {
-        {"ENODEV", fails(ENODEV), 8192, SS_NO_DEVICE, 0, 0},
-        {"ENXIO", fails(ENXIO), 8192, SS_NO_DEVICE, 0, 0},
-        {"EBUSY", fails(EBUSY), 8192, SS_ASPI_IS_BUSY, 0, 0},
-        {"EMSGSIZE", fails(EMSGSIZE), 8192, SS_INVALID_SRB, 0, 0},
-        {"EINVAL large", fails(EINVAL), 65536, SS_BUFFER_TO_BIG, 0, 0},
-        {"ENOMEM large", fails(ENOMEM), 65536, SS_BUFFER_TO_BIG, 0, 0},
-        {"EINVAL small", fails(EINVAL), 8192, SS_ERR, 0, 0},
-        {"EIO", fails(EIO), 8192, SS_ERR, 0, 0},
-        {"DID_TIME_OUT", host_status(aspilinux::DID_TIME_OUT), 8192, SS_ERR, HASTAT_COMMAND_TIMEOUT, 0},
-        {"DID_NO_CONNECT", host_status(aspilinux::DID_NO_CONNECT), 8192, SS_ERR, HASTAT_SEL_TO, 0},
-        {"DID_BAD_TARGET", host_status(aspilinux::DID_BAD_TARGET), 8192, SS_ERR, HASTAT_SEL_TO, 0},
-        {"DID_TRANSPORT_DISRUPTED", host_status(aspilinux::DID_TRANSPORT_DISRUPTED), 8192, SS_ERR,
-         HASTAT_SEL_TO, 0},
-        {"DID_TRANSPORT_FAILFAST", host_status(aspilinux::DID_TRANSPORT_FAILFAST), 8192, SS_ERR,
-         HASTAT_SEL_TO, 0},
-        {"DID_TRANSPORT_MARGINAL", host_status(aspilinux::DID_TRANSPORT_MARGINAL), 8192, SS_ERR,
-         HASTAT_SEL_TO, 0},
-        {"DID_RESET", host_status(aspilinux::DID_RESET), 8192, SS_ERR, HASTAT_BUS_RESET, 0},
-        {"DID_PARITY", host_status(aspilinux::DID_PARITY), 8192, SS_ERR, HASTAT_PARITY_ERROR, 0},
-        {"DID_ERROR", host_status(0x07), 8192, SS_ERR, HASTAT_PHASE_ERR, 0},
-        {"check condition", scsi_status(0x02, check), 8192, SS_ERR, 0, 0x02},
-        {"reservation conflict", scsi_status(0x18), 8192, SS_ERR, 0, 0x18},
-        {"good", scsi_status(0), 8192, SS_COMP, 0, 0},
+        // clang-format off
+        {"ENODEV", {.err = ENODEV}, 8192, SS_NO_DEVICE, 0, 0},
+        {"ENXIO", {.err = ENXIO}, 8192, SS_NO_DEVICE, 0, 0},
+        {"EBUSY", {.err = EBUSY}, 8192, SS_ASPI_IS_BUSY, 0, 0},
+        {"EMSGSIZE", {.err = EMSGSIZE}, 8192, SS_INVALID_SRB, 0, 0},
+        {"EINVAL large", {.err = EINVAL}, 65536, SS_BUFFER_TO_BIG, 0, 0},
+        {"ENOMEM large", {.err = ENOMEM}, 65536, SS_BUFFER_TO_BIG, 0, 0},
+        {"EINVAL small", {.err = EINVAL}, 8192, SS_ERR, 0, 0},
+        {"EIO", {.err = EIO}, 8192, SS_ERR, 0, 0},
+        {"DID_TIME_OUT", {.host = aspilinux::DID_TIME_OUT}, 8192, SS_ERR, HASTAT_COMMAND_TIMEOUT, 0},
+        {"DID_NO_CONNECT", {.host = aspilinux::DID_NO_CONNECT}, 8192, SS_ERR, HASTAT_SEL_TO, 0},
+        {"DID_BAD_TARGET", {.host = aspilinux::DID_BAD_TARGET}, 8192, SS_ERR, HASTAT_SEL_TO, 0},
+        {"DID_TRANSPORT_DISRUPTED", {.host = aspilinux::DID_TRANSPORT_DISRUPTED}, 8192, SS_ERR, HASTAT_SEL_TO, 0},
+        {"DID_TRANSPORT_FAILFAST", {.host = aspilinux::DID_TRANSPORT_FAILFAST}, 8192, SS_ERR, HASTAT_SEL_TO, 0},
+        {"DID_TRANSPORT_MARGINAL", {.host = aspilinux::DID_TRANSPORT_MARGINAL}, 8192, SS_ERR, HASTAT_SEL_TO, 0},
+        {"DID_RESET", {.host = aspilinux::DID_RESET}, 8192, SS_ERR, HASTAT_BUS_RESET, 0},
+        {"DID_PARITY", {.host = aspilinux::DID_PARITY}, 8192, SS_ERR, HASTAT_PARITY_ERROR, 0},
+        {"DID_ERROR", {.host = 0x07}, 8192, SS_ERR, HASTAT_PHASE_ERR, 0},
+        {"check condition", {.status = 0x02, .sense = check}, 8192, SS_ERR, 0, 0x02},
+        {"reservation conflict", {.status = 0x18}, 8192, SS_ERR, 0, 0x18},
+        {"good", Reply{}, 8192, SS_COMP, 0, 0},
         // Interrupted in the kernel: failed, and never sent again.
-        {"EINTR", fails(EINTR), 8192, SS_ERR, 0, 0},
+        {"EINTR", {.err = EINTR}, 8192, SS_ERR, 0, 0},
         // GOOD, but bytes that never reached the drive.
-        {"none of it sent", scsi_status(0, {}, 8192), 8192, SS_ERR, HASTAT_DO_DU, 0},
-        {"one byte short", scsi_status(0, {}, 1), 8192, SS_ERR, HASTAT_DO_DU, 0},
-        {"check condition and short", scsi_status(0x02, check, 8192), 8192, SS_ERR, 0, 0x02},
+        {"none of it sent", {.resid = 8192}, 8192, SS_ERR, HASTAT_DO_DU, 0},
+        {"one byte short", {.resid = 1}, 8192, SS_ERR, HASTAT_DO_DU, 0},
+        {"check condition and short", {.status = 0x02, .resid = 8192, .sense = check}, 8192, SS_ERR, 0, 0x02},
         // The driver's own status: only OK and SENSE leave the SCSI status alone.
-        {"DRIVER_SENSE", driver_status(aspilinux::DRIVER_SENSE), 8192, SS_COMP, 0, 0},
-        {"DRIVER_TIMEOUT", driver_status(aspilinux::DRIVER_TIMEOUT), 8192, SS_ERR, HASTAT_COMMAND_TIMEOUT, 0},
-        {"DRIVER_ERROR", driver_status(aspilinux::DRIVER_ERROR), 8192, SS_ERR, HASTAT_PHASE_ERR, 0},
-        {"DRIVER_HARD with a suggestion", driver_status(0x10 | aspilinux::DRIVER_HARD), 8192, SS_ERR,
-         HASTAT_PHASE_ERR, 0},
+        {"DRIVER_SENSE", {.driver = aspilinux::DRIVER_SENSE}, 8192, SS_COMP, 0, 0},
+        {"DRIVER_TIMEOUT", {.driver = aspilinux::DRIVER_TIMEOUT}, 8192, SS_ERR, HASTAT_COMMAND_TIMEOUT, 0},
+        {"DRIVER_ERROR", {.driver = aspilinux::DRIVER_ERROR}, 8192, SS_ERR, HASTAT_PHASE_ERR, 0},
+        {"DRIVER_HARD with a suggestion", {.driver = 0x10 | aspilinux::DRIVER_HARD}, 8192, SS_ERR, HASTAT_PHASE_ERR, 0},
+        // clang-format on
     };
     Bytes data(65536, 0x5A);
     testing::internal::CaptureStderr();
@@ -429,7 +289,7 @@ TEST_F(Linux, OutcomeTable) {
         }
     }
     // A short transfer is said, with what moved.
-    const std::string dev = "aspilinux: " + sg0() + " (0:0:0:0, DRAVLIN CD-R   QV-G567L): command 3B moved ";
+    const std::string dev = "aspilinux: /dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L): command 3B moved ";
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               dev + "0 of 8192 bytes to the drive (a short transfer); it counts as failed\n" + dev +
                   "8191 of 8192 bytes to the drive (a short transfer); it counts as failed\n");
@@ -445,7 +305,7 @@ TEST_F(Linux, CommandsReachTheDeviceModel) {
     EXPECT_EQ(d[96], 0xEE);
     EXPECT_EQ(s.SRB_BufLen, 96u);  // no residual asked for
 
-    kernel_->replies = {scsi_status(0, {}, 60)};  // a drive gives less than asked: no failure
+    kernel_->replies = {{.resid = 60}};  // a drive gives less than asked: no failure
     EXPECT_EQ(run(0, 0, inq, d, 96, SRB_DIR_IN).SRB_Status, SS_COMP);
 
     s = run(0, 0, tur);  // no disc
@@ -460,7 +320,7 @@ TEST_F(Linux, CommandsReachTheDeviceModel) {
     EXPECT_EQ(kernel_->sg_calls[2].dxfer_direction, SG_DXFER_NONE);
     // One exclusive open of the sg node for both; the block node is left alone.
     ASSERT_EQ(kernel_->opens.size(), 1u);
-    EXPECT_EQ(kernel_->opens[0].first, sg0());
+    EXPECT_EQ(kernel_->opens[0].first, "/dev/sg0");
     EXPECT_EQ(kernel_->opens[0].second, O_RDWR | O_NONBLOCK | O_EXCL | O_CLOEXEC);
 }
 
@@ -470,7 +330,7 @@ TEST_F(Linux, ResidualAndSenseBounds) {
     for (std::size_t i = 0; i < sense.size(); i++) sense[i] = static_cast<std::uint8_t>(0x70 + i);
     std::uint8_t d[96];
     for (BYTE flags : {BYTE{SRB_DIR_IN}, BYTE{SRB_DIR_IN | SRB_ENABLE_RESIDUAL_COUNT}}) {
-        kernel_->replies = {scsi_status(0x02, sense, 60)};
+        kernel_->replies = {{.status = 0x02, .resid = 60, .sense = sense}};
         SRB_ExecSCSICmd s = block(0, 0, inq, d, 96, flags);
         s.SRB_SenseLen = 4;
         std::memset(s.SenseArea, 0xEE, sizeof s.SenseArea);
@@ -490,7 +350,7 @@ TEST_F(Linux, BlockNodeHeldOnceTheDriveIsWritten) {
     run(0, 0, write_buffer(8192), piece.data(), 8192, SRB_DIR_OUT);
     run(0, 0, write_buffer(8192), piece.data(), 8192, SRB_DIR_OUT);
     ASSERT_EQ(kernel_->opens.size(), 2u);
-    EXPECT_EQ(kernel_->opens[1].first, root_ + "/dev/sr0");
+    EXPECT_EQ(kernel_->opens[1].first, "/dev/sr0");
     EXPECT_EQ(kernel_->opens[1].second, O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC);
     host_.reset();
     EXPECT_EQ(kernel_->closed, (std::vector<int>{100, 101}));
@@ -506,29 +366,25 @@ TEST_F(Linux, RefusedOpens) {
         std::string message;
     } rows[] = {
         {"sg0", EACCES, tur, SS_NO_DEVICE,
-         "aspilinux: cannot open DEV/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L): Permission denied; run as root, "
-         "or as "
-         "a member of the group root that owns it\n"},
+         "aspilinux: cannot open /dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L): Permission denied; run as "
+         "root, or as a member of the group root that owns it\n"},
         {"sg0", EBUSY, tur, SS_ASPI_IS_BUSY,
-         "aspilinux: the drive DEV/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use by another program; "
-         "close it "
-         "and try again\n"},
+         "aspilinux: the drive /dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use by another program; "
+         "close it and try again\n"},
         {"sr0", EBUSY, write_buffer(8192), SS_ASPI_IS_BUSY,
-         "aspilinux: the drive DEV/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use by another program (a "
-         "mounted "
-         "disc?); unmount it and try again\n"},
+         "aspilinux: the drive /dev/sr0 (0:0:0:0, DRAVLIN CD-R   QV-G567L) is in use by another program (a "
+         "mounted disc?); unmount it and try again\n"},
     };
     for (const Row& r : rows) {
         fresh();
         one_drive();
-        kernel_->open_errors[root_ + "/dev/" + r.node] = r.err;
+        kernel_->open_errors["/dev/" + r.node] = r.err;
         Bytes piece(8192);
         testing::internal::CaptureStderr();
         EXPECT_EQ(run(0, 0, r.cdb, piece.data(), r.cdb[0] ? 8192 : 0, SRB_DIR_OUT).SRB_Status, r.status);
         EXPECT_EQ(run(0, 0, r.cdb, piece.data(), r.cdb[0] ? 8192 : 0, SRB_DIR_OUT).SRB_Status, r.status);
         std::string err = testing::internal::GetCapturedStderr();
         std::string want = r.message;
-        want.replace(want.find("DEV"), 3, root_ + "/dev");
         if (r.node == "sr0") want += want;  // each write is refused aloud
         EXPECT_EQ(err, want);
         EXPECT_TRUE(kernel_->sg_calls.empty());
@@ -536,7 +392,7 @@ TEST_F(Linux, RefusedOpens) {
     // The refused address has no device from then on.
     fresh();
     one_drive();
-    kernel_->open_errors[sg0()] = EACCES;
+    kernel_->open_errors["/dev/sg0"] = EACCES;
     testing::internal::CaptureStderr();
     run(0, 0, tur);
     testing::internal::GetCapturedStderr();
@@ -559,11 +415,10 @@ TEST_F(Linux, DeviceReset) {
         ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(r.SRB_Status, refusal ? SS_ERR : SS_COMP);
-        EXPECT_EQ(
-            err, refusal ? "aspilinux: cannot reset " + sg0() +
-                               " (0:0:0:0, DRAVLIN CD-R   QV-G567L): Permission denied; a device reset needs "
-                               "root\n"
-                         : "");
+        EXPECT_EQ(err,
+                  refusal ? "aspilinux: cannot reset /dev/sg0 (0:0:0:0, DRAVLIN CD-R   QV-G567L): Permission "
+                            "denied; a device reset needs root\n"
+                          : "");
     }
     EXPECT_EQ(kernel_->resets, (std::vector<int>{SG_SCSI_RESET_DEVICE, SG_SCSI_RESET_DEVICE}));
 }
@@ -585,19 +440,19 @@ TEST_F(Linux, FollowsADriveByItsPlace) {
         std::vector<Node> nodes;
         std::string taken;  // the node that answers at HA:0 ID:0 then; empty: none
         BYTE own;           // what HA:1 ID:0 has
-        std::string said;   // DEV: the device folder
+        std::string said;
     } rows[] = {
         // clang-format off
         {"on a new host", {{1, "1:0:0:0", g567l, kPort}}, "sg1", SS_NO_DEVICE,
-         "aspilinux: the drive at HA:0 ID:0 came back as DEV/sg1 (1:0:0:0)\n"},
+         "aspilinux: the drive at HA:0 ID:0 came back as /dev/sg1 (1:0:0:0)\n"},
         {"its node number again", {{0, "1:0:0:0", g567l, kPort}}, "sg0", SS_NO_DEVICE,
-         "aspilinux: the drive at HA:0 ID:0 came back as DEV/sg0 (1:0:0:0)\n"},
+         "aspilinux: the drive at HA:0 ID:0 came back as /dev/sg0 (1:0:0:0)\n"},
         {"at its old address", {{1, "0:0:0:0", g567l, kPort}}, "sg1", SS_INVALID_HA, ""},
         {"another identity", {{1, "1:0:0:0", "CD-ROM QV-G253K", kPort}}, "", SS_COMP, ""},
         {"another place", {{1, "1:0:0:0", g567l, other_port}}, "", SS_COMP, ""},
         {"there before", {{1, "1:0:0:0", g567l, kPort, true}}, "", SS_COMP, ""},
         {"two candidates", {{1, "1:0:0:0", g567l, kPort}, {2, "2:0:0:0", g567l, kPort}}, "", SS_COMP,
-         "aspilinux: the drive at HA:0 ID:0 could have come back as DEV/sg1 (1:0:0:0) or DEV/sg2 (2:0:0:0); "
+         "aspilinux: the drive at HA:0 ID:0 could have come back as /dev/sg1 (1:0:0:0) or /dev/sg2 (2:0:0:0); "
          "it is not followed\n"},
         // clang-format on
     };
@@ -609,22 +464,18 @@ TEST_F(Linux, FollowsADriveByItsPlace) {
             if (n.early) node(n.sg, n.hctl, 5, n.model, "", n.place);
         start();
         EXPECT_EQ(run(0, 0, inq, d, 96, SRB_DIR_IN).SRB_Status, SS_COMP) << r.what;
-        leave(0, 0);
-        kernel_->replies = {fails(ENODEV)};
+        kernel_->leave("sg0");
         EXPECT_EQ(run(0, 0, inq, d, 96, SRB_DIR_IN).SRB_Status, SS_NO_DEVICE) << r.what;
         for (const Node& n : r.nodes)
             if (!n.early) node(n.sg, n.hctl, 5, n.model, "", n.place);
 
         testing::internal::CaptureStderr();
         const BYTE status = run(0, 0, inq, d, 96, SRB_DIR_IN).SRB_Status;
-        std::string want = r.said;
-        for (std::size_t at; (at = want.find("DEV")) != std::string::npos;)
-            want.replace(at, 3, root_ + "/dev");
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), want) << r.what;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), r.said) << r.what;
         EXPECT_EQ(status, r.taken.empty() ? SS_ERR : SS_COMP) << r.what;
         if (!r.taken.empty()) {
-            EXPECT_EQ(kernel_->opens.back().first, root_ + "/dev/" + r.taken) << r.what;
-            EXPECT_EQ(made->name_of({0, 0, 0}), root_ + "/dev/" + r.taken + " (" + r.nodes[0].hctl + ")");
+            EXPECT_EQ(kernel_->opens.back().first, "/dev/" + r.taken) << r.what;
+            EXPECT_EQ(made->name_of({0, 0, 0}), "/dev/" + r.taken + " (" + r.nodes[0].hctl + ")");
         }
         BYTE type;
         EXPECT_EQ(devtype(1, 0, 0, type), r.own) << r.what;
@@ -634,18 +485,15 @@ TEST_F(Linux, FollowsADriveByItsPlace) {
 // The program gives up waiting while the command is still in the kernel:
 // the abort cannot take it back, and its late outcome touches nothing.
 TEST_F(Linux, AbortOfACommandInTheKernel) {
-    setenv("ASPILINUX_LOG", (root_ + "/log").c_str(), 1);
+    setenv("ASPILINUX_LOG", log().c_str(), 1);
     one_drive();
-    kernel_->hold = true;
+    kernel_->hold();
     auto* data = new std::uint8_t[96];
     auto* s = new SRB_ExecSCSICmd(block(0, 0, inq, data, 96, SRB_DIR_IN));
     HANDLE ev = CreateEventA(nullptr, 1, 0, nullptr);
     s->SRB_PostProc = ev;
     ASSERT_EQ(send(s), SS_PENDING);
-    while (true) {
-        std::lock_guard<std::mutex> g(kernel_->mu);
-        if (!kernel_->sg_calls.empty()) break;
-    }
+    kernel_->wait_held();
     SRB_Abort a{};
     a.SRB_Cmd = SC_ABORT_SRB;
     a.SRB_ToAbort = s;
@@ -657,25 +505,24 @@ TEST_F(Linux, AbortOfACommandInTheKernel) {
     kernel_->release();
     EXPECT_EQ(run(0, 0, tur).SRB_Status, SS_ERR);  // the worker went on
     // Its outcome, which nobody saw, is logged as such.
-    const std::string log = qvtest::UntimedLog(qvtest::ReadFile(root_ + "/log"));
+    const std::string said = qvtest::UntimedLog(qvtest::ReadFile(log()));
     EXPECT_NE(
-        log.find("done 0 0 0 op=12 status=0x01 hastat=0x00 targstat=0x00 moved=96 seconds=T abandoned\n"),
+        said.find("done 0 0 0 op=12 status=0x01 hastat=0x00 targstat=0x00 moved=96 seconds=T abandoned\n"),
         std::string::npos)
-        << log;
+        << said;
 }
 
 // Outcomes with the sense the driver gave and what a short transfer moved.
 TEST_F(Linux, CommandLog) {
-    std::string log = root_ + "/log";
-    setenv("ASPILINUX_LOG", log.c_str(), 1);
+    setenv("ASPILINUX_LOG", log().c_str(), 1);
     one_drive();
     run(0, 0, tur);
-    kernel_->replies = {scsi_status(0, {}, 1)};  // one byte short
+    kernel_->replies = {{.resid = 1}};  // one byte short
     std::uint8_t zeros[4] = {};
     testing::internal::CaptureStderr();  // which says so, as checked above
     run(0, 0, write_buffer(4), zeros, 4, SRB_DIR_OUT);
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(qvtest::UntimedLog(qvtest::ReadFile(log)),
+    EXPECT_EQ(qvtest::UntimedLog(qvtest::ReadFile(log())),
               "exec 0 0 0 flags=0x40 len=0 cdb=000000000000\n"
               "done 0 0 0 op=00 status=0x04 hastat=0x00 targstat=0x02 sense=02/3A/00 moved=0 seconds=T\n"
               "exec 0 0 0 flags=0x50 len=4 cdb=3B040000000000000400 crc32=2144DF1C\n"
@@ -689,8 +536,8 @@ TEST_F(Linux, LogToTheFileAProgramChooses) {
     ASSERT_NE(lib, nullptr) << dlerror();
     auto log_to = reinterpret_cast<int (*)(const char*)>(dlsym(lib, "ASPILogTo"));
     ASSERT_NE(log_to, nullptr);
-    EXPECT_EQ(log_to((root_ + "/chosen").c_str()), 1);
-    EXPECT_TRUE(fs::exists(root_ + "/chosen"));
+    EXPECT_EQ(log_to(tmp_->Path("chosen").c_str()), 1);
+    EXPECT_TRUE(std::filesystem::exists(tmp_->Path("chosen")));
 }
 
 }  // namespace

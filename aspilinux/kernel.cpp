@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/descriptors.h"
@@ -37,5 +38,7 @@ std::string Kernel::read(const std::string& path, std::size_t max) {
     s.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return s;
 }
+
+int Kernel::stat(const std::string& path, struct stat& st) { return ::stat(path.c_str(), &st); }
 
 }  // namespace aspilinux

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+struct stat;
+
 namespace aspilinux {
 
 class Kernel {
@@ -29,6 +31,8 @@ public:
     virtual std::vector<std::string> names(const std::string& dir);
     virtual std::string link(const std::string& path);
     virtual std::string read(const std::string& path, std::size_t max);
+    // As stat(2): who owns a node that refused to open.
+    virtual int stat(const std::string& path, struct stat& st);
 };
 
 // The real system calls on "/sys" and "/dev".

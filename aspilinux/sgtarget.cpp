@@ -32,9 +32,9 @@ bool writes(BYTE opcode) {
     return std::find(std::begin(write_opcodes), std::end(write_opcodes), opcode) != std::end(write_opcodes);
 }
 
-std::string owner_group(const std::string& path) {
+std::string owner_group(Kernel& kernel, const std::string& path) {
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return "that owns it";
+    if (kernel.stat(path, st) != 0) return "that owns it";
     char buf[1024];
     group g, *found = nullptr;
     if (::getgrgid_r(st.st_gid, &g, buf, sizeof buf, &found) == 0 && found != nullptr)
@@ -219,7 +219,7 @@ BYTE SgTarget::open(Drive& d) {
         if (e == EACCES || e == EPERM) {
             d.refused = true;
             log_.report("cannot open " + describe(d, path) + ": " + std::strerror(e) +
-                        "; run as root, or as a member of the group " + owner_group(path));
+                        "; run as root, or as a member of the group " + owner_group(kernel_, path));
             return SS_NO_DEVICE;
         }
         if (e == EBUSY) {

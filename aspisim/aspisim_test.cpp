@@ -30,6 +30,7 @@
 #include "aspisim/device.h"
 #include "aspisim/faults.h"
 #include "aspisim/statefile.h"
+#include "aspisim/testing/simenv.h"
 #include "fwimage/fwimage.h"
 #include "platform/aspi.h"
 #include "platform/winevent.h"
@@ -75,7 +76,6 @@ using aspitest::block;
 class Sim : public testing::Test {
 protected:
     void SetUp() override {
-        for (const char* v : {"ASPISIM_BUS", "ASPISIM_LOG", "ASPISIM_STATE", "ASPISIM_REPLAY"}) unsetenv(v);
         tmp_.emplace("aspisim-test");
         dir_ = tmp_->path();
         event_ = CreateEventA(nullptr, 1, 0, nullptr);
@@ -89,7 +89,7 @@ protected:
     // Writes the bus description and starts the layer afresh on it.
     void bus(const std::string& description) {
         std::ofstream(dir_ + "/bus") << description;
-        setenv("ASPISIM_BUS", (dir_ + "/bus").c_str(), 1);
+        env_.set("ASPISIM_BUS", dir_ + "/bus");
         restart();
     }
     // The line by which the layer names a described bus as it starts.
@@ -191,6 +191,7 @@ protected:
         return img;
     }
 
+    simtest::SimEnvironment env_;  // none of the layer's variables but those a test sets
     std::optional<qvtest::TempDir> tmp_;
     std::string dir_;
     HANDLE event_ = nullptr;
@@ -546,7 +547,7 @@ TEST_F(Sim, InjectedFailures) {
 // what it moved, what the adapter, the target and the sense data said.
 TEST_F(Sim, CommandLog) {
     std::string log = dir_ + "/log";
-    setenv("ASPISIM_LOG", log.c_str(), 1);
+    env_.set("ASPISIM_LOG", log);
     bus(std::string(loader_bus) + "hang 0 3 0x00 1\n");
     SRB_HAInquiry h{};
     h.SRB_Cmd = SC_HA_INQUIRY;
@@ -605,7 +606,7 @@ TEST_F(Sim, LogToTheFileAProgramChooses) {
     auto log_to = reinterpret_cast<int (*)(const char*)>(dlsym(api().lib, "ASPILogTo"));
     ASSERT_NE(log_to, nullptr);
     const std::string first = dir_ + "/first", second = dir_ + "/second", missing = dir_ + "/no/log";
-    setenv("ASPISIM_LOG", missing.c_str(), 1);  // would stop the layer, were it read
+    env_.set("ASPISIM_LOG", missing);  // would stop the layer, were it read
     api().reload();
     EXPECT_EQ(log_to(first.c_str()), 1);
     testing::internal::CaptureStderr();  // the layer starts and says so
@@ -630,17 +631,16 @@ TEST_F(Sim, LogToTheFileAProgramChooses) {
 TEST(SimTimeScale, FromTheLayersOwnVariable) {
     auto scale = reinterpret_cast<double (*)()>(dlsym(api().lib, "aspisim_time_scale"));
     ASSERT_NE(scale, nullptr);
-    unsetenv("ASPISIM_TIME_SCALE");
+    simtest::SimEnvironment env;
     EXPECT_EQ(scale(), 1.0);
     const std::pair<const char*, double> rows[] = {
         {"0.001", 0.001}, {"2.5", 2.5}, {"3", 3.0},   {"", 1.0},    {"x", 1.0},     {"0.5x", 1.0},
         {"0", 1.0},       {"-1", 1.0},  {"inf", 1.0}, {"nan", 1.0}, {"1e999", 1.0}, {" ", 1.0},
     };
     for (const auto& [text, factor] : rows) {
-        setenv("ASPISIM_TIME_SCALE", text, 1);
+        env.set("ASPISIM_TIME_SCALE", text);
         EXPECT_EQ(scale(), factor) << "'" << text << "'";
     }
-    unsetenv("ASPISIM_TIME_SCALE");
 }
 
 // Two processes' claims on one drive (flock holds between two opens in one
@@ -815,7 +815,7 @@ TEST(Crc32, KnownValues) {
 }
 
 TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
-    setenv("ASPISIM_STATE", (dir_ + "/state").c_str(), 1);
+    env_.set("ASPISIM_STATE", dir_ + "/state");
     bus(loader_bus);
     EXPECT_EQ(download(0, 2, image(13, "1.10")), SS_COMP);
     Bytes img = image(11, "1.12");
@@ -836,7 +836,7 @@ TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
         << err;
     EXPECT_EQ(api().support(), DWORD{SS_FAILED_INIT} << 8);
 
-    setenv("ASPISIM_STATE", (dir_ + "/bus").c_str(), 1);  // a file, not a folder
+    env_.set("ASPISIM_STATE", dir_ + "/bus");  // a file, not a folder
     EXPECT_EQ(restart(), described(dir_ + "/bus") + "aspisim: cannot make the state folder " + dir_ +
                              "/bus: Not a directory\n");
     EXPECT_EQ(api().support(), DWORD{SS_FAILED_INIT} << 8);
@@ -845,8 +845,8 @@ TEST_F(Sim, StateFolderKeepsAnUpgradeAcrossRuns) {
 // The restart on the layer's time scale and the move after it; the state
 // stays under the declared address.
 TEST_F(Sim, RestartAndMoveThroughTheLayer) {
-    setenv("ASPISIM_STATE", (dir_ + "/state").c_str(), 1);
-    setenv("ASPISIM_TIME_SCALE", "0.01", 1);
+    env_.set("ASPISIM_STATE", dir_ + "/state");
+    env_.set("ASPISIM_TIME_SCALE", "0.01");
     bus(std::string(loader_bus) + "restart 0 2 20\nmoveto 0 2 0 5\n");
     EXPECT_EQ(download(0, 2, image(13, "1.10")), SS_COMP);
     EXPECT_EQ(run(0, 2, {0x12, 0, 0, 0, 0, 0}).SRB_HaStat, HASTAT_SEL_TO);
@@ -857,11 +857,10 @@ TEST_F(Sim, RestartAndMoveThroughTheLayer) {
     EXPECT_EQ(inquiry_id(0, 5), "DRAVLIN CD-R   QV-G567L 1.10");
     restart();  // the next run
     EXPECT_EQ(inquiry_id(0, 2), "DRAVLIN CD-R   QV-G567L 1.10");
-    unsetenv("ASPISIM_TIME_SCALE");
 }
 
 TEST_F(Sim, DriveOfAnotherProcessAnswersBusy) {
-    setenv("ASPISIM_STATE", (dir_ + "/state").c_str(), 1);
+    env_.set("ASPISIM_STATE", dir_ + "/state");
     bus(loader_bus);
     // The other process's lock: a descriptor of its own on the drive's lock.
     int other = open((dir_ + "/state/ha0-t2.lock").c_str(), O_RDWR | O_CREAT, 0644);
@@ -907,12 +906,12 @@ TEST_F(Sim, RefusedBusDescription) {
     h.SRB_Cmd = SC_HA_INQUIRY;
     EXPECT_EQ(send(&h), SS_FAILED_INIT);
 
-    setenv("ASPISIM_BUS", (dir_ + "/missing").c_str(), 1);
+    env_.set("ASPISIM_BUS", dir_ + "/missing");
     err = restart();
     EXPECT_EQ(err, described(dir_ + "/missing") + "aspisim: cannot read the bus description " + dir_ +
                        "/missing: No such file or directory\n");
     EXPECT_EQ(api().support(), 0xE400u);
-    setenv("ASPISIM_BUS", dir_.c_str(), 1);  // a folder is no description either
+    env_.set("ASPISIM_BUS", dir_);  // a folder is no description either
     err = restart();
     EXPECT_EQ(err,
               described(dir_) + "aspisim: cannot read the bus description " + dir_ + ": Is a directory\n");
@@ -1050,7 +1049,7 @@ TEST_F(Recording, ReplaysTheSameAnswers) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "aspisim: cannot create the recording " + rec + ": already exists\n");
 
-    setenv("ASPISIM_REPLAY", rec.c_str(), 1);
+    env_.set("ASPISIM_REPLAY", rec);
     EXPECT_EQ(restart(), "aspisim: replaying the recording " + rec + "\n");
     EXPECT_EQ(RunOfEveryKind(), recorded);
     testing::internal::CaptureStderr();
@@ -1062,18 +1061,18 @@ TEST_F(Recording, ReplaysTheSameAnswers) {
     // A command takes its recorded time times the factor.
     std::ofstream(other) << std::regex_replace(transcript, std::regex("2 done (.*) seconds=[.0-9]+"),
                                                "2 done $1 seconds=4.000000");
-    setenv("ASPISIM_REPLAY", other.c_str(), 1);
-    setenv("ASPISIM_TIME_SCALE", "0.025", 1);
+    env_.set("ASPISIM_REPLAY", other);
+    env_.set("ASPISIM_TIME_SCALE", "0.025");
     restart();
     const auto start = std::chrono::steady_clock::now();
     RunOfEveryKind();
     EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
-    unsetenv("ASPISIM_TIME_SCALE");
+    env_.unset("ASPISIM_TIME_SCALE");
 
     // One byte of a CDB changed: that command fails, and every later one.
     std::ofstream(other) << std::regex_replace(transcript, std::regex("cdb=120000006000"),
                                                "cdb=120000006100");
-    setenv("ASPISIM_REPLAY", other.c_str(), 1);
+    env_.set("ASPISIM_REPLAY", other);
     restart();
     testing::internal::CaptureStderr();
     std::uint8_t d[64];

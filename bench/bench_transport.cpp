@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 
+#include "aspisim/testing/simenv.h"
 #include "platform/aspi.h"
 #include "platform/winevent.h"
 #include "scg/scg.h"
@@ -29,17 +30,11 @@ const char kBus[] =
     "latency 0\n"
     "device 0 2 type=5 vendor=\"DRAVLIN \" product=\"CD-R   QV-G567L \" revision=\"1.00\" medium=yes\n";
 
-// The simulator reads its environment when it is loaded, before the first
-// benchmark runs.
-std::string UseBus() {
+std::string WriteBus() {
     char path[] = "/tmp/qvbenchXXXXXX";
     int fd = mkstemp(path);
     if (fd < 0 || write(fd, kBus, sizeof kBus - 1) != static_cast<ssize_t>(sizeof kBus - 1)) std::abort();
     close(fd);
-    setenv("ASPISIM_BUS", path, 1);
-    unsetenv("ASPISIM_LOG");
-    unsetenv("ASPISIM_STATE");
-    unsetenv("ASPISIM_TIME_SCALE");
     return path;
 }
 
@@ -129,7 +124,10 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string bus = UseBus();
+    // The simulator reads its environment when it is loaded, before the
+    // first benchmark runs: the bus alone, nothing a shell left.
+    const std::string bus = WriteBus();
+    const simtest::SimEnvironment env{{"ASPISIM_BUS", bus}};
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "aspisim/testing/simenv.h"
 #include "platform/winevent.h"
 #include "scg/scg.h"
 #include "support/utils.h"
@@ -98,24 +99,14 @@ void prepare(SCSI* scgp, std::initializer_list<unsigned char> cdb, void* addr, i
 // next call, so that the next open loads it as a new process would.
 class AspiSim : public testing::Test {
 protected:
-    void SetUp() override {
-        setenv("ASPISIM_LOG", dir_.Path("log").c_str(), 1);
-        setenv("ASPISIM_STATE", dir_.Path("state").c_str(), 1);
-        unsetenv("ASPISIM_BUS");
-        unsetenv("ASPISIM_TIME_SCALE");
-        Restart();
-    }
-    void TearDown() override {
-        Restart();
-        for (const char* v : {"ASPISIM_BUS", "ASPISIM_LOG", "ASPISIM_STATE", "ASPISIM_TIME_SCALE"})
-            unsetenv(v);
-    }
+    void SetUp() override { Restart(); }
+    void TearDown() override { Restart(); }
 
     // The bus (and the factor on command waits) of the next load.
     void Bus(const char* text, const char* time_scale = nullptr) {
         std::ofstream(dir_.Path("bus")) << text;
-        setenv("ASPISIM_BUS", dir_.Path("bus").c_str(), 1);
-        if (time_scale != nullptr) setenv("ASPISIM_TIME_SCALE", time_scale, 1);
+        env_.set("ASPISIM_BUS", dir_.Path("bus"));
+        if (time_scale != nullptr) env_.set("ASPISIM_TIME_SCALE", time_scale);
         Restart();
     }
 
@@ -143,6 +134,7 @@ private:
     }
 
     qvtest::TempDir dir_{"qv-wnt"};
+    simtest::SimEnvironment env_{{"ASPISIM_LOG", dir_.Path("log")}, {"ASPISIM_STATE", dir_.Path("state")}};
 };
 
 // "bus,target,lun,fd" of a handle.

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "aspisim/testing/simenv.h"
 #include "fwimage/fwimage.h"
 
 extern char** environ;
@@ -140,7 +141,7 @@ std::vector<std::string> Sandbox::Environment() const {
         return false;
     };
     for (char** e = environ; *e; e++)
-        if (std::strncmp(*e, "ASPISIM_", 8) != 0 && !replaced(*e)) env.push_back(*e);
+        if (!simtest::sets_variable(*e) && !replaced(*e)) env.push_back(*e);
     std::vector<std::string> mine = {"ASPISIM_LOG=" + Path("log"),
                                      "ASPISIM_STATE=" + (state_.empty() ? Path("state") : state_)};
     if (has_bus_) mine.push_back("ASPISIM_BUS=" + Path("bus"));

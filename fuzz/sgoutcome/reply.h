@@ -14,20 +14,14 @@
 #include <cstdint>
 #include <string>
 
+#include "aspilinux/testing/fakekernel.h"
 #include "platform/aspi.h"
 
 namespace reply {
 
-enum : std::uint32_t { MAX_LEN = 64 * 1024 };
+enum : std::uint32_t { MAX_LEN = 64 * 1024, SENSE_BYTES = 256 };
 
-struct Reply {
-    int err = 0;
-    std::uint8_t status = 0;
-    std::uint16_t host = 0, driver = 0;
-    std::int32_t resid = 0;
-    std::uint8_t sb_len_wr = 0;
-    std::uint8_t sense[256] = {};
-};
+using aspilinux_fake::Reply;
 
 struct Input {
     std::uint8_t flags = SRB_DIR_OUT;
@@ -57,7 +51,8 @@ inline Input decode(const std::uint8_t* data, std::size_t size) {
     r.host = static_cast<std::uint16_t>(num(2));
     r.driver = static_cast<std::uint16_t>(num(2));
     r.resid = static_cast<std::int32_t>(num(4));
-    r.sb_len_wr = static_cast<std::uint8_t>(num(1));
+    r.sense_len = static_cast<int>(num(1));
+    r.sense.resize(SENSE_BYTES);
     for (std::uint8_t& b : r.sense) b = static_cast<std::uint8_t>(num(1));
     return in;
 }
@@ -78,8 +73,9 @@ inline std::string encode(const Input& in) {
     num(r.host, 2);
     num(r.driver, 2);
     num(static_cast<std::uint32_t>(r.resid), 4);
-    num(r.sb_len_wr, 1);
-    for (int i = 0; i < r.sb_len_wr; i++) num(r.sense[i], 1);
+    const std::size_t sense_len = r.sense_len < 0 ? r.sense.size() : static_cast<std::size_t>(r.sense_len);
+    num(static_cast<std::uint32_t>(sense_len), 1);
+    for (std::size_t i = 0; i < sense_len && i < r.sense.size(); i++) num(r.sense[i], 1);
     return out;
 }
 

@@ -31,9 +31,7 @@ int main(int argc, char** argv) {
     in = command(0, 0, {0, 0, 0, 0, 0, 0});
     in.reply.status = 0x02;
     in.reply.driver = aspilinux::DRIVER_SENSE;
-    in.reply.sb_len_wr = 18;
-    const std::uint8_t no_disc[18] = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A};
-    std::copy(std::begin(no_disc), std::end(no_disc), in.reply.sense);
+    in.reply.sense = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0, 0, 0, 0, 0};
     seeds::write(argv[1], "tur-no-disc", reply::encode(in));
     in = piece;
     in.reply.resid = 8192;

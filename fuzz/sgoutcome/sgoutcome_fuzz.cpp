@@ -1,7 +1,7 @@
 // One command through the Linux layer, request block to request block, on
 // a fuzzer-made reply of the SCSI generic driver: the drive sg0 at 0:0:0:0
-// of a sysfs in memory (fuzz/sysfs/memsysfs.h), its SG_IO answered from the
-// input as the kernel would fill the header.
+// of the fake kernel, its SG_IO answered from the input as the kernel would
+// fill the header.
 //
 // Input (reply.h): the request block (flags, length, CDB, sense length)
 // and the reply (errno, SCSI, host and driver status, residual, the sense
@@ -14,9 +14,6 @@
 // error, and a data-out command with a residual are never SS_COMP; the
 // buffer length left in the block never grows. AddressSanitizer sees the
 // block, the data and the driver's sense buffer at their exact sizes.
-#include <linux/fs.h>
-#include <scsi/sg.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -30,7 +27,6 @@
 #include "aspilinux/outcome.h"
 #include "aspilinux/sgtarget.h"
 #include "fuzz/sgoutcome/reply.h"
-#include "fuzz/sysfs/memsysfs.h"
 #include "platform/winevent.h"
 
 namespace {
@@ -58,47 +54,12 @@ bool one_of(const T (&set)[N], T v) {
     return std::find(std::begin(set), std::end(set), v) != std::end(set);
 }
 
-class Driver : public memsysfs::Tree {
-public:
-    Driver() {
-        int sg = add(add(SYS, folder, "class"), folder, "scsi_generic");
-        add(add(sg, folder, "sg0"), symlink, "device", "../../../devices/0:0:0:0");
-        int dev = add(add(SYS, folder, "devices"), folder, "0:0:0:0");
-        add(dev, file, "type", "5\n");
-        add(dev, file, "vendor", "DRAVLIN \n");
-        add(dev, file, "model", "CD-R   QV-G567L \n");
-        add(add(dev, folder, "block"), folder, "sr0");
-    }
-
-    int ioctl(int, unsigned long request, void* arg) override {
-        if (request == BLKSECTGET) return *static_cast<int*>(arg) = 32768, 0;
-        if (request != SG_IO) return errno = ENOTTY, -1;
-        auto* h = static_cast<sg_io_hdr_t*>(arg);
-        calls++;
-        mx_sb_len = h->mx_sb_len;
-        // The driver's buffers are touched to their full sizes.
-        if (h->dxfer_len > 0 && h->dxfer_direction != SG_DXFER_TO_DEV)
-            std::memset(h->dxferp, 0x5A, h->dxfer_len);
-        std::memset(h->sbp, 0, h->mx_sb_len);
-        if (reply.err != 0) return errno = reply.err, -1;
-        std::memcpy(h->sbp, reply.sense, std::min<std::size_t>(reply.sb_len_wr, h->mx_sb_len));
-        h->status = reply.status;
-        h->masked_status = static_cast<unsigned char>((reply.status >> 1) & 0x7F);
-        h->host_status = reply.host;
-        h->driver_status = reply.driver;
-        h->resid = reply.resid;
-        h->sb_len_wr = reply.sb_len_wr;
-        return 0;
-    }
-
-    reply::Reply reply;
-    int calls = 0;
-    unsigned mx_sb_len = 0;
-};
-
-Driver* driver = nullptr;
+aspilinux_fake::FakeKernel& kernel() {
+    static aspilinux_fake::FakeKernel k;
+    return k;
+}
 std::unique_ptr<aspihost::Target> make(aspihost::Log& log) {
-    return std::make_unique<aspilinux::SgTarget>(*driver, log);
+    return std::make_unique<aspilinux::SgTarget>(kernel(), log);
 }
 const aspihost::Layer fuzz_layer{"aspilinux", make};
 
@@ -111,14 +72,19 @@ struct Quiet : std::streambuf {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Quiet quiet;
-    static Driver kernel;
-    static const bool setup = (driver = &kernel, std::cerr.rdbuf(&quiet), true);
+    static const bool setup =
+        (kernel().plug({"sg0", "0:0:0:0", "CD-R   QV-G567L ", "5", "sr0"}), std::cerr.rdbuf(&quiet), true);
     static aspihost::Host host(fuzz_layer);
     static HANDLE event = CreateEventA(nullptr, 1, 0, nullptr);
     (void)setup;
 
     const reply::Input in = reply::decode(data, size);
-    kernel.reply = in.reply;
+    aspilinux_fake::FakeKernel& k = kernel();
+    k.replies = {in.reply};
+    k.sg_calls.clear();
+    k.sg_fds.clear();
+    k.opens.clear();
+    k.closed.clear();
     auto block = std::make_unique<SRB_ExecSCSICmd>();
     std::unique_ptr<std::uint8_t[]> buf(in.len ? new std::uint8_t[in.len]() : nullptr);
     SRB_ExecSCSICmd& s = *block;
@@ -133,15 +99,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     s.SRB_PostProc = event;
     ResetEvent(event);
 
-    const int calls = kernel.calls;
     require(host.send(&s) == SS_PENDING);
     require(WaitForSingleObject(event, 10000) == WAIT_OBJECT_0);
-    require(kernel.calls == calls + 1);
+    require(k.sg_calls.size() == 1);
 
     const reply::Reply& r = in.reply;
     require(one_of(statuses, s.SRB_Status) && one_of(hastats, s.SRB_HaStat));
     const std::size_t room = std::min<std::size_t>(s.SRB_SenseLen, sizeof s.SenseArea);
-    const std::size_t sense = r.err ? 0 : std::min<std::size_t>(r.sb_len_wr, kernel.mx_sb_len);
+    const std::size_t sense =
+        r.err ? 0 : std::min<std::size_t>(static_cast<std::size_t>(r.sense_len), k.sg_calls[0].mx_sb_len);
     for (std::size_t i = 0; i < sizeof s.SenseArea; i++)
         require(s.SenseArea[i] == (i >= room || sense == 0 ? 0xEE : i < sense ? r.sense[i] : 0));
     const bool data_out = (in.flags & (SRB_DIR_IN | SRB_DIR_OUT)) == SRB_DIR_OUT && in.len > 0;

@@ -1,5 +1,5 @@
-// How a fuzz input describes sysfs trees, and how they are laid out in a
-// memsysfs::Tree. The seed generator writes inputs with `encode`.
+// How a fuzz input describes sysfs trees, and how they are laid out in the
+// fake kernel's tree. The seed generator writes inputs with `encode`.
 //
 // Input: one byte of shape, then entries of class/scsi_generic, each a byte
 // of flags and seven texts, each ended by a NUL (which no name, link or
@@ -24,7 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/sysfs/memsysfs.h"
+#include "aspilinux/testing/fakekernel.h"
+
+// The decoding and the laying out are no coverage for the fuzzer to chase.
+#define LAYOUT_NO_COVERAGE __attribute__((no_sanitize("coverage")))
 
 namespace layout {
 
@@ -60,7 +63,7 @@ struct Input {
     std::vector<Entry> entries;
 };
 
-MEMSYSFS_NO_COVERAGE inline Input decode(const std::uint8_t* data, std::size_t size) {
+LAYOUT_NO_COVERAGE inline Input decode(const std::uint8_t* data, std::size_t size) {
     Input in;
     std::size_t at = 0;
     auto text = [&](std::string& out) {
@@ -97,8 +100,8 @@ inline std::string link_text(const Entry& e) {
 }
 
 // Lays out the entries that have `which` (IN_FIRST or IN_SECOND).
-MEMSYSFS_NO_COVERAGE inline void lay_out(memsysfs::Tree& t, const Input& in, std::uint8_t which) {
-    using memsysfs::Tree;
+LAYOUT_NO_COVERAGE inline void lay_out(aspilinux_fake::FakeKernel& t, const Input& in, std::uint8_t which) {
+    using Tree = aspilinux_fake::FakeKernel;
     t.clear();
     int cls = t.add(Tree::SYS, Tree::folder, "class");
     int devices = t.add(Tree::SYS, Tree::folder, "devices");

@@ -34,7 +34,8 @@ std::string first_line(std::string s) {
     return s;
 }
 
-void check_nodes(memsysfs::Tree& t, const std::vector<aspilinux::Node>& nodes, std::size_t entries) {
+void check_nodes(aspilinux_fake::FakeKernel& t, const std::vector<aspilinux::Node>& nodes,
+                 std::size_t entries) {
     const std::string dir = t.sysfs_root() + "/class/scsi_generic";
     const std::vector<std::string> names = t.names(dir);
     std::set<int> sgs;
@@ -81,7 +82,7 @@ void check_adapters(const Pairs& before, const Pairs& now, const std::vector<asp
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // One tree for every input, so that its nodes are allocated once; it
     // grows seldom, and libFuzzer looks for a leak only when it does.
-    static memsysfs::Tree tree;
+    static aspilinux_fake::FakeKernel tree;
     const layout::Input in = layout::decode(data, size);
     // The second tree only when drives came or went.
     const bool changed = std::any_of(in.entries.begin(), in.entries.end(), [](const layout::Entry& e) {
@@ -92,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (which == layout::IN_SECOND && !changed) break;
         layout::lay_out(tree, in, which);
         const std::vector<aspilinux::Node> nodes = aspilinux::scan(tree);
-        require(tree.strayed == 0 && tree.opens == 0);
+        require(tree.strayed == 0 && tree.opens.empty());
         check_nodes(tree, nodes, in.entries.size());
         const Pairs before = adapters;
         aspilinux::number_adapters(adapters, nodes, aspilinux::MAX_ADAPTERS);

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "aspilinux/testing/fakekernel.h"
 #include "platform/aspi.h"
 #include "testing/testsupport.h"
 #include "tests/sgdrive/sgopen.h"
@@ -26,20 +27,11 @@ namespace sgdrive {
 
 namespace {
 
-enum : unsigned char { DRIVER_SENSE = 0x08 };
-enum : unsigned short { DID_ERROR = 0x07 };  // what an overrun ends with
 enum : int { SG_VERSION = 30536 };
 // WRITE BUFFER and the flash erase and write.
 constexpr std::uint8_t kChanging[] = {0x3B, 0xE1, 0xE2};
 // The burst: signals the program holds during a transfer, each once.
 constexpr int kBurst[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-std::array<char, 8> Vendor(const std::string& text) {
-    std::array<char, 8> a;
-    a.fill(' ');
-    std::memcpy(a.data(), text.data(), std::min(text.size(), a.size()));
-    return a;
-}
 
 template <std::size_t N>
 std::string Field(const std::array<char, N>& a) {
@@ -99,13 +91,7 @@ struct Bed::Emulated {
 };
 
 aspisim::DeviceConf Dravlin(const std::string& product, const std::string& revision, bool medium) {
-    aspisim::DeviceConf c;
-    c.vendor = Vendor("DRAVLIN ");
-    std::memcpy(c.product.data(), product.data(), std::min(product.size(), c.product.size()));
-    std::memcpy(c.revision.data(), revision.data(), std::min(revision.size(), c.revision.size()));
-    c.medium = medium;
-    c.flash = aspisim::default_flash(c.vendor, c.product);
-    return c;
+    return aspilinux_fake::drive_conf("DRAVLIN ", product, revision, 5, medium);
 }
 
 Bed::Bed() {
@@ -311,18 +297,10 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
         h->host_status = fault->host_status;
         h->resid = static_cast<int>(h->dxfer_len);
     } else {
-        aspisim::Outcome o = d.device->execute(cdb, data ? data->data : nullptr, data ? h->dxfer_len : 0);
-        if (o.hastat == HASTAT_DO_DU) h->host_status = DID_ERROR;
-        h->status = o.targstat;
-        h->masked_status = static_cast<unsigned char>((o.targstat >> 1) & 0x7F);
-        Data sense(o.sense.empty() ? nullptr
-                                   : Resolve(header.get(), offsetof(sg_io_hdr_t, sbp), h->mx_sb_len));
-        if (sense) {
-            std::size_t n = std::min<std::size_t>(o.sense.size(), h->mx_sb_len);
-            std::memcpy(sense->data, o.sense.data(), n);
-            h->sb_len_wr = static_cast<unsigned char>(n);
-            h->driver_status = DRIVER_SENSE;
-        }
+        const aspilinux_fake::Bytes sense =
+            aspilinux_fake::answer(*d.device, *h, cdb, data ? data->data : nullptr);
+        Data out(sense.empty() ? nullptr : Resolve(header.get(), offsetof(sg_io_hdr_t, sbp), sense.size()));
+        if (out) std::memcpy(out->data, sense.data(), sense.size());
     }
     h->info = (h->status | h->host_status | h->driver_status) ? SG_INFO_CHECK : 0;
     if (leaves) {
