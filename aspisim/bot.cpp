@@ -142,7 +142,7 @@ std::array<std::uint8_t, CSW_BYTES> csw(std::uint32_t tag, const Ending& e) {
     return out;
 }
 
-Control control(const Setup& s) {
+Control control(const Request& s) {
     if (s.request_type == FROM_INTERFACE && s.request == GET_MAX_LUN && s.value == 0 && s.length >= 1)
         return Control::max_lun;
     if (s.request_type == TO_INTERFACE && s.request == RESET && s.value == 0 && s.length == 0)

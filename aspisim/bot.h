@@ -73,7 +73,7 @@ Ending refused(const Cbw& c);
 std::array<std::uint8_t, CSW_BYTES> csw(std::uint32_t tag, const Ending& e);
 
 // A request on the control pipe to the interface, as FunctionFS gives it.
-struct Setup {
+struct Request {
     std::uint8_t request_type = 0;
     std::uint8_t request = 0;
     std::uint16_t value = 0, index = 0, length = 0;
@@ -81,6 +81,6 @@ struct Setup {
 // Get Max LUN (one byte: 0), Bulk-Only Mass Storage Reset, or a request
 // the drive does not know, which it stalls.
 enum class Control { max_lun, reset, stall };
-Control control(const Setup& s);
+Control control(const Request& r);
 
 }  // namespace aspisim::bot

@@ -88,7 +88,8 @@ private:
 
     // A request to the interface: its data stage, its status stage or a stall.
     void setup(const usb_ctrlrequest& r) {
-        const bot::Setup s{r.bRequestType, r.bRequest, le16toh(r.wValue), le16toh(r.wIndex), le16toh(r.wLength)};
+        const bot::Request s{r.bRequestType, r.bRequest, le16toh(r.wValue), le16toh(r.wIndex),
+                             le16toh(r.wLength)};
         std::uint8_t byte = 0;  // the only logical unit
         switch (bot::control(s)) {
         case bot::Control::max_lun: (void)!::write(ep0_, &byte, 1); break;
@@ -146,7 +147,8 @@ private:
 
     // One transfer on a bulk pipe: all of `n` bytes, or (reading) up to the
     // host's short packet. False when the epoch ended or the pipe failed.
-    bool transfer(unsigned long epoch, int fd, bool reading, std::uint8_t* p, std::size_t n, std::size_t& moved) {
+    bool transfer(unsigned long epoch, int fd, bool reading, std::uint8_t* p, std::size_t n,
+                  std::size_t& moved) {
         moved = 0;
         while (moved < n) {
             if (!current(epoch)) return false;
@@ -171,7 +173,8 @@ private:
         const int in = ::open((dir_ + "/ep1").c_str(), O_RDWR | O_CLOEXEC);
         const int out = ::open((dir_ + "/ep2").c_str(), O_RDWR | O_CLOEXEC);
         if (in >= 0 && out >= 0) serve(epoch, in, out);
-        if (in < 0 || out < 0) server_.note(std::string("usb: cannot open the bulk pipes: ") + std::strerror(errno));
+        if (in < 0 || out < 0)
+            server_.note(std::string("usb: cannot open the bulk pipes: ") + std::strerror(errno));
         if (in >= 0) ::close(in);
         if (out >= 0) ::close(out);
     }
@@ -180,7 +183,9 @@ private:
         // The packet size of the speed the host chose.
         usb_endpoint_descriptor desc = {};
         const std::uint32_t max_packet =
-            ::ioctl(in, FUNCTIONFS_ENDPOINT_DESC, &desc) == 0 && desc.wMaxPacketSize ? le16toh(desc.wMaxPacketSize) : 512;
+            ::ioctl(in, FUNCTIONFS_ENDPOINT_DESC, &desc) == 0 && desc.wMaxPacketSize
+                ? le16toh(desc.wMaxPacketSize)
+                : 512;
         std::vector<std::uint8_t> data;
         for (;;) {
             // Room for more than a wrapper, so that a longer one shows as such.
