@@ -119,37 +119,26 @@ lun_restart() {
   wait_sg $n
 }
 
-# The drive 0:1 of /qv/usb.bus served by simusb as a USB drive: a gadget of
-# one FunctionFS function bound to dummy_hcd's device controller, whose
-# other side is a USB bus of this kernel, where usb-storage and sr take the
-# drive. The function's descriptors must be written before the gadget can
-# be bound.
+# The drive 0:1 of /qv/usb.bus as a USB drive: simusb's FunctionFS function
+# in a gadget on dummy_hcd's device controller, whose host side is this
+# kernel's. The gadget binds once the function has its descriptors.
 gadget=/sys/kernel/config/usb_gadget/qv
 usb_drives() {
   load sg sr_mod libcomposite usb_f_fs dummy_hcd "usb-storage delay_use=0"
   mount -t configfs configfs /sys/kernel/config
-  mkdir -p $gadget/strings/0x409 $gadget/configs/c.1 $gadget/functions/ffs.drive /dev/ffs
+  mkdir -p $gadget/configs/c.1 $gadget/functions/ffs.drive /dev/ffs
   echo 0x1d6b > $gadget/idVendor  # the Linux Foundation's composite gadget
   echo 0x0104 > $gadget/idProduct
-  echo DRAVLIN > $gadget/strings/0x409/manufacturer
-  echo "CD-R QV-G567L" > $gadget/strings/0x409/product
   ln -s $gadget/functions/ffs.drive $gadget/configs/c.1/
   mount -t functionfs drive /dev/ffs
   simusb /dev/ffs /qv/usb.bus 0:1 --log /tmp/usb-1.log --flash /tmp/flash-1 &
-  i=0
-  until [ -e /dev/ffs/ep1 ]; do
-    i=$((i + 1))
-    [ $i -le 50 ] || bye "simusb did not set up its function"
-    sleep 0.2
-  done
-  echo dummy_udc.0 > $gadget/UDC
+  for i in $(seq 50); do [ -e /dev/ffs/ep1 ] && break || sleep 0.2; done
+  echo dummy_udc.0 > $gadget/UDC || bye "simusb did not set up its function"
   wait_sg 1
 }
 
-# usb_replug: the USB drive's restart as the host sees it: the gadget
-# unbound from its controller (a disconnect) and bound again (a new
-# enumeration, a new SCSI host), simusb and its drive kept. As with
-# usb_restart, a node held open keeps its name.
+# usb_replug: the gadget unbound (a disconnect) and bound again (a new
+# enumeration, a new SCSI host), simusb and its drive kept.
 usb_replug() {
   n=$(sg_count)
   echo > $gadget/UDC
