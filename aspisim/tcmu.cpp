@@ -5,19 +5,12 @@
 #include <cstring>
 
 #include "aspisim/tcmu_abi.h"
-#include "platform/aspi.h"
 
 namespace aspisim::tcmu {
 
 namespace {
 
 const tcmu_abi& abi = tcmu_ring_abi;
-
-constexpr std::uint8_t CHECK_CONDITION = 0x02;
-constexpr std::uint8_t ABORTED_COMMAND = 0x0B;
-constexpr std::uint8_t DATA_PHASE_ERROR = 0x4B;
-constexpr std::uint8_t ILLEGAL_REQUEST = 0x05;
-constexpr std::uint8_t LUN_NOT_SUPPORTED = 0x25;
 
 // The kernel's CDB lengths by group (the operation code's top three bits):
 // the maker's 12-byte flash commands are in group 7, counted as 10.
@@ -164,14 +157,6 @@ void Ring::answer(const Command& c, const Answer& a) {
     std::memset(area_ + e + abi.sense_at, 0, abi.sense_size);
     if (n) std::memcpy(area_ + e + abi.sense_at, a.sense.data(), n);
     store(abi.tail_at, (tail + len) % ring_size_);
-}
-
-Answer scsi_answer(const Outcome& o) {
-    if (o.targstat != 0) return {o.targstat, o.sense};
-    if (o.hastat == HASTAT_SEL_TO)
-        return {CHECK_CONDITION, fixed_sense(ILLEGAL_REQUEST, LUN_NOT_SUPPORTED, 0)};
-    if (o.status == SS_COMP) return {};
-    return {CHECK_CONDITION, fixed_sense(ABORTED_COMMAND, DATA_PHASE_ERROR, 0)};
 }
 
 }  // namespace aspisim::tcmu

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "aspisim/device.h"
+#include "aspisim/serving.h"
 
 namespace aspisim::tcmu {
 
@@ -32,12 +32,6 @@ struct Command {
     // answer of one that reads. Both directions look alike in the ring.
     std::vector<std::uint8_t> data;
     std::vector<Segment> segments;
-};
-
-// How a command ends on the wire.
-struct Answer {
-    std::uint8_t status = 0;  // SCSI status
-    std::vector<std::uint8_t> sense;
 };
 
 // The bytes of a CDB with this operation code, as the kernel counts them.
@@ -83,14 +77,5 @@ private:
     std::uint32_t next_ = 0;  // the first slot not taken
     std::string broken_;
 };
-
-// The SCSI status and sense of a command the device model ran. A failure of
-// the adapter's own (a transfer longer than the data) has no status on the
-// wire; the target ends such a command as aborted in its data phase. An
-// address without a drive (a restart, a drive moved away) is answered as
-// the kernel's target core answers for a logical unit it does not have:
-// ILLEGAL REQUEST, LOGICAL UNIT NOT SUPPORTED, at once, so that the time
-// the drive is away is its own, not the backstore's time-out.
-Answer scsi_answer(const Outcome& o);
 
 }  // namespace aspisim::tcmu

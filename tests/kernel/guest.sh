@@ -119,6 +119,34 @@ lun_restart() {
   wait_sg $n
 }
 
+# The drive 0:1 of /qv/usb.bus as a USB drive: simusb's FunctionFS function
+# in a gadget on dummy_hcd's device controller, whose host side is this
+# kernel's. The gadget binds once the function has its descriptors.
+gadget=/sys/kernel/config/usb_gadget/qv
+usb_drives() {
+  load sg sr_mod libcomposite usb_f_fs dummy_hcd "usb-storage delay_use=0"
+  mount -t configfs configfs /sys/kernel/config
+  mkdir -p $gadget/configs/c.1 $gadget/functions/ffs.drive /dev/ffs
+  echo 0x1d6b > $gadget/idVendor  # the Linux Foundation's composite gadget
+  echo 0x0104 > $gadget/idProduct
+  ln -s $gadget/functions/ffs.drive $gadget/configs/c.1/
+  mount -t functionfs drive /dev/ffs
+  simusb /dev/ffs /qv/usb.bus 0:1 --log /tmp/usb-1.log --flash /tmp/flash-1 &
+  for i in $(seq 50); do [ -e /dev/ffs/ep1 ] && break || sleep 0.2; done
+  echo dummy_udc.0 > $gadget/UDC || bye "simusb did not set up its function"
+  wait_sg 1
+}
+
+# usb_replug: the gadget unbound (a disconnect) and bound again (a new
+# enumeration, a new SCSI host), simusb and its drive kept.
+usb_replug() {
+  n=$(sg_count)
+  echo > $gadget/UDC
+  wait_sg_gone $n
+  echo dummy_udc.0 > $gadget/UDC
+  wait_sg $n
+}
+
 # qv ARGS...: qvupdate with a fresh command log; then its status and what
 # written says of the log.
 qv() {
@@ -191,6 +219,7 @@ load virtio_pci virtio_blk
 case $guest in
   qemu) qemu_drives ;;
   tcmu*) tcmu_drives ;;
+  usb) usb_drives ;;
   *) bye "no guest named '$guest'" ;;
 esac
 say "$guest drives up at $(cut -d' ' -f1 /proc/uptime) s"
