@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -88,7 +89,7 @@ int SimulatedBus::answer(SCSI* scgp) {
     s.SRB_HaStat = o.hastat;
     s.SRB_TargStat = o.targstat;
     s.SRB_SenseLen = SENSE_LEN;
-    std::memcpy(s.SenseArea, o.sense.data(), std::min(o.sense.size(), sizeof s.SenseArea));
+    std::copy_n(o.sense.begin(), std::min(o.sense.size(), sizeof s.SenseArea), s.SenseArea);
     scg_wnt::set_error(&s, rec);
     scg_wnt::copy_sensedata(&s, rec);
     return 1;
