@@ -312,14 +312,18 @@ void Bed::SgIo(Emulated& d, void* c, void* a) {
 
 // What comes in the place of a drive that left; the bed's lock is held.
 void Bed::Arrive(const Fault& f, const Emulated& left) {
-    if (!f.then) return;
-    auto device = f.same ? left.device : std::make_shared<aspisim::Device>(f.then->conf);
-    if (f.after_ms == 0) {
-        drives_.push_back(Make(*f.then, std::move(device)));
+    if (f.then)
+        Arrive(*f.then, f.same ? left.device : std::make_shared<aspisim::Device>(f.then->conf), f.after_ms);
+    if (f.back) Arrive(*f.back, left.device, f.back_ms);
+}
+
+void Bed::Arrive(const Drive& drive, std::shared_ptr<aspisim::Device> device, unsigned after_ms) {
+    if (after_ms == 0) {
+        drives_.push_back(Make(drive, std::move(device)));
         return;
     }
-    arrivals_.emplace_back([this, drive = *f.then, device = std::move(device), ms = f.after_ms] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    arrivals_.emplace_back([this, drive, device = std::move(device), after_ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(after_ms));
         std::unique_ptr<Emulated> d = Make(drive, device);
         std::lock_guard lock(mutex_);
         drives_.push_back(std::move(d));

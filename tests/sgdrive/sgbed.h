@@ -48,6 +48,9 @@ struct Fault {
     std::shared_ptr<const Drive> then{};
     unsigned after_ms = 0;
     bool same = false;
+    // And `back_ms` after it left, the drive that left comes back as `back`.
+    std::shared_ptr<const Drive> back{};
+    unsigned back_ms = 0;
 };
 
 struct Drive {
@@ -103,6 +106,7 @@ private:
     void SgIo(Emulated& d, void* client, void* arg);
     void Vanish(Emulated& d);
     void Arrive(const Fault& f, const Emulated& left);
+    void Arrive(const Drive& drive, std::shared_ptr<aspisim::Device> device, unsigned after_ms);
 
     std::string root_;
     void* testbed_;

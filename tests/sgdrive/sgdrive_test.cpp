@@ -62,6 +62,13 @@ Fault Leaves(std::uint8_t opcode, unsigned long nth, Drive then, bool same, unsi
     return f;
 }
 
+// And `ms` after it left, the drive itself comes back as `back`.
+Fault Back(Fault f, Drive back, unsigned ms) {
+    f.back = std::make_shared<const Drive>(std::move(back));
+    f.back_ms = ms;
+    return f;
+}
+
 // The bus of most rows: a QV-G567L without a disc on a SATA port.
 std::vector<Drive> OneG567L(std::vector<Fault> faults = {}, bool medium = false) {
     return {At(0, 0, 0, 0, Dravlin(kG567L, "1.00", medium), std::move(faults))};
@@ -264,13 +271,14 @@ const Row kRows[] = {
                {Leaves(0x3B, 64, OnUsb(At(1, 0, 1, 1, Dravlin(kG567L, "1.10"))), true, 300)}))},
      {}, 13, "1.10", {"IMAGE", "-all"}, 0, kUpgraded13,
      {kName0, "aspilinux: the drive at HA:0 ID:0 came back as /dev/sg1 (1:0:0:0)\n"}, 64, true},
-    // Another drive there instead is never taken for it: the version is
-    // not read back (for the program's 30 s).
+    // Another model there first is never taken for it; the drive itself,
+    // back later on a third host, is.
     {"AnotherDriveInItsPlace",
      {OnUsb(At(0, 0, 0, 0, Dravlin(kG567L, "1.00"),
-               {Leaves(0x3B, 64, OnUsb(At(1, 0, 1, 1, Dravlin(kG253K, "1.00"))), false, 300)}))},
-     {}, 13, "1.10", {"IMAGE", "-all"}, 1, kTransfer13 + "Done\nNew firmware version    : \n",
-     {kName0, "qvupdate: drive HA:0 ID:0: the drive did not answer for 30 s after the upgrade"}, 64, true},
+               {Back(Leaves(0x3B, 64, OnUsb(At(1, 0, 1, 1, Dravlin(kG253K, "1.00"))), false, 300),
+                     OnUsb(At(2, 0, 2, 2, Dravlin(kG567L, "1.10"))), 1500)}))},
+     {}, 13, "1.10", {"IMAGE", "-all"}, 0, kUpgraded13,
+     {kName0, "aspilinux: the drive at HA:0 ID:0 came back as /dev/sg2 (2:0:0:0)\n"}, 64, true},
 };
 // clang-format on
 
