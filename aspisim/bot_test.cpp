@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "support/hexbytes.h"
@@ -25,10 +26,13 @@ TEST(Bot, DescriptorsAndStringsAsFunctionFsTakesThem) {
 // LUN 0, a 6-byte INQUIRY; then the byte `at` set to `value`.
 std::vector<std::uint8_t> wrapper(std::size_t n, std::uint32_t length = 0x200, int at = -1,
                                   std::uint8_t value = 0) {
-    std::vector<std::uint8_t> b = {0x55, 0x53, 0x42, 0x43, 0x44, 0x33, 0x22, 0x11, 0,    0,   0,
-                                   0,    0x80, 0x00, 0x06, 0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
-    for (int i = 0; i < 4; i++) b[8 + i] = static_cast<std::uint8_t>(length >> (8 * i));
-    b.resize(n, 0);
+    static constexpr std::uint8_t kHead[] = {0x55, 0x53, 0x42, 0x43, 0x44, 0x33, 0x22, 0x11, 0,    0,   0,
+                                             0,    0x80, 0x00, 0x06, 0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
+    // Made at its size, not grown: g++ 12 at -O3 sees a grown vector's copy
+    // beyond its old end.
+    std::vector<std::uint8_t> b(n, 0);
+    std::copy_n(kHead, std::min(n, sizeof kHead), b.begin());
+    for (std::size_t i = 0; i < 4 && 8 + i < n; i++) b[8 + i] = static_cast<std::uint8_t>(length >> (8 * i));
     if (at >= 0 && static_cast<std::size_t>(at) < n) b[at] = value;
     return b;
 }
