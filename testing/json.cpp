@@ -63,7 +63,7 @@ struct Reader {
             at++;
             if (take('}')) return true;
             do {
-                std::pair<std::string, Json> m;
+                Json::Member m;
                 if (!string(m.first) || !take(':') || !value(m.second, depth + 1)) return false;
                 j.members.push_back(std::move(m));
             } while (take(','));

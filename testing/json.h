@@ -4,21 +4,26 @@
 
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace qvtest {
 
 struct Json {
+    struct Member;  // a pair would need Json complete here
     enum Kind { null, boolean, number, string, array, object } kind = null;
     bool flag = false;
     double value = 0;
     std::string text;
-    std::vector<Json> items;                            // array
-    std::vector<std::pair<std::string, Json>> members;  // object, in order
+    std::vector<Json> items;      // array
+    std::vector<Member> members;  // object, in order
 
     // The member of an object; null when there is none.
     const Json* operator[](const std::string& key) const;
+};
+
+struct Json::Member {
+    std::string first;
+    Json second;
 };
 
 // The document, or none when the text is not one JSON value (and only
