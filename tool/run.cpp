@@ -10,15 +10,15 @@
 #include "fwimage/fwtables.h"
 #include "support/printf.h"
 #include "support/utils.h"
+#include "tool/clock.h"
 #include "tool/cmdline.h"
+#include "tool/console.h"
 #include "tool/dialogue.h"
 #include "tool/drivetype.h"
 #include "tool/imagecheck.h"
 #include "tool/link.h"
 #include "tool/listing.h"
 #include "tool/report.h"
-#include "tool/console.h"
-#include "tool/clock.h"
 #include "tool/session.h"
 #include "tool/signals.h"
 #include "tool/upgrade.h"
@@ -45,8 +45,6 @@ bool Missed(UpgradeResult r) {
     return Failed(r) || r == UpgradeResult::refused || r == UpgradeResult::unconfirmed;
 }
 
-// Upgrades one drive; a failure is said, with a warning when the flash may
-// be partly written.
 // The outcome of a drive in the document.
 const char* OutcomeName(UpgradeResult r) {
     switch (r) {
@@ -60,6 +58,8 @@ const char* OutcomeName(UpgradeResult r) {
     return "";
 }
 
+// Upgrades one drive; a failure is said, with a warning when the flash may
+// be partly written.
 UpgradeResult UpgradeOne(Run& r, Drive at, Image image) {
     const Clock::Duration started = r.clock.now();
     const UpgradeResult result = upgrade(r, at, image);
@@ -143,7 +143,7 @@ std::optional<std::vector<unsigned char>> LoadImage(Run& r, fwimage::ImageFile f
         const bool right = isValidUpgradeFile(r.options.debug, *image, r.UpgradeDrive);
         verdict = fwimage::verdict(r.UpgradeDrive, right, fwimage::complete(*image, r.UpgradeDrive));
     }
-    r.report.image->verdict = verdict == fwimage::Verdict::valid ? "valid" : fwimage::verdict_text(verdict);
+    r.report.image->verdict = fwimage::verdict_text(verdict);
     if (verdict != fwimage::Verdict::valid) {
         sup::printf("%s\n", fwimage::verdict_text(verdict));
         SayWhyRefused(r.options.file, size, *image, r.UpgradeDrive);
@@ -252,8 +252,7 @@ RunEnd RunWith(const Options& o, Link& link, Clock& clock, FILE* input, Report& 
                                        : fwimage::Verdict::unknown;
         r.UpgradeDrive = read ? fwimage::identify(f.bytes) : NO_TYPE;
         report.image = ImageReport{o.file, r.UpgradeDrive, std::string(image_model_name(r.UpgradeDrive)),
-                                   ImageVersion(f.bytes, r.UpgradeDrive),
-                                   v == fwimage::Verdict::valid ? "valid" : fwimage::verdict_text(v)};
+                                   ImageVersion(f.bytes, r.UpgradeDrive), fwimage::verdict_text(v)};
     }
     if (!o.list) {
         std::optional<std::vector<unsigned char>> loaded = LoadImage(r, std::move(file));
